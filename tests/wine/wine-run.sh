@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Runs a Windows executable of the test build under Wine, on the test bench:
+#   a private prefix in $UPD_WINE_ROOT/prefix (made on first use),
+#   LC_ALL=ja_JP.UTF-8 unless UPD_WINE_LC_ALL says otherwise (ANSI code page 932 by default),
+#   an Xvfb display for tests that open windows, a persistent wineserver.
+# wine-run.sh --start | --stop    set up or tear down the bench (ctest fixtures)
+# wine-run.sh PROGRAM.exe ARGS... run one program; its exit code is ours
+set -euo pipefail
+
+root=${UPD_WINE_ROOT:?UPD_WINE_ROOT must name the bench folder}
+mkdir -p "$root"
+export WINEPREFIX="$root/prefix"
+export WINEDEBUG=${UPD_WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export LC_ALL=${UPD_WINE_LC_ALL:-ja_JP.UTF-8}
+unset LANG LANGUAGE
+
+lock() { exec 9>"$root/lock"; flock 9; }
+unlock() { flock -u 9; }
+
+start_display() {
+  if [ -f "$root/xvfb.pid" ] && kill -0 "$(cat "$root/xvfb.pid")" 2>/dev/null; then
+    return
+  fi
+  local fifo="$root/displayfd"
+  rm -f "$fifo"; mkfifo "$fifo"
+  Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp 8>"$fifo" >/dev/null 2>&1 9>&- </dev/null &
+  echo $! >"$root/xvfb.pid"
+  local n; read -r n <"$fifo"
+  rm -f "$fifo"
+  echo ":$n" >"$root/display"
+}
+
+ensure_prefix() {
+  if [ ! -f "$root/prefix.ready" ]; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+    touch "$root/prefix.ready"
+  fi
+}
+
+case "${1:-}" in
+  --start)
+    lock
+    start_display
+    export DISPLAY=$(cat "$root/display")
+    ensure_prefix
+    wineserver -p >/dev/null 2>&1 || true
+    # Start Wine's own background processes now, away from ctest's output pipe: they live as
+    # long as the server, and ctest would wait for them to close the pipe of the first test.
+    wine cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&- || true
+    unlock
+    exit 0 ;;
+  --stop)
+    wineserver -k >/dev/null 2>&1 || true
+    if [ -f "$root/xvfb.pid" ]; then kill "$(cat "$root/xvfb.pid")" 2>/dev/null || true; rm -f "$root/xvfb.pid"; fi
+    exit 0 ;;
+  "")
+    echo "usage: wine-run.sh --start | --stop | PROGRAM.exe [ARGS...]" >&2; exit 2 ;;
+esac
+
+# A test run on its own (outside ctest's fixture) sets the bench up itself.
+lock
+start_display
+ensure_prefix
+unlock
+exec 9>&-
+export DISPLAY=$(cat "$root/display")
+exec wine "$@"
