@@ -1,0 +1,11 @@
+#include "config/error_box.h"
+
+#include "startup/run_state.h"
+
+namespace upd {
+
+void ShowSetupError(std::string_view text) { PresentErrorBox(kSetupErrorCaption, text); }
+
+void ShowUpdaterError(std::string_view text) { PresentErrorBox(Run().UpdaterCaption.view(), text); }
+
+}  // namespace upd

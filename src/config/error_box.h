@@ -1,0 +1,20 @@
+// The two error boxes of the updater. The core only formats and chooses the caption; showing
+// the box is `PresentErrorBox`, which each build defines: the updater with a real modal box
+// (owner `OwnerWindow`, stop icon, one OK button), the native tests with a recorder.
+#pragma once
+
+#include <string_view>
+
+namespace upd {
+
+inline constexpr std::string_view kSetupErrorCaption = "INSTCMMN";
+
+// Defined once per build. Both texts are code page 932 bytes. Returns when the box is closed.
+void PresentErrorBox(std::string_view caption, std::string_view text);
+
+// Box with the caption "INSTCMMN": missing keys and errors of the description files.
+void ShowSetupError(std::string_view text);
+// Box with the updater's caption (`UpdaterCaption`, "UPDATE" until the caption is composed).
+void ShowUpdaterError(std::string_view text);
+
+}  // namespace upd

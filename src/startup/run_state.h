@@ -1,0 +1,114 @@
+// The run-wide values: one set per process, used by the one GUI thread, written and read by
+// the phases of the run in order (entry, description, installation, wizard, update).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "config/fixed_string.h"
+#include "package/container.h"
+
+namespace upd {
+
+// The four values that UPDATE.INI gives first and SETUP.INI later overwrites: one storage,
+// so every reader after the SETUP.INI parse sees the installed game's own values.
+struct GameIdentity {
+  NameString CompanyName;
+  NameString GameTitle;
+  NameString GameClass;
+  NameString GameDir;
+};
+
+// The [SETUP] values of UPDATE.INI other than the shared four.
+struct UpdateDescription {
+  NameString GameTitleA;
+  NameString UpdaterVersion;
+  NameString UpdaterTitle;
+  NameString DataFolder;
+  LongString UpdateMessage;
+  // Entry content followed by two zero bytes; present even when the entry is empty.
+  std::optional<std::vector<char>> AgreementTextData;
+  std::optional<std::vector<char>> AgreementTitleData;
+};
+
+inline constexpr std::size_t kInstallSetSlots = 4;
+inline constexpr std::size_t kInstallFileSlots = 40;
+inline constexpr std::size_t kSetupBmpSlots = 20;
+inline constexpr std::size_t kShortcutSlots = 10;
+inline constexpr std::size_t kDiskCheckFiles = 10;
+
+struct InstallSet {
+  NameString InstallTitle;
+  std::array<NameString, kInstallFileSlots> InstallFiles{};
+  std::array<std::int32_t, kInstallFileSlots> InstallDiscs{};
+  std::int32_t NeedsCD = 0;
+  std::uint64_t InstallSize = 0;
+};
+
+struct ShortcutEntry {
+  std::array<NameString, 4> Fields{};
+};
+
+// The [SETUP] values of SETUP.INI other than the shared four.
+struct SetupDescription {
+  NameString GameExe;
+  NameString UninstExe;
+  std::array<NameString, kSetupBmpSlots> SetupBmp{};
+  std::int32_t SetupBmpLast = 0;
+  std::int32_t InstallSelects = 0;
+  std::array<InstallSet, kInstallSetSlots> InstallSets{};
+  std::int32_t Shortcuts = 0;
+  std::array<ShortcutEntry, kShortcutSlots> ShortcutEntries{};
+  std::int32_t EngineKind = 0;
+  std::int32_t DefaultSelect = 0;
+  std::array<NameString, kDiskCheckFiles> DiskCheckFile{};
+  std::array<NameString, 2> ExecApp{};
+  LongString SelectSetupMessage;
+  std::int32_t UseCompanyNameForShortcutGroup = 0;
+  std::int32_t ChooseSaveDataFolder = 0;
+  NameString SaveDataFolderNameInInstall;
+  NameString SaveDataFolderName;
+  std::int32_t CancelSaveData = 0;
+  std::int32_t InstallAfterAdd = 0;
+  NameString UninstTitle;
+};
+
+// What the game's installer recorded in the registry. Paths from the system stay wide.
+struct InstallRecord {
+  std::filesystem::path InstPath;
+  std::filesystem::path DataPath;
+  std::int32_t InstMode = 0;
+};
+
+inline constexpr std::size_t kCaptionCapacity = 1024;  // room for the longest caption (533)
+
+struct RunState {
+  std::span<const std::uint8_t> PackageImage;  // the locked resource, never freed
+  std::unique_ptr<PackageDirectory> Directory;  // the run's PackageDirectory
+  std::filesystem::path UpdateIniPath;          // this run's own temporary UPDATE.INI
+  std::filesystem::path SetupIniPath;           // InstPath joined with SETUP.INI
+  std::int32_t SilentMissingKeys = 0;
+  std::int32_t DiscNumber = 0;
+  GameIdentity Game;
+  UpdateDescription Update;
+  SetupDescription Setup;
+  InstallRecord Install;
+  FixedString<kCaptionCapacity> UpdaterCaption = [] {
+    FixedString<kCaptionCapacity> c;
+    c.assign("UPDATE");
+    return c;
+  }();
+  void* OwnerWindow = nullptr;  // the wizard dialog while it exists
+};
+
+// The process's run state.
+RunState& Run();
+// Back to the start values (tests run many scenarios in one process).
+void ResetRun();
+
+}  // namespace upd
