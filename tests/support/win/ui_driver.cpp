@@ -1,0 +1,230 @@
+#include "win/ui_driver.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cwctype>
+#include <thread>
+
+namespace updtest::win {
+namespace {
+
+// The environment block of this process with `extra` applied, sorted as Windows wants it.
+std::wstring EnvironmentBlock(const Env& extra) {
+  std::vector<std::wstring> vars;
+  if (wchar_t* block = GetEnvironmentStringsW()) {
+    for (const wchar_t* p = block; *p; p += wcslen(p) + 1) vars.emplace_back(p);
+    FreeEnvironmentStringsW(block);
+  }
+  for (const auto& [name, value] : extra) {
+    const std::wstring prefix = name + L"=";
+    std::erase_if(vars, [&](const std::wstring& v) {
+      return _wcsnicmp(v.c_str(), prefix.c_str(), prefix.size()) == 0;
+    });
+    vars.push_back(prefix + value);
+  }
+  std::sort(vars.begin(), vars.end(), [](const std::wstring& a, const std::wstring& b) {
+    return _wcsicmp(a.c_str(), b.c_str()) < 0;
+  });
+  std::wstring out;
+  for (const auto& v : vars) {
+    out += v;
+    out.push_back(L'\0');
+  }
+  out.push_back(L'\0');
+  return out;
+}
+
+std::wstring ClassOf(HWND h) {
+  wchar_t buf[256] = {};
+  GetClassNameW(h, buf, 256);
+  return buf;
+}
+
+std::wstring TextOf(HWND h) {
+  // WM_GETTEXT is marshalled across processes, so this reads other programs' windows too.
+  const int n = GetWindowTextLengthW(h);
+  std::wstring s(static_cast<std::size_t>(n) + 1, L'\0');
+  const int got = GetWindowTextW(h, s.data(), n + 1);
+  s.resize(static_cast<std::size_t>(got > 0 ? got : 0));
+  return s;
+}
+
+// Classifies an icon by the colours on screen: the stop icon is red, the warning yellow, the
+// information and question icons blue. A box without an icon has a control of no size.
+IconKind ClassifyIcon(HWND icon_control) {
+  RECT rc{};
+  GetWindowRect(icon_control, &rc);
+  const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  if (w <= 1 || h <= 1) return IconKind::kNone;
+  HWND box = GetAncestor(icon_control, GA_ROOT);
+  SetForegroundWindow(box);
+  RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  Sleep(200);
+  HDC screen = GetDC(nullptr);
+  int red = 0, yellow = 0, blue = 0, drawn = 0;
+  for (int y = rc.top; y < rc.bottom; ++y) {
+    for (int x = rc.left; x < rc.right; ++x) {
+      const COLORREF c = GetPixel(screen, x, y);
+      const int r = GetRValue(c), g = GetGValue(c), b = GetBValue(c);
+      if (r > 150 && g < 110 && b < 110) ++red;
+      else if (r > 170 && g > 150 && b < 100) ++yellow;
+      else if (b > 150 && r < 120) ++blue;
+      if (std::abs(r - g) > 40 || std::abs(g - b) > 40 || std::abs(r - b) > 40) ++drawn;
+    }
+  }
+  ReleaseDC(nullptr, screen);
+  const int most = std::max({red, yellow, blue});
+  if (drawn < 10) return IconKind::kNone;
+  if (most == red) return IconKind::kStop;
+  if (most == yellow) return IconKind::kWarning;
+  if (most == blue) return IconKind::kInformation;
+  return IconKind::kOther;
+}
+
+}  // namespace
+
+std::optional<ChildProcess> ChildProcess::Start(const std::wstring& exe, const std::wstring& args,
+                                                const Env& env) {
+  std::wstring cmd = L"\"" + exe + L"\"";
+  if (!args.empty()) cmd += L" " + args;
+  std::wstring block = EnvironmentBlock(env);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, FALSE,
+                      CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &si, &pi)) {
+    return std::nullopt;
+  }
+  CloseHandle(pi.hThread);
+  // The process must be ready for window searches before the caller looks.
+  WaitForInputIdle(pi.hProcess, 5000);
+  return ChildProcess(pi.hProcess, pi.dwProcessId);
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : process_(std::exchange(other.process_, nullptr)), pid_(other.pid_) {}
+
+ChildProcess::~ChildProcess() {
+  if (!process_) return;
+  if (Running()) {
+    TerminateProcess(process_, 0xDEAD);
+    WaitForSingleObject(process_, 5000);
+  }
+  CloseHandle(process_);
+}
+
+bool ChildProcess::Running() const { return WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+
+std::optional<DWORD> ChildProcess::Wait(std::chrono::milliseconds timeout) {
+  if (WaitForSingleObject(process_, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) {
+    return std::nullopt;
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process_, &code);
+  return code;
+}
+
+std::vector<WindowInfo> TopLevelWindows(DWORD pid) {
+  struct Ctx {
+    DWORD pid;
+    std::vector<WindowInfo> found;
+  } ctx{pid, {}};
+  EnumWindows(
+      [](HWND h, LPARAM lp) -> BOOL {
+        auto* c = reinterpret_cast<Ctx*>(lp);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(h, &owner);
+        if (owner == c->pid && IsWindowVisible(h)) c->found.push_back({h, ClassOf(h), TextOf(h)});
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&ctx));
+  return ctx.found;
+}
+
+std::optional<WindowInfo> WaitForWindow(const ChildProcess& process,
+                                        const std::function<bool(const WindowInfo&)>& match,
+                                        std::chrono::milliseconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    for (const WindowInfo& w : TopLevelWindows(process.pid())) {
+      if (match(w)) return w;
+    }
+    if (!process.Running() || std::chrono::steady_clock::now() >= until) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+std::optional<WindowInfo> WaitForDialog(const ChildProcess& process,
+                                        std::chrono::milliseconds timeout) {
+  return WaitForWindow(
+      process, [](const WindowInfo& w) { return w.class_name == kDialogClass; }, timeout);
+}
+
+std::optional<MessageBoxView> ReadMessageBox(HWND box) {
+  if (ClassOf(box) != kDialogClass) return std::nullopt;
+  HWND text = GetDlgItem(box, 0xFFFF);  // the message text of a message box
+  if (!text) return std::nullopt;
+  MessageBoxView view;
+  view.caption = TextOf(box);
+  view.text = TextOf(text);
+  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    if (!IsWindowVisible(child)) continue;
+    const std::wstring cls = ClassOf(child);
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    if (_wcsicmp(cls.c_str(), L"Button") == 0) {
+      view.buttons.push_back(GetDlgCtrlID(child));
+    } else if (_wcsicmp(cls.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON) {
+      view.icon = ClassifyIcon(child);
+    }
+  }
+  return view;
+}
+
+bool PressButton(HWND dialog, int id) {
+  HWND button = GetDlgItem(dialog, id);
+  if (!button) return false;
+  return PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                      reinterpret_cast<LPARAM>(button)) != 0;
+}
+
+std::string ToCp932(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int n = WideCharToMultiByte(932, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                    0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(932, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                      nullptr);
+  return out;
+}
+
+std::wstring FromCp932(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  const int n =
+      MultiByteToWideChar(932, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(932, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
+  return out;
+}
+
+const char* IconName(IconKind kind) {
+  switch (kind) {
+    case IconKind::kNone: return "none";
+    case IconKind::kStop: return "stop";
+    case IconKind::kWarning: return "warning";
+    case IconKind::kInformation: return "information";
+    case IconKind::kOther: return "other";
+  }
+  return "?";
+}
+
+}  // namespace updtest::win
+
+namespace updtest::win {
+std::wstring SiblingPath(const std::wstring& name) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring dir(self);
+  dir.resize(dir.find_last_of(L"\\/") + 1);
+  return dir + name;
+}
+}  // namespace updtest::win
