@@ -4,3 +4,6 @@
 
 #include "package/container.h"
 #include "package/decoder.h"
+#ifdef _WIN32
+#include "package/entry_access.h"
+#endif

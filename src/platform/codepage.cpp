@@ -39,4 +39,15 @@ std::optional<std::string> NarrowCp932(std::wstring_view text) {
   return out;
 }
 
+std::string NarrowCp932Lossy(std::wstring_view text) {
+  if (text.empty()) return std::string();
+  const int n = WideCharToMultiByte(kJapaneseCodePage, 0, text.data(),
+                                    static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(kJapaneseCodePage, 0, text.data(), static_cast<int>(text.size()),
+                      out.data(), n, nullptr, nullptr);
+  return out;
+}
+
 }  // namespace upd::platform

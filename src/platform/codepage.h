@@ -20,4 +20,8 @@ std::optional<std::string> NarrowCp932(std::wstring_view text);
 // For texts shown to the user: never fails; invalid bytes become the system's default character.
 std::wstring WidenCp932Lossy(std::string_view text);
 
+// For system paths shown to the user: never fails; characters code page 932 cannot hold become
+// its default character.
+std::string NarrowCp932Lossy(std::wstring_view text);
+
 }  // namespace upd::platform

@@ -6,65 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "token_script.h"
+#include "package_builder.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using updtest::Bytes;
 using updtest::History;
-
-struct Item {
-  std::string name;
-  std::uint32_t flags = upd::kEntryStored;
-  std::uint32_t unpacked = 0;
-  Bytes stored;
-  std::uint64_t time = 0x01D0000012345678ull;
-};
-
-Bytes Records(const std::vector<Item>& items) {
-  Bytes table(items.size() * upd::kEntryRecordSize);
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    upd::PackageEntry e;
-    std::memcpy(e.EntryName.data(), items[i].name.data(), items[i].name.size());
-    e.EntryFlags = items[i].flags;
-    e.TimeStamp = items[i].time;
-    e.UnpackedSize = items[i].unpacked;
-    e.StoredSize = static_cast<std::uint32_t>(items[i].stored.size());
-    upd::EncodeEntryRecord(
-        e, std::span<std::uint8_t, upd::kEntryRecordSize>(&table[i * upd::kEntryRecordSize],
-                                                          upd::kEntryRecordSize));
-  }
-  return table;
-}
-
-Bytes LiteralStream(const Bytes& data) {
-  updtest::TokenScript s;
-  s.Literals(data);
-  return std::move(s).Finish();
-}
-
-// Lays out a package as the format draws it: header, padded data, directory.
-Bytes Image(const std::vector<Item>& items, bool compress_dir, const Bytes& after_dir = {}) {
-  Bytes img(16);
-  for (const Item& it : items) {
-    img.insert(img.end(), it.stored.begin(), it.stored.end());
-    img.resize((img.size() + 15) & ~std::size_t{15});
-  }
-  const upd::PackageHeader h{upd::kPackageMagic, compress_dir ? upd::kDirectoryCompressed : 0u,
-                             static_cast<std::uint32_t>(img.size()),
-                             static_cast<std::uint32_t>(items.size())};
-  upd::EncodeHeader(h, std::span<std::uint8_t, 16>(img.data(), 16));
-  const Bytes table = Records(items);
-  const Bytes dir = compress_dir ? LiteralStream(table) : table;
-  img.insert(img.end(), dir.begin(), dir.end());
-  img.insert(img.end(), after_dir.begin(), after_dir.end());
-  return img;
-}
-
-Item Stored(std::string name, std::size_t n, std::uint32_t seed = 1) {
-  Bytes data = History(n, seed);
-  return {std::move(name), upd::kEntryStored, static_cast<std::uint32_t>(n), data};
-}
+using updtest::Image;
+using updtest::Item;
+using updtest::LiteralStream;
+using updtest::Stored;
 
 void SetHeaderWord(Bytes& img, std::size_t at, std::uint32_t v) {
   img[at] = static_cast<std::uint8_t>(v);

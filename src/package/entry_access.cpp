@@ -1,0 +1,165 @@
+#include "package/entry_access.h"
+
+#include <cwctype>
+#include <string>
+
+#include "config/error_box.h"
+#include "package/decoder.h"
+#include "platform/codepage.h"
+#include "platform/name_compare.h"
+#include "startup/run_state.h"
+
+namespace upd {
+namespace {
+
+constexpr std::size_t kMessageCapacity = 1024;  // messages are formatted into 1024 bytes
+
+// The walk over the records: the first whose name matches wins. Shows the not-found message.
+std::optional<std::size_t> LookUpEntry(std::string_view name) {
+  const RunState& run = Run();
+  if (run.Directory) {
+    const platform::NameMatcher wanted(name);
+    const auto entries = run.Directory->Entries();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      if (wanted.Matches(entries[i].Name())) return i;
+    }
+  }
+  ShowUpdaterError(kEntryNotFoundMessage);
+  return std::nullopt;
+}
+
+// The bytes of the entry at `index`: in place for a stored entry, decoded for a compressed one.
+std::optional<EntryBytes> EntryBytesAt(std::size_t index) {
+  const RunState& run = Run();
+  const PackageEntry& entry = run.Directory->Entries()[index];
+  // The loader only accepts directories whose data lies inside the image, and stored entries
+  // whose UnpackedSize does not exceed their StoredSize.
+  const auto stored = run.Directory->StoredBytes(run.PackageImage, index);
+  if (!entry.IsCompressed()) return EntryBytes::ViewInto(stored.first(entry.UnpackedSize));
+
+  auto block = platform::GlobalBlock::Allocate(entry.UnpackedSize);
+  if (!block) {
+    ShowUpdaterError(kNoMemoryMessage);
+    return std::nullopt;
+  }
+  // A damaged stream, or one that yields fewer bytes than the entry claims, gives no file: its
+  // bytes must never be written or handed out as if they were the entry.
+  const auto decoded = DecompressBlock(stored, block->bytes());
+  if (!decoded || *decoded != entry.UnpackedSize) {
+    ShowUpdaterError(kEntryNotFoundMessage);
+    return std::nullopt;
+  }
+  return EntryBytes::Owning(std::move(*block));
+}
+
+// What the shortage message names: the drive letter and colon of a path that begins with one;
+// for any other path (a \\server\share path, a relative one) its volume root without the final
+// backslash, as the system spells it.
+std::string DriveString(const std::filesystem::path& target, const std::wstring& volume_root) {
+  const std::wstring& t = target.native();
+  if (t.size() >= 2 && std::iswalpha(t[0]) && t[1] == L':') {
+    return platform::NarrowCp932Lossy(std::wstring_view(t).substr(0, 2));
+  }
+  std::wstring_view root = volume_root;
+  if (root.size() > 1 && root.back() == L'\\') root.remove_suffix(1);
+  return platform::NarrowCp932Lossy(root);
+}
+
+// "ディスク容量が足りません。%s ドライブに %i バイトの空き容量が必要です"
+std::string ShortageMessage(std::string_view drive, std::int32_t shortage) {
+  std::string text;
+  text += "\x83\x66\x83\x42\x83\x58\x83\x4e\x97\x65\x97\xca\x82\xaa\x91\xab\x82\xe8\x82\xdc"
+          "\x82\xb9\x82\xf1\x81\x42";  // ディスク容量が足りません。
+  text += drive;
+  text += "\x20\x83\x68\x83\x89\x83\x43\x83\x75\x82\xc9\x20";  // " ドライブに "
+  text += std::to_string(shortage);
+  text += "\x20\x83\x6f\x83\x43\x83\x67\x82\xcc\x8b\xf3\x82\xab\x97\x65\x97\xca\x82\xaa\x95\x4b"
+          "\x97\x76\x82\xc5\x82\xb7";  // " バイトの空き容量が必要です"
+  if (text.size() > kMessageCapacity - 1) text.resize(kMessageCapacity - 1);
+  return text;
+}
+
+}  // namespace
+
+std::optional<EntryBytes> FindPackageEntry(std::string_view name) {
+  const auto index = LookUpEntry(name);
+  if (!index) return std::nullopt;
+  return EntryBytesAt(*index);
+}
+
+bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
+                         bool keep_newer) {
+  const auto index = LookUpEntry(name);
+  if (!index) return false;
+  const PackageEntry& entry = Run().Directory->Entries()[*index];
+
+  // The whole entry must fit in what the volume has free; an existing file's space is not
+  // counted, and equal counts pass. When the free space cannot be learned at all, the test does
+  // not stop the write: the write itself is atomic, so on a disk that really is full it fails
+  // and leaves the old file as it was.
+  if (const auto space = QueryFreeSpace(target);
+      space && space->available_to_caller < entry.UnpackedSize) {
+    // Here the free bytes are below 2^32, so the shortage is a 32-bit difference; it is shown
+    // as a signed number.
+    const auto shortage = static_cast<std::int32_t>(
+        entry.UnpackedSize - static_cast<std::uint32_t>(space->available_to_caller));
+    const auto root = platform::VolumeRootOf(target);
+    ShowUpdaterError(ShortageMessage(DriveString(target, root.value_or(L"")), shortage));
+    return false;
+  }
+
+  const auto data = EntryBytesAt(*index);
+  if (!data) return false;
+
+  const auto attributes = platform::AttributesOf(target);
+  if (attributes) {
+    if (*attributes & platform::kAttributeDirectory) return false;
+    if (*attributes & platform::kAttributeReadOnly) {
+      // Normal drops every other attribute too; this stays so even when the file is kept.
+      platform::SetAttributesTo(target, platform::kAttributeNormal);
+    }
+    if (keep_newer) {
+      // Strictly later keeps the file; a time that cannot be read lets the entry be written.
+      const auto written = platform::LastWriteTimeOf(target);
+      if (written && *written > entry.TimeStamp) return true;
+    }
+  }
+  return WriteWholeFile(target, data->bytes(), entry.TimeStamp);
+}
+
+bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                    std::optional<std::uint64_t> stamp) {
+  // What creating the file over an existing one refuses (CREATE_ALWAYS with normal attributes)
+  // stays refused, so the result does not depend on how the file system treats the move.
+  constexpr std::uint32_t kNotReplaced = platform::kAttributeDirectory |
+                                         platform::kAttributeReadOnly |
+                                         platform::kAttributeHidden | platform::kAttributeSystem;
+  if (const auto attributes = platform::AttributesOf(path);
+      attributes && (*attributes & kNotReplaced)) {
+    return false;
+  }
+
+  auto file = platform::ReplacementFile::CreateBeside(path);
+  if (!file || !file->Write(bytes)) return false;
+  if (stamp && !file->SetTimes(*stamp)) return false;
+  if (!file->MoveOver(path)) return false;
+  // A file system may hand a name that was just replaced the old file's creation time (NTFS
+  // file-name tunnelling): stamp the final file again where its times differ.
+  return !stamp || platform::EnsureTimes(path, *stamp);
+}
+
+std::optional<FreeSpace> QueryFreeSpace(const std::filesystem::path& path) {
+  const auto root = platform::VolumeRootOf(path);
+  if (!root) return std::nullopt;
+  if (const auto space = platform::DiskFreeSpaceOf(*root)) return space;
+  // Without the 64-bit figures, reckon with the cluster counts: bytes per cluster in 32 bits,
+  // the products in 64; the free bytes count both as available and as total free.
+  const auto clusters = platform::ClusterCountsOf(*root);
+  if (!clusters) return std::nullopt;
+  const std::uint64_t cluster_bytes =
+      static_cast<std::uint32_t>(clusters->sectors_per_cluster * clusters->bytes_per_sector);
+  const std::uint64_t available = std::uint64_t{clusters->free_clusters} * cluster_bytes;
+  return FreeSpace{available, std::uint64_t{clusters->total_clusters} * cluster_bytes, available};
+}
+
+}  // namespace upd

@@ -1,0 +1,78 @@
+// Access to the package's entries for the rest of the updater: lookup by name, extraction to a
+// file (with the free-space test, the keep-newer test and the entry's time stamp), the whole-file
+// write and the free-space query. All work on the run's package (Run().PackageImage and
+// Run().Directory) and report failures through ShowUpdaterError.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "platform/file_system.h"
+#include "platform/memory.h"
+
+namespace upd {
+
+inline constexpr std::string_view kEntryNotFoundMessage = "Can't Find File in Resource !!";
+inline constexpr std::string_view kNoMemoryMessage = "Can't Allocate Memory !!";
+
+// An entry's bytes, UnpackedSize of them, not NUL-terminated. A stored entry is a view into the
+// package image, which lives as long as the process and is never copied; a compressed entry owns
+// the block it was decoded into, freed with the object.
+class EntryBytes {
+ public:
+  static EntryBytes ViewInto(std::span<const std::uint8_t> image_bytes) {
+    return EntryBytes(image_bytes);
+  }
+  static EntryBytes Owning(platform::GlobalBlock block) { return EntryBytes(std::move(block)); }
+
+  std::span<const std::uint8_t> bytes() const {
+    if (const auto* view = std::get_if<std::span<const std::uint8_t>>(&data_)) return *view;
+    return std::get<platform::GlobalBlock>(data_).bytes();
+  }
+  std::size_t size() const { return bytes().size(); }
+  bool owns_block() const { return std::holds_alternative<platform::GlobalBlock>(data_); }
+
+ private:
+  explicit EntryBytes(std::span<const std::uint8_t> view) : data_(view) {}
+  explicit EntryBytes(platform::GlobalBlock block) : data_(std::move(block)) {}
+
+  std::variant<std::span<const std::uint8_t>, platform::GlobalBlock> data_;
+};
+
+// The bytes of the first entry whose name equals `name` as lstrcmpiA compares on a Japanese
+// system (both are code page 932 bytes). Nothing after a message: "Can't Find File in
+// Resource !!" for a name the package lacks and for a compressed entry whose stream is damaged
+// (its file cannot be had from the resource either), "Can't Allocate Memory !!" when the block
+// for a compressed entry cannot be had.
+std::optional<EntryBytes> FindPackageEntry(std::string_view name);
+
+// Writes the entry `name` to `target`. True when the target holds the entry afterwards, or was
+// left in place because `keep_newer` is set and its last write is later than the entry's
+// TimeStamp. Order: lookup (a missing name fails before anything else is asked), free-space test
+// on the target's volume (shortage message), the entry's bytes, then the target: a folder there
+// fails silently; a read-only file loses its attributes (also when it is then kept); the
+// keep-newer test; the write with the entry's TimeStamp.
+bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
+                         bool keep_newer);
+
+// Creates or replaces `path` with `bytes` and, when given, gives it the three times `stamp`.
+// The content goes to a new file beside the target first and takes the target's place only when
+// complete: on failure the target is as it was and nothing is left behind. Fails (false, no
+// message) for what exists at `path` and may not be replaced: a folder, or a read-only, hidden or
+// system file.
+bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                    std::optional<std::uint64_t> stamp);
+
+using FreeSpace = platform::DiskSpace;
+
+// The free space of the volume that `path` lies on (any path on it, existing or not: a drive,
+// a folder mounted from another volume, a \\server\share path). Nothing when it cannot be
+// learned.
+std::optional<FreeSpace> QueryFreeSpace(const std::filesystem::path& path);
+
+}  // namespace upd

@@ -1,0 +1,101 @@
+// Small file helpers over the wide API. Paths are std::filesystem::path (UTF-16 on Windows):
+// folders that come from the system may hold characters outside code page 932, so paths never
+// pass through code page 932 on their way to the file system.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+namespace upd::platform {
+
+inline constexpr std::uint32_t kAttributeReadOnly = 0x01;
+inline constexpr std::uint32_t kAttributeHidden = 0x02;
+inline constexpr std::uint32_t kAttributeSystem = 0x04;
+inline constexpr std::uint32_t kAttributeDirectory = 0x10;
+inline constexpr std::uint32_t kAttributeNormal = 0x80;
+
+// The attributes of what exists at `path`; nothing when nothing can be found there.
+std::optional<std::uint32_t> AttributesOf(const std::filesystem::path& path);
+bool SetAttributesTo(const std::filesystem::path& path, std::uint32_t attributes);
+
+// Times as FILETIME values (100 ns since 1601-01-01, UTC).
+struct FileTimes {
+  std::uint64_t creation = 0;
+  std::uint64_t last_access = 0;
+  std::uint64_t last_write = 0;
+  bool operator==(const FileTimes&) const = default;
+};
+
+// The last-write time, read through a handle opened for reading with read sharing only; nothing
+// when the file cannot be opened so or its time cannot be read.
+std::optional<std::uint64_t> LastWriteTimeOf(const std::filesystem::path& path);
+// All three times, read without disturbing anyone who has the file open.
+std::optional<FileTimes> TimesOf(const std::filesystem::path& path);
+// Gives the file all three times `stamp`, touching it only where a time differs.
+bool EnsureTimes(const std::filesystem::path& path, std::uint64_t stamp);
+
+bool DeleteFileAt(const std::filesystem::path& path);
+
+// A new file beside a target, filled in full before it takes the target's place in one step.
+// It is created exclusively under a name of its own in the target's folder (so the move stays on
+// one volume); until it has moved, it is deleted when the object goes.
+class ReplacementFile {
+ public:
+  static std::optional<ReplacementFile> CreateBeside(const std::filesystem::path& target);
+
+  ReplacementFile(ReplacementFile&& other) noexcept;
+  ReplacementFile& operator=(ReplacementFile&&) = delete;
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+  ~ReplacementFile();
+
+  // Appends all of `bytes`; false when any of them could not be written.
+  bool Write(std::span<const std::uint8_t> bytes);
+  // Creation, last-access and last-write time all `stamp`.
+  bool SetTimes(std::uint64_t stamp);
+  // Flushes the content to disk, closes the file and moves it over `target`, replacing a file
+  // that is there. On failure the target is as it was.
+  bool MoveOver(const std::filesystem::path& target);
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  ReplacementFile(std::filesystem::path path, void* handle)
+      : path_(std::move(path)), handle_(handle) {}
+  void Close();
+
+  std::filesystem::path path_;
+  void* handle_ = nullptr;  // open from creation until the move
+  bool moved_ = false;
+};
+
+// The root of the volume that `path` lies on ("C:\", a mounted folder, "\\server\share\"),
+// also for a path that does not exist yet; nothing when it cannot be learned.
+std::optional<std::wstring> VolumeRootOf(const std::filesystem::path& path);
+
+// Byte counts in the order GetDiskFreeSpaceEx gives them.
+struct DiskSpace {
+  std::uint64_t available_to_caller = 0;
+  std::uint64_t total = 0;
+  std::uint64_t total_free = 0;
+};
+std::optional<DiskSpace> DiskFreeSpaceOf(const std::wstring& root);
+
+// The older cluster-based figures of the same volume.
+struct ClusterCounts {
+  std::uint32_t sectors_per_cluster = 0;
+  std::uint32_t bytes_per_sector = 0;
+  std::uint32_t free_clusters = 0;
+  std::uint32_t total_clusters = 0;
+};
+std::optional<ClusterCounts> ClusterCountsOf(const std::wstring& root);
+
+// The form of `path` to hand to the wide API: paths too long for the plain form are given in
+// the extended form (\\?\ prefix), which only absolute paths can take.
+std::wstring ApiPath(const std::filesystem::path& path);
+
+}  // namespace upd::platform
