@@ -1,0 +1,24 @@
+#include "embed.h"
+
+namespace updpack {
+
+bool LooksLikeExecutable(std::span<const std::uint8_t> bytes) {
+  return bytes.size() >= 2 && bytes[0] == 'M' && bytes[1] == 'Z';
+}
+
+pe::RewriteResult EmbedPackage(std::vector<std::uint8_t> stub, std::vector<std::uint8_t> package) {
+  const pe::Image image(std::move(stub));
+  pe::ResourceTable tree = pe::ReadResourceTree(image);
+  const auto type = pe::ResourceId::Name(kPackageResourceType);
+  const auto id = pe::ResourceId::Number(kPackageResourceId);
+  pe::RemoveResource(tree, type, id);
+  pe::SetResource(tree, type, id, kPackageLanguage, std::move(package));
+  return pe::ReplaceResources(image, tree);
+}
+
+std::optional<std::vector<std::uint8_t>> ReadEmbeddedPackage(std::vector<std::uint8_t> exe) {
+  return pe::ReadResource(std::move(exe), pe::ResourceId::Name(kPackageResourceType),
+                          pe::ResourceId::Number(kPackageResourceId), kPackageLanguage);
+}
+
+}  // namespace updpack

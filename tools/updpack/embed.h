@@ -1,0 +1,30 @@
+// The package inside an updater executable: resource type "UPDATE", id 102, language 1041,
+// which the updater finds with FindResource(instance, 102, "UPDATE").
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "pe_update.h"
+
+namespace updpack {
+
+inline constexpr char16_t kPackageResourceType[] = u"UPDATE";
+inline constexpr std::uint32_t kPackageResourceId = 102;
+inline constexpr std::uint32_t kPackageLanguage = 1041;  // Japanese (Japan)
+
+// True for bytes that start like a Windows executable rather than a package.
+bool LooksLikeExecutable(std::span<const std::uint8_t> bytes);
+
+// The stub with `package` as its UPDATE/102 resource in language 1041. Every other language
+// of UPDATE/102 goes too: the updater asks by type and name only, and the system would pick
+// among languages by the user's locale. Throws pe::PeError.
+pe::RewriteResult EmbedPackage(std::vector<std::uint8_t> stub, std::vector<std::uint8_t> package);
+
+// The package an updater carries (UPDATE/102, language 1041), or nullopt when it has none.
+// Throws pe::PeError when `exe` is not a sound PE image.
+std::optional<std::vector<std::uint8_t>> ReadEmbeddedPackage(std::vector<std::uint8_t> exe);
+
+}  // namespace updpack
