@@ -115,7 +115,7 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
   if (in_place >= 0) {
     target = &sections[in_place];
     header_at = image.SectionTableOffset() + in_place * kSectionHeaderSize;
-    if ((target->characteristics & kSectionInitializedData) != 0) old_raw_size = target->raw_size;
+    old_raw_size = target->raw_size;
     out.assign(b.begin(), b.begin() + target->raw_offset);
   } else {
     const std::size_t table_end = image.SectionTableOffset() + sections.size() * kSectionHeaderSize;
@@ -181,10 +181,12 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
   if (size_of_image > 0xFFFFFFFFull) throw PeError("the executable has no address space left");
   const std::size_t opt = image.OptionalHeaderOffset();
   Put32(w, opt + 56, static_cast<std::uint32_t>(size_of_image));
-  const std::uint64_t initialized =
-      std::uint64_t{Get32(w, opt + 8)} - std::min<std::uint64_t>(old_raw_size, Get32(w, opt + 8)) +
-      raw_size;
-  Put32(w, opt + 8, static_cast<std::uint32_t>(std::min<std::uint64_t>(initialized, 0xFFFFFFFFull)));
+  // SizeOfInitializedData sums the raw sizes of the initialized-data sections.
+  if ((target->characteristics & kSectionInitializedData) != 0) {
+    const std::uint64_t before = Get32(w, opt + 8);
+    const std::uint64_t initialized = before - std::min(old_raw_size, before) + raw_size;
+    Put32(w, opt + 8, static_cast<std::uint32_t>(std::min<std::uint64_t>(initialized, 0xFFFFFFFF)));
+  }
 
   const std::size_t dir_at = image.DirectoryOffset(kResourceDirectoryIndex);
   Put32(w, dir_at, target->virtual_address);
