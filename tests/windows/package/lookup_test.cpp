@@ -1,0 +1,276 @@
+// Lookup of entries by name and the bytes handed out for them.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "package/entry_access.h"
+#include "package_test_support.h"
+#include "platform/name_compare.h"
+#include "win/import_hook.h"
+
+namespace {
+
+using pkgtest::Boxes;
+using pkgtest::Bytes;
+using pkgtest::RunPackage;
+using updtest::Compressed;
+using updtest::History;
+using updtest::Item;
+using updtest::StoredBytes;
+
+const std::string kNotFound(upd::kEntryNotFoundMessage);
+const std::string kNoMemory(upd::kNoMemoryMessage);
+
+int Sign(int v) { return (v > 0) - (v < 0); }
+
+struct NameRow {
+  const char* what;
+  std::string a, b;  // code page 932 bytes
+  bool equal;        // lstrcmpiA's answer on a Japanese system
+};
+
+const NameRow kNameRows[] = {
+    {"letter case", "a.dat", "A.DAT", true},
+    {"mixed case", "UpDate.Ini", "update.INI", true},
+    {"other name", "a.dat", "b.dat", false},
+    {"prefix", "a.dat", "a.da", false},
+    {"trailing blank", "a.dat", "a.dat ", false},
+    {"both empty", "", "", true},
+    {"one empty", "", "a", false},
+    {"hyphen is not ignored", "co-op", "coop", false},
+    {"apostrophe is not ignored", "cant", "can't", false},
+    // Ａ / ａ: full-width letters fold case
+    {"full-width case", "\x82\x60.DAT", "\x82\x81.dat", true},
+    // Ｚ / ｚ
+    {"full-width Z", "\x82\x79", "\x82\x9a", true},
+    // Ａ / A: width is not ignored
+    {"full-width and ASCII", "\x82\x60", "A", false},
+    // ｱ / ア: width is not ignored
+    {"half-width kana", "\xb1", "\x83\x41", false},
+    // ア / あ: kana type is not ignored
+    {"katakana and hiragana", "\x83\x41", "\x82\xa0", false},
+    // ｶﾞ / ガ
+    {"half-width voiced kana", "\xb6\xde", "\x83\x4b", false},
+    // １ / 1
+    {"full-width digit", "\x82\x50", "1", false},
+    // Α / α: Greek case folds
+    {"Greek case", "\x83\x9f", "\x83\xbf", true},
+    // Д / д: Cyrillic case folds
+    {"Cyrillic case", "\x84\x44", "\x84\x74", true},
+    // Ⅰ / ⅰ: Roman numerals
+    {"Roman numeral case", "\x87\x54", "\xfa\x40", true},
+    // ≒ in its NEC and JIS codes: one character
+    {"two codes of one character", "\x87\x90", "\x81\xe0", true},
+    // 表A / 表a: a trail byte 0x5C does not end the character
+    {"trail byte 0x5C then case", "\x95\x5c" "A", "\x95\x5c" "a", true},
+    // 表 / 俵 differ only in the lead byte
+    {"lead bytes differ", "\x95\x5c", "\x95\x55", false},
+    // テスト.DAT / テスト.dat
+    {"Japanese name, ASCII extension", "\x83\x65\x83\x58\x83\x67.DAT",
+     "\x83\x65\x83\x58\x83\x67.dat", true},
+    // 漢字 / 漢字
+    {"kanji", "\x8a\xbf\x8e\x9a", "\x8a\xbf\x8e\x9a", true},
+    {"lone lead byte at the end", "a\x81", "a\x82", true},
+    {"undefined double-byte code", "\x85\x40", "\x85\x41", true},
+};
+
+// Ours against lstrcmpiA. The expected column holds what lstrcmpiA answers on a Japanese system;
+// in the Japanese bench both must agree with it, in any other locale ours still must.
+TEST(EntryNames, CompareAsLstrcmpiADoesOnAJapaneseSystem) {
+  const char* expect_acp = std::getenv("UPD_EXPECT_ACP");
+  const UINT acp = expect_acp ? static_cast<UINT>(std::atoi(expect_acp)) : 932u;
+  ASSERT_EQ(GetACP(), acp) << "the bench does not run in the code page this test is for";
+  for (const NameRow& row : kNameRows) {
+    SCOPED_TRACE(row.what);
+    const int ours = upd::platform::CompareNamesIgnoreCase(row.a, row.b);
+    EXPECT_EQ(ours == 0, row.equal);
+    EXPECT_EQ(Sign(upd::platform::CompareNamesIgnoreCase(row.b, row.a)), -Sign(ours));
+    EXPECT_EQ(upd::platform::NameMatcher(row.a).Matches(row.b), row.equal);
+    if (acp == 932) {
+      const int theirs = lstrcmpiA(row.a.c_str(), row.b.c_str());
+      EXPECT_EQ(Sign(ours), Sign(theirs)) << "lstrcmpiA says " << theirs;
+    }
+  }
+}
+
+TEST(EntryNames, EndAtTheirFirstNul) {
+  EXPECT_EQ(upd::platform::CompareNamesIgnoreCase(std::string("a.dat\0xyz", 9), "A.DAT"), 0);
+}
+
+Bytes Content(const char* text) { return Bytes(text, text + std::strlen(text)); }
+
+std::string AsText(std::span<const std::uint8_t> b) { return std::string(b.begin(), b.end()); }
+
+TEST(FindPackageEntry, FirstOfNamesDifferingInCaseWins) {
+  // The loader takes the records in the order they come; the package as built sorts them, but
+  // two names that differ only in case may come in either order.
+  for (bool upper_first : {false, true}) {
+    SCOPED_TRACE(upper_first ? "README.TXT first" : "readme.txt first");
+    Item lower = StoredBytes("readme.txt", Content("lower"), pkgtest::kStamp);
+    Item upper = Compressed("README.TXT", Content("UPPER"), pkgtest::kStamp);
+    RunPackage pkg(upper_first ? std::vector<Item>{upper, lower} : std::vector<Item>{lower, upper});
+    ASSERT_TRUE(pkg.loaded());
+    for (const char* ask : {"readme.txt", "README.TXT", "ReadMe.Txt"}) {
+      SCOPED_TRACE(ask);
+      const auto found = upd::FindPackageEntry(ask);
+      ASSERT_TRUE(found);
+      EXPECT_EQ(AsText(found->bytes()), upper_first ? "UPPER" : "lower");
+    }
+    EXPECT_TRUE(updtest::TakeBoxes().empty());
+  }
+}
+
+TEST(FindPackageEntry, StoredEntryIsAViewIntoTheImage) {
+  const Bytes data = History(1000, 7);
+  RunPackage pkg({updtest::Stored("A.BIN", 33, 3), StoredBytes("B.BIN", data, pkgtest::kStamp)});
+  ASSERT_TRUE(pkg.loaded());
+  const auto found = upd::FindPackageEntry("b.bin");
+  ASSERT_TRUE(found);
+  EXPECT_FALSE(found->owns_block());
+  // B.BIN's bytes begin behind A.BIN's 33 bytes padded to 48.
+  EXPECT_EQ(found->bytes().data(), pkg.image().data() + 16 + 48);
+  EXPECT_EQ(Bytes(found->bytes().begin(), found->bytes().end()), data);
+}
+
+TEST(FindPackageEntry, CompressedEntryOwnsItsDecodedBytes) {
+  updtest::TokenScript script;
+  script.Literals(History(300, 9)).Long(300, 282).Short(2).Long(1, 100);
+  const Bytes expected = script.expected();
+  Item packed{"PACKED.BIN", upd::kEntryCompressed, static_cast<std::uint32_t>(expected.size()),
+              script.Finish(), pkgtest::kStamp};
+  RunPackage pkg({packed});
+  ASSERT_TRUE(pkg.loaded());
+  auto found = upd::FindPackageEntry("packed.bin");
+  ASSERT_TRUE(found);
+  EXPECT_TRUE(found->owns_block());
+  const auto* begin = pkg.image().data();
+  EXPECT_TRUE(found->bytes().data() < begin || found->bytes().data() >= begin + pkg.image().size());
+  EXPECT_EQ(Bytes(found->bytes().begin(), found->bytes().end()), expected);
+  // A moved EntryBytes keeps the block; the source no longer frees it.
+  upd::EntryBytes moved = std::move(*found);
+  EXPECT_EQ(Bytes(moved.bytes().begin(), moved.bytes().end()), expected);
+}
+
+TEST(FindPackageEntry, EmptyEntries) {
+  RunPackage pkg({Compressed("EMPTY.Z", {}, pkgtest::kStamp),
+                  StoredBytes("EMPTY.TXT", {}, pkgtest::kStamp)});
+  ASSERT_TRUE(pkg.loaded());
+  for (const char* name : {"EMPTY.Z", "EMPTY.TXT"}) {
+    SCOPED_TRACE(name);
+    const auto found = upd::FindPackageEntry(name);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->size(), 0u);
+  }
+  EXPECT_TRUE(updtest::TakeBoxes().empty());
+}
+
+TEST(FindPackageEntry, MissingNameShowsItsMessageOnce) {
+  struct Row {
+    const char* what;
+    std::vector<Item> items;
+    const char* ask;
+  };
+  const Row rows[] = {
+      {"no entries at all", {}, "UPDATE.INI"},
+      {"name not there", {updtest::Stored("UPDATE.INI", 10)}, "UPDATE.TXT"},
+      {"name shorter", {updtest::Stored("UPDATE.INI", 10)}, "UPDATE.IN"},
+      // アップデート.INI asked as ｱｯﾌﾟﾃﾞｰﾄ.INI
+      {"half-width spelling",
+       {updtest::Stored("\x83\x41\x83\x62\x83\x76\x83\x66\x81\x5b\x83\x67.INI", 10)},
+       "\xb1\xaf\xcc\xdf\xc3\xde\xb0\xc4.INI"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RunPackage pkg(row.items);
+    ASSERT_TRUE(pkg.loaded());
+    EXPECT_FALSE(upd::FindPackageEntry(row.ask));
+    EXPECT_EQ(updtest::TakeBoxes(), Boxes({kNotFound}));
+  }
+}
+
+TEST(FindPackageEntry, NothingWithoutALoadedPackage) {
+  upd::ResetRun();
+  EXPECT_FALSE(upd::FindPackageEntry("UPDATE.INI"));
+  EXPECT_EQ(updtest::TakeBoxes(), Boxes({kNotFound}));
+}
+
+// Compressed entries whose stream does not give exactly UnpackedSize bytes.
+std::vector<std::pair<const char*, Item>> DamagedEntries() {
+  const Bytes data = History(200, 11);
+  std::vector<std::pair<const char*, Item>> rows;
+  {
+    Item it = Compressed("BAD.BIN", data, pkgtest::kStamp);
+    it.stored.resize(it.stored.size() - 6);  // the end marker is cut off
+    rows.push_back({"stream without its end", it});
+  }
+  {
+    Item it = Compressed("BAD.BIN", data, pkgtest::kStamp);
+    it.unpacked += 1;
+    rows.push_back({"stream yields fewer bytes than claimed", it});
+  }
+  {
+    Item it = Compressed("BAD.BIN", data, pkgtest::kStamp);
+    it.unpacked -= 1;
+    rows.push_back({"stream yields more bytes than claimed", it});
+  }
+  {
+    updtest::TokenScript s;
+    s.Literals(History(10, 3)).Long(50, 20);
+    Item it{"BAD.BIN", upd::kEntryCompressed, 30, s.Finish(), pkgtest::kStamp};
+    rows.push_back({"match reaching before the start", it});
+  }
+  return rows;
+}
+
+TEST(FindPackageEntry, DamagedCompressedEntryIsRefused) {
+  for (const auto& [what, item] : DamagedEntries()) {
+    SCOPED_TRACE(what);
+    RunPackage pkg({item});
+    ASSERT_TRUE(pkg.loaded());
+    EXPECT_FALSE(upd::FindPackageEntry("BAD.BIN"));
+    EXPECT_EQ(updtest::TakeBoxes(), Boxes({kNotFound}));
+  }
+}
+
+TEST(ExtractPackageEntry, DamagedCompressedEntryWritesNothing) {
+  for (const auto& [what, item] : DamagedEntries()) {
+    SCOPED_TRACE(what);
+    pkgtest::ScratchFolder folder(L"damaged");
+    const Bytes old = Content("the old file");
+    pkgtest::MakeFile(folder / L"OLD.BIN", old);
+    RunPackage pkg({item});
+    ASSERT_TRUE(pkg.loaded());
+    EXPECT_FALSE(upd::ExtractPackageEntry("BAD.BIN", folder / L"NEW.BIN", false));
+    EXPECT_FALSE(upd::ExtractPackageEntry("BAD.BIN", folder / L"OLD.BIN", false));
+    EXPECT_EQ(updtest::TakeBoxes(), Boxes({kNotFound, kNotFound}));
+    EXPECT_EQ(pkgtest::Listing(folder.path()), std::vector<std::wstring>{L"OLD.BIN"});
+    EXPECT_EQ(pkgtest::ReadFileBytes(folder / L"OLD.BIN"), old);
+  }
+}
+
+HGLOBAL WINAPI FailingGlobalAlloc(UINT, SIZE_T) {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return nullptr;
+}
+
+TEST(FindPackageEntry, NoMemoryForACompressedEntry) {
+  RunPackage pkg({Compressed("PACKED.BIN", History(64, 2), pkgtest::kStamp),
+                  StoredBytes("PLAIN.BIN", History(64, 3), pkgtest::kStamp)});
+  ASSERT_TRUE(pkg.loaded());
+  pkgtest::ScratchFolder folder(L"nomemory");
+  {
+    updtest::win::ImportHook hook("kernel32.dll", "GlobalAlloc",
+                                  reinterpret_cast<void*>(&FailingGlobalAlloc));
+    ASSERT_TRUE(hook.installed());
+    EXPECT_FALSE(upd::FindPackageEntry("PACKED.BIN"));
+    EXPECT_FALSE(upd::ExtractPackageEntry("PACKED.BIN", folder / L"PACKED.BIN", false));
+    EXPECT_EQ(updtest::TakeBoxes(), Boxes({kNoMemory, kNoMemory}));
+    // A stored entry needs no memory of its own.
+    EXPECT_TRUE(upd::FindPackageEntry("PLAIN.BIN"));
+    EXPECT_TRUE(updtest::TakeBoxes().empty());
+  }
+  EXPECT_EQ(pkgtest::Listing(folder.path()), std::vector<std::wstring>{});
+  EXPECT_TRUE(upd::FindPackageEntry("PACKED.BIN"));
+}
+
+}  // namespace
