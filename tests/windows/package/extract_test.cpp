@@ -302,9 +302,32 @@ TEST(WriteWholeFile, MissingFolderFails) {
   EXPECT_EQ(Listing(folder.path()), Names{});
 }
 
+// Paths the code under test hands to CreateFileW and MoveFileExW.
+std::vector<std::wstring>& SeenPaths() {
+  static std::vector<std::wstring> paths;
+  return paths;
+}
+updtest::win::ImportHook* g_create_hook = nullptr;
+updtest::win::ImportHook* g_move_hook = nullptr;
+
+HANDLE WINAPI RecordingCreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                                   LPSECURITY_ATTRIBUTES sa, DWORD disposition, DWORD flags,
+                                   HANDLE templ) {
+  SeenPaths().push_back(path);
+  return reinterpret_cast<decltype(&CreateFileW)>(g_create_hook->original())(
+      path, access, share, sa, disposition, flags, templ);
+}
+BOOL WINAPI RecordingMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
+  SeenPaths().push_back(from);
+  SeenPaths().push_back(to);
+  return reinterpret_cast<decltype(&MoveFileExW)>(g_move_hook->original())(from, to, flags);
+}
+
 TEST(WriteWholeFile, LongPath) {
-  // A folder whose path leaves less room than a replacement file's name needs in the plain
-  // form: the write goes through the extended form.
+  // A folder whose path leaves less room than a replacement file's name needs: Windows takes
+  // paths of MAX_PATH characters or more only in the extended form (\\?\ prefix), so none may
+  // reach the system in the plain form. (Wine would take them either way; the recorded paths
+  // show which form was used.)
   ScratchFolder folder(L"long");
   std::wstring deep = L"\\\\?\\" + folder.path().native();
   while (deep.size() - 4 < MAX_PATH - 17) {
@@ -314,7 +337,26 @@ TEST(WriteWholeFile, LongPath) {
   const std::filesystem::path target = deep.substr(4) + L"\\A.TXT";
   ASSERT_LT(target.native().size(), static_cast<std::size_t>(MAX_PATH));
   ASSERT_GE(target.native().size() - 5 + 16, static_cast<std::size_t>(MAX_PATH));
-  ASSERT_TRUE(upd::WriteWholeFile(target, Content("deep"), kStamp));
+  {
+    updtest::win::ImportHook create("kernel32.dll", "CreateFileW",
+                                    reinterpret_cast<void*>(&RecordingCreateFileW));
+    updtest::win::ImportHook move("kernel32.dll", "MoveFileExW",
+                                  reinterpret_cast<void*>(&RecordingMoveFileExW));
+    ASSERT_TRUE(create.installed() && move.installed());
+    g_create_hook = &create;
+    g_move_hook = &move;
+    SeenPaths().clear();
+    EXPECT_TRUE(upd::WriteWholeFile(target, Content("deep"), kStamp));
+  }
+  bool any_long = false;
+  for (const std::wstring& p : SeenPaths()) {
+    SCOPED_TRACE(pkgtest::Show(p));
+    if (p.size() >= MAX_PATH) {
+      any_long = true;
+      EXPECT_TRUE(p.starts_with(L"\\\\?\\"));
+    }
+  }
+  EXPECT_TRUE(any_long) << "the replacement file's path was not long";
   EXPECT_EQ(ReadFileBytes(L"\\\\?\\" + target.native()), Content("deep"));
   EXPECT_EQ(Listing(L"\\\\?\\" + target.parent_path().native()), Names{L"A.TXT"});
 }
