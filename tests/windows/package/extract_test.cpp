@@ -177,6 +177,16 @@ std::string Shortage(const std::string& drive, long long bytes) {
          "\x97\x76\x82\xc5\x82\xb7";
 }
 
+// The drive the scratch folders are on, as the shortage message names it ("C:").
+std::string TempDrive() { return pkgtest::Show(pkgtest::TempFolder()).substr(0, 2); }
+
+// The root of the volume a folder lies on, asked of the system directly.
+std::wstring VolumeRoot(const std::filesystem::path& p) {
+  wchar_t root[MAX_PATH + 1] = {};
+  EXPECT_TRUE(GetVolumePathNameW(p.c_str(), root, MAX_PATH + 1));
+  return root;
+}
+
 TEST(ExtractPackageEntry, FreeSpaceTest) {
   constexpr std::uint32_t kSize = 1000;
   struct Row {
@@ -187,8 +197,8 @@ TEST(ExtractPackageEntry, FreeSpaceTest) {
   };
   const Row rows[] = {
       {"exactly enough", SpaceScript().Free(kSize), L"", std::nullopt},
-      {"one byte short", SpaceScript().Free(kSize - 1), L"", Shortage("C:", 1)},
-      {"nothing free", SpaceScript().Free(0), L"", Shortage("C:", kSize)},
+      {"one byte short", SpaceScript().Free(kSize - 1), L"", Shortage(TempDrive(), 1)},
+      {"nothing free", SpaceScript().Free(0), L"", Shortage(TempDrive(), kSize)},
       {"high half set, low half small", SpaceScript().Free((std::uint64_t{1} << 32) + 5), L"",
        std::nullopt},
       {"free space unknown does not stop the write",
@@ -224,11 +234,12 @@ TEST(ExtractPackageEntry, FreeSpaceTest) {
 
 TEST(QueryFreeSpace, FallsBackOnClusterCounts) {
   ScratchFolder folder(L"clusters");
+  const std::wstring root = VolumeRoot(folder.path());
   SpaceHooks hooks(SpaceScript().FailEx());
   const auto space = upd::QueryFreeSpace(folder / L"not-yet.dat");
   ASSERT_TRUE(space);
   DWORD spc = 0, bps = 0, free_clusters = 0, total_clusters = 0;
-  ASSERT_TRUE(hooks.RealClusters(L"C:\\", &spc, &bps, &free_clusters, &total_clusters));
+  ASSERT_TRUE(hooks.RealClusters(root.c_str(), &spc, &bps, &free_clusters, &total_clusters));
   const std::uint64_t cluster = std::uint64_t{spc} * bps;
   // The figures may move between the two questions while other tests write.
   EXPECT_NEAR(static_cast<double>(space->available_to_caller),
@@ -241,7 +252,8 @@ TEST(QueryFreeSpace, FallsBackOnClusterCounts) {
 TEST(QueryFreeSpace, AnswersForTheVolumeOfAPathThatDoesNotExistYet) {
   ScratchFolder folder(L"volume");
   ULARGE_INTEGER available{}, total{}, total_free{};
-  ASSERT_TRUE(GetDiskFreeSpaceExW(L"C:\\", &available, &total, &total_free));
+  ASSERT_TRUE(GetDiskFreeSpaceExW(VolumeRoot(folder.path()).c_str(), &available, &total,
+                                  &total_free));
   const auto space = upd::QueryFreeSpace(folder / L"sub" / L"not-yet.dat");
   ASSERT_TRUE(space);
   EXPECT_EQ(space->total, total.QuadPart);
