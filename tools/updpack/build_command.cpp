@@ -1,0 +1,238 @@
+// updpack build DIR -o FILE [--store] [--level fast|default|best]
+#include <algorithm>
+#include <chrono>
+#include <ostream>
+#include <system_error>
+
+#include "commands.h"
+#include "entry_name.h"
+#include "host.h"
+#include "package_reader.h"
+#include "package_writer.h"
+
+namespace updpack {
+
+const std::string_view kBuildHelp =
+    "usage: updpack build DIR -o FILE [--store] [--level fast|default|best]\n"
+    "\n"
+    "Packs every file of the folder DIR into the package FILE. Each file becomes an entry\n"
+    "named by its file name in code page 932, with its last-write time (UTC) as time stamp.\n"
+    "An entry is compressed when that makes it smaller, else stored as it is. The same files\n"
+    "give the same package, byte for byte.\n"
+    "\n"
+    "  -o, --output FILE  the package to write; an existing FILE is replaced only once the\n"
+    "                     new package is complete\n"
+    "  --level LEVEL      fast, default, or best (smallest, slowest)\n"
+    "  --store            store every file and the directory uncompressed\n"
+    "\n"
+    "DIR must hold files only. Refused: a subfolder or anything else that is not a file, a\n"
+    "name that code page 932 cannot spell or that takes more than 259 bytes in it, a name\n"
+    "Windows cannot hold as it is (a drive or stream part, characters such as ? or *, a\n"
+    "device name such as CON, a trailing dot or blank), and two names that differ only in\n"
+    "letter case (the updater finds entries regardless of case).\n";
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::string_view kCmd = "build";
+
+// One line on a terminal, redrawn in place, only once the work has taken a moment.
+class ProgressLine {
+ public:
+  ProgressLine(std::ostream& err, std::uint64_t total)
+      : err_(err), total_(std::max<std::uint64_t>(total, 1)), on_(host::StderrIsTerminal()) {}
+  ~ProgressLine() { Clear(); }
+
+  void Show(std::size_t index, std::size_t count, const std::string& name, std::uint64_t done) {
+    if (!on_) return;
+    const auto now = Clock::now();
+    if (now - start_ < std::chrono::milliseconds(500) || now - last_ < std::chrono::milliseconds(100)) {
+      return;
+    }
+    last_ = now;
+    std::string line = "updpack: " + std::to_string(index + 1) + "/" + std::to_string(count) +
+                       "  " + std::to_string(done * 100 / total_) + "%  " + name;
+    if (line.size() > 76) line = line.substr(0, 76);  // keep to one line (UTF-8 may cut short)
+    err_ << '\r' << line << std::string(width_ > line.size() ? width_ - line.size() : 0, ' ')
+         << std::flush;
+    width_ = line.size();
+  }
+  void Clear() {
+    if (width_ == 0) return;
+    err_ << '\r' << std::string(width_, ' ') << '\r' << std::flush;
+    width_ = 0;
+  }
+
+ private:
+  std::ostream& err_;
+  std::uint64_t total_;
+  bool on_;
+  Clock::time_point start_ = Clock::now();
+  Clock::time_point last_{};
+  std::size_t width_ = 0;
+};
+
+struct BuildArgs {
+  std::optional<fs::path> dir;
+  std::optional<fs::path> output;
+  PackageOptions options;
+};
+
+// Returns an empty text when the arguments are fine.
+std::string ParseArgs(CommandArgs args, BuildArgs& a) {
+  bool options_done = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && (arg == "-o" || arg == "--output")) {
+      if (i + 1 == args.size()) return arg + " needs a file name";
+      a.output = host::PathFromArg(args[++i]);
+    } else if (!options_done && (arg == "--level" || arg.starts_with("--level="))) {
+      std::string value;
+      if (arg == "--level") {
+        if (i + 1 == args.size()) return "--level needs fast, default or best";
+        value = args[++i];
+      } else {
+        value = arg.substr(8);
+      }
+      const auto level = ParseLevel(value);
+      if (!level) return "unknown level '" + value + "': fast, default or best";
+      a.options.level = *level;
+    } else if (!options_done && arg == "--store") {
+      a.options.store = true;
+    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      return "unknown option " + arg;
+    } else if (a.dir) {
+      return "one folder only (got " + host::ShowPath(*a.dir) + " and " + arg + ")";
+    } else {
+      a.dir = host::PathFromArg(arg);
+    }
+  }
+  if (!a.dir) return "no folder to pack";
+  if (!a.output) return "no package file to write (-o FILE)";
+  return {};
+}
+
+bool SameFolder(const fs::path& a, const fs::path& b) {
+  std::error_code ec1, ec2;
+  const fs::path ca = fs::weakly_canonical(fs::absolute(a), ec1);
+  const fs::path cb = fs::weakly_canonical(fs::absolute(b), ec2);
+  return !ec1 && !ec2 && ca == cb;
+}
+
+}  // namespace
+
+int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
+  BuildArgs a;
+  if (std::string problem = ParseArgs(args, a); !problem.empty()) {
+    return Fail(err, kCmd, problem, kExitUsage);
+  }
+  const fs::path& dir = *a.dir;
+  const fs::path& output = *a.output;
+  if (SameFolder(output.has_parent_path() ? output.parent_path() : fs::path("."), dir)) {
+    return Fail(err, kCmd, "the package " + host::ShowPath(output) +
+                               " would lie in the folder it packs", kExitFailed);
+  }
+
+  std::vector<host::FolderItem> items;
+  std::string error;
+  if (!host::ListFolder(dir, items, error)) {
+    return Fail(err, kCmd, "cannot read the folder " + host::ShowPath(dir) + ": " + error,
+                kExitFailed);
+  }
+  std::sort(items.begin(), items.end(),
+            [](const host::FolderItem& x, const host::FolderItem& y) { return x.name < y.name; });
+
+  // Every refusal first, before anything is read.
+  std::vector<PackageFile> files;
+  std::vector<fs::path> paths;
+  bool refused = false;
+  for (const host::FolderItem& item : items) {
+    const fs::path path = dir / item.name;
+    const std::string shown = host::ShowPath(path);
+    auto refuse = [&](const std::string& why) {
+      err << "updpack build: " << shown << ": " << why << "\n";
+      refused = true;
+    };
+    if (item.kind == host::FolderItem::Kind::kFolder) {
+      refuse("is a folder; a package holds the files of one folder, without subfolders");
+      continue;
+    }
+    if (item.kind != host::FolderItem::Kind::kFile) {
+      refuse("is not a regular file");
+      continue;
+    }
+    auto name = host::EntryNameOf(item.name);
+    if (!name) {
+      refuse("code page 932 cannot spell this name");
+      continue;
+    }
+    if (auto fault = EntryNameFault(*name)) {
+      refuse(*fault);
+      continue;
+    }
+    files.push_back({std::move(*name), {}, 0});
+    paths.push_back(path);
+  }
+  if (refused) return Fail(err, kCmd, "nothing written", kExitFailed);
+
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!host::ReadWholeFile(paths[i], files[i].bytes, error) ||
+        !host::LastWriteTime(paths[i], files[i].time_stamp, error)) {
+      return Fail(err, kCmd, "cannot read " + host::ShowPath(paths[i]) + ": " + error, kExitFailed);
+    }
+    if (files[i].bytes.size() > 0xFFFFFFFFu) {
+      return Fail(err, kCmd, host::ShowPath(paths[i]) + ": the file is 4 GiB or larger",
+                  kExitFailed);
+    }
+    total += files[i].bytes.size();
+  }
+  const bool has_update_ini = std::any_of(files.begin(), files.end(), [](const PackageFile& f) {
+    return FoldEntryName(f.name) == "update.ini";
+  });
+
+  // Bytes of the files before each one in package order (ascending names), for the share done.
+  std::vector<std::pair<std::string, std::uint64_t>> in_order;
+  for (const PackageFile& f : files) in_order.emplace_back(f.name, f.bytes.size());
+  std::sort(in_order.begin(), in_order.end());
+  std::vector<std::uint64_t> before(files.size() + 1, 0);
+  for (std::size_t k = 0; k < in_order.size(); ++k) before[k + 1] = before[k] + in_order[k].second;
+
+  ProgressLine progress(err, total);
+  a.options.progress = [&](std::size_t index, std::size_t count, std::string_view name,
+                           std::size_t done) {
+    progress.Show(index, count, ShowEntry(name, index), before[index] + done);
+  };
+  const std::size_t count = files.size();
+  BuildResult built = BuildPackage(std::move(files), a.options);
+  progress.Clear();
+  if (!built.error.empty()) {
+    std::string where = built.file < paths.size() ? host::ShowPath(paths[built.file]) + ": " : "";
+    std::string also = built.other < paths.size() ? " (" + host::ShowPath(paths[built.other]) + ")" : "";
+    return Fail(err, kCmd, where + built.error + also, kExitFailed);
+  }
+  if (!host::WriteWholeFile(output, built.image, std::nullopt, error)) {
+    return Fail(err, kCmd, "cannot write " + host::ShowPath(output) + ": " + error, kExitFailed);
+  }
+
+  std::size_t compressed = 0;
+  if (const OpenResult opened = OpenPackage(built.image); opened.view) {
+    for (const upd::PackageEntry& e : opened.view->entries) compressed += e.IsCompressed() ? 1 : 0;
+  }
+  out << host::ShowPath(output) << ": " << count << " entries (" << compressed << " compressed, "
+      << count - compressed << " stored), " << total << " bytes in " << built.image.size()
+      << " bytes";
+  if (total > 0) out << " (" << built.image.size() * 100 / total << "%)";
+  out << "\n" << std::flush;
+  if (!has_update_ini) {
+    err << "updpack build: note: " << host::ShowPath(dir)
+        << " holds no UPDATE.INI; the updater needs one\n";
+  }
+  return kExitOk;
+}
+
+}  // namespace updpack

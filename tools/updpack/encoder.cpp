@@ -1,0 +1,438 @@
+#include "encoder.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cassert>
+#include <cstring>
+#include <limits>
+
+#include "stream_writer.h"
+
+namespace updpack {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the 8-byte compare below assumes a little-endian host");
+
+constexpr std::uint32_t kWindow = 8192;        // farthest long match
+constexpr std::uint32_t kShortWindow = 2303;   // farthest short match
+constexpr std::uint32_t kMaxLength = 282;
+constexpr std::uint32_t kRingBits = 14;        // ring of per-position links, larger than the window
+constexpr std::uint32_t kRingMask = (1u << kRingBits) - 1;
+constexpr std::uint32_t kHashBits = 16;
+constexpr std::uint32_t kNone = 0;             // tables hold position + 1; 0 is "none"
+
+struct Match {
+  std::uint32_t length = 0;  // 0: none, 2: short match, 3..282: long match
+  std::uint32_t distance = 0;
+};
+
+constexpr std::array<std::uint8_t, kMaxLength + 1> kLengthBits = [] {
+  std::array<std::uint8_t, kMaxLength + 1> t{};
+  for (std::uint32_t n = 3; n <= kMaxLength; ++n) t[n] = static_cast<std::uint8_t>(LongLengthBits(n));
+  return t;
+}();
+
+inline std::uint32_t MatchBits(const Match& m) {
+  return m.length == 2 ? ShortMatchBits(m.distance)
+                       : 2 + LongDistanceBits(m.distance) + kLengthBits[m.length];
+}
+
+// Bits saved against spelling the same bytes as literals; a match only pays when positive.
+inline int Gain(const Match& m) {
+  return m.length == 0 ? 0 : static_cast<int>(kLiteralBits * m.length) - static_cast<int>(MatchBits(m));
+}
+
+inline std::uint32_t CommonLength(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
+  std::uint32_t n = 0;
+  while (n + 8 <= limit) {
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y) return n + static_cast<std::uint32_t>(std::countr_zero(x ^ y) >> 3);
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+inline std::uint32_t Hash3(const std::uint8_t* p) {
+  const std::uint32_t v = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16;
+  return (v * 2654435761u) >> (32 - kHashBits);
+}
+
+// The nearest earlier occurrence of each byte pair: the cheapest short match.
+class PairTable {
+ public:
+  explicit PairTable(std::span<const std::uint8_t> data) : data_(data), last_(1u << 16, kNone) {}
+
+  // Requires pos + 2 <= size.
+  Match Find(std::uint32_t pos) const {
+    const std::uint32_t c = last_[Key(pos)];
+    if (c == kNone || pos - (c - 1) > kShortWindow) return {};
+    return {2, pos - (c - 1)};
+  }
+  void Insert(std::uint32_t pos) { last_[Key(pos)] = pos + 1; }
+
+ private:
+  std::uint32_t Key(std::uint32_t pos) const {
+    return std::uint32_t{data_[pos]} | std::uint32_t{data_[pos + 1]} << 8;
+  }
+  std::span<const std::uint8_t> data_;
+  std::vector<std::uint32_t> last_;
+};
+
+// Hash chains over 3-byte prefixes, newest first.
+class HashChains {
+ public:
+  explicit HashChains(std::span<const std::uint8_t> data)
+      : data_(data), head_(1u << kHashBits, kNone), prev_(1u << kRingBits, kNone) {}
+
+  // Requires pos + 3 <= size; each position is inserted once, in increasing order.
+  void Insert(std::uint32_t pos) {
+    const std::uint32_t h = Hash3(data_.data() + pos);
+    prev_[pos & kRingMask] = head_[h];
+    head_[h] = pos + 1;
+  }
+
+  // The long match with the largest gain among `depth` candidates, newest first. Only a
+  // candidate longer than the longest so far can do better: it is farther away, and a longer
+  // match at the same or a larger distance never saves less.
+  Match Find(std::uint32_t pos, std::uint32_t depth, std::uint32_t nice) const {
+    const std::uint8_t* const cur = data_.data() + pos;
+    const std::uint32_t limit =
+        std::min<std::uint32_t>(kMaxLength, static_cast<std::uint32_t>(data_.size()) - pos);
+    Match best;
+    int best_gain = 0;
+    std::uint32_t longest = 2;
+    std::uint32_t cand = head_[Hash3(cur)];
+    while (cand != kNone && depth-- > 0) {
+      const std::uint32_t c = cand - 1;
+      const std::uint32_t d = pos - c;
+      if (d > kWindow) break;
+      const std::uint8_t* const src = data_.data() + c;
+      if (src[longest] == cur[longest]) {
+        const std::uint32_t len = CommonLength(src, cur, limit);
+        if (len > longest) {
+          longest = len;
+          const Match m{len, d};
+          const int g = Gain(m);
+          if (g > best_gain) {
+            best = m;
+            best_gain = g;
+          }
+          if (len >= nice || len == limit) break;
+        }
+      }
+      cand = prev_[c & kRingMask];
+    }
+    return best;
+  }
+
+  // Inserts pos, after writing to `out` the candidates of increasing length among `depth`
+  // (for each length the nearest of those seen); returns their number.
+  std::uint32_t Matches(std::uint32_t pos, Match* out) {
+    const std::uint8_t* const cur = data_.data() + pos;
+    const std::uint32_t limit =
+        std::min<std::uint32_t>(kMaxLength, static_cast<std::uint32_t>(data_.size()) - pos);
+    std::uint32_t longest = 2;
+    std::uint32_t count = 0;
+    std::uint32_t depth = depth_;
+    std::uint32_t cand = head_[Hash3(cur)];
+    while (cand != kNone && depth-- > 0) {
+      const std::uint32_t c = cand - 1;
+      const std::uint32_t d = pos - c;
+      if (d > kWindow) break;
+      const std::uint8_t* const src = data_.data() + c;
+      if (src[longest] == cur[longest]) {
+        const std::uint32_t len = CommonLength(src, cur, limit);
+        if (len > longest) {
+          longest = len;
+          out[count++] = {len, d};
+          if (len == limit) break;
+        }
+      }
+      cand = prev_[c & kRingMask];
+    }
+    Insert(pos);
+    return count;
+  }
+  void Skip(std::uint32_t pos) { Insert(pos); }
+  void SetDepth(std::uint32_t depth) { depth_ = depth; }
+
+ private:
+  std::span<const std::uint8_t> data_;
+  std::vector<std::uint32_t> head_;
+  std::vector<std::uint32_t> prev_;
+  std::uint32_t depth_ = 0;
+};
+
+// Binary trees of suffixes, one per hash bucket, newest position at the root; for the optimal
+// parse. A search inserts the position and reports the matches of increasing length met on
+// the way down; since every node is newer than the nodes below it, the match reported for a
+// length is the nearest one of at least that length.
+class BinaryTrees {
+ public:
+  explicit BinaryTrees(std::span<const std::uint8_t> data, std::uint32_t depth)
+      : data_(data), depth_(depth), head_(1u << kHashBits, kNone), son_(2u << kRingBits, kNone) {}
+
+  void Skip(std::uint32_t pos) {
+    std::array<Match, kMaxLength> unused;
+    Matches(pos, unused.data());
+  }
+
+  // Requires pos + 3 <= size; every position from the first is searched once, in order.
+  // Returns the number of matches written to `out` (room for kMaxLength).
+  std::uint32_t Matches(std::uint32_t pos, Match* out) {
+    const std::uint8_t* const base = data_.data();
+    const std::uint8_t* const cur = base + pos;
+    const std::uint32_t limit =
+        std::min<std::uint32_t>(kMaxLength, static_cast<std::uint32_t>(data_.size()) - pos);
+    const std::uint32_t h = Hash3(cur);
+    std::uint32_t cand = head_[h];
+    head_[h] = pos + 1;
+
+    std::uint32_t* smaller = &son_[2 * (pos & kRingMask)];   // takes nodes below cur
+    std::uint32_t* larger = &son_[2 * (pos & kRingMask) + 1];  // takes nodes above cur
+    std::uint32_t len_smaller = 0;
+    std::uint32_t len_larger = 0;
+    std::uint32_t longest = 2;
+    std::uint32_t count = 0;
+    std::uint32_t depth = depth_;
+    for (;;) {
+      if (cand == kNone || depth-- == 0 || pos - (cand - 1) > kWindow) {
+        *smaller = kNone;
+        *larger = kNone;
+        return count;
+      }
+      const std::uint32_t c = cand - 1;
+      std::uint32_t* const node = &son_[2 * (c & kRingMask)];
+      std::uint32_t len = std::min(len_smaller, len_larger);
+      len += CommonLength(base + c + len, cur + len, limit - len);
+      if (len > longest) {
+        longest = len;
+        out[count++] = {len, pos - c};
+      }
+      if (len == limit) {
+        // cur takes the place of c, which it equals as far as the tree looks.
+        *smaller = node[0];
+        *larger = node[1];
+        return count;
+      }
+      if (base[c + len] < cur[len]) {
+        *smaller = cand;
+        smaller = &node[1];
+        cand = node[1];
+        len_smaller = len;
+      } else {
+        *larger = cand;
+        larger = &node[0];
+        cand = node[0];
+        len_larger = len;
+      }
+    }
+  }
+
+ private:
+  std::span<const std::uint8_t> data_;
+  std::uint32_t depth_;
+  std::vector<std::uint32_t> head_;
+  std::vector<std::uint32_t> son_;
+};
+
+void Emit(StreamWriter& w, std::span<const std::uint8_t> data, std::uint32_t pos, const Match& m) {
+  if (m.length == 0) {
+    w.Literal(data[pos]);
+  } else if (m.length == 2) {
+    w.ShortMatch(m.distance);
+  } else {
+    w.LongMatch(m.distance, m.length);
+  }
+}
+
+constexpr std::size_t kProgressStep = 1u << 20;
+
+// At each position the match that saves the most bits, else a literal.
+void ParseGreedy(std::span<const std::uint8_t> data, StreamWriter& w, std::uint32_t depth,
+                 std::uint32_t nice, const CompressProgress& progress) {
+  const std::uint32_t n = static_cast<std::uint32_t>(data.size());
+  PairTable pairs(data);
+  HashChains chains(data);
+  std::size_t next_report = kProgressStep;
+  std::uint32_t pos = 0;
+  while (pos < n) {
+    if (progress && pos >= next_report) {
+      progress(pos);
+      next_report = pos + kProgressStep;
+    }
+    Match m;
+    if (pos + 2 <= n) m = pairs.Find(pos);
+    if (pos + 3 <= n) {
+      const Match l = chains.Find(pos, depth, nice);
+      if (Gain(l) > Gain(m)) m = l;
+    }
+    Emit(w, data, pos, m);
+    const std::uint32_t next = pos + (m.length == 0 ? 1 : m.length);
+    for (; pos < next; ++pos) {
+      if (pos + 3 <= n) chains.Insert(pos);
+      if (pos + 2 <= n) pairs.Insert(pos);
+    }
+  }
+}
+
+// Shortest path over positions. The graph is cut into segments that end at a block boundary
+// (the block bounds the memory) or, when `forced` is not 0, at a match of at least that length,
+// which is then taken as it is; tokens do not cross a segment's end, matches reach back freely.
+constexpr std::uint32_t kOptimalBlock = 1u << 20;
+
+template <class Finder>
+void ParseOptimal(std::span<const std::uint8_t> data, StreamWriter& w, Finder& finder,
+                  std::uint32_t forced, const CompressProgress& progress) {
+  const std::uint32_t n = static_cast<std::uint32_t>(data.size());
+  PairTable pairs(data);
+  std::vector<std::uint32_t> cost(kOptimalBlock + 1);
+  std::vector<std::uint32_t> how(kOptimalBlock + 1);  // token into a position: length | distance << 9
+  std::vector<Match> path;
+  std::array<Match, kMaxLength> found;
+  std::size_t next_report = kProgressStep;
+
+  // Emits the cheapest path from `start` to `end` (end - start <= kOptimalBlock).
+  auto flush = [&](std::uint32_t start, std::uint32_t end) {
+    path.clear();
+    for (std::uint32_t k = end - start; k > 0;) {
+      const std::uint32_t len = how[k] & 0x1FF;
+      path.push_back(len == 1 ? Match{} : Match{len, how[k] >> 9});
+      k -= len;
+    }
+    std::uint32_t pos = start;
+    for (auto it = path.rbegin(); it != path.rend(); ++it) {
+      Emit(w, data, pos, *it);
+      pos += it->length == 0 ? 1 : it->length;
+    }
+  };
+
+  // Every cell past `reach` is unreached, so a new segment clears only up to it.
+  std::fill(cost.begin(), cost.end(), std::numeric_limits<std::uint32_t>::max());
+  std::uint32_t reach = 0;
+  auto restart = [&] {
+    std::fill(cost.begin(), cost.begin() + reach + 1, std::numeric_limits<std::uint32_t>::max());
+    cost[0] = 0;
+    reach = 0;
+  };
+  std::uint32_t start = 0;
+  std::uint32_t pos = 0;
+  cost[0] = 0;
+  while (pos < n) {
+    if (progress && pos >= next_report) {
+      progress(pos);
+      next_report = pos + kProgressStep;
+    }
+    const std::uint32_t end = std::min(start + kOptimalBlock, n);
+    const std::uint32_t k = pos - start;
+    const std::uint32_t here = cost[k];
+    const std::uint32_t room = end - pos;
+    std::uint32_t count = 0;
+    if (pos + 3 <= n) count = finder.Matches(pos, found.data());
+    if (forced != 0 && count > 0 && found[count - 1].length >= forced &&
+        found[count - 1].length <= room) {
+      const Match m = found[count - 1];
+      flush(start, pos);
+      Emit(w, data, pos, m);
+      if (pos + 2 <= n) pairs.Insert(pos);
+      for (std::uint32_t i = pos + 1; i < pos + m.length; ++i) {
+        if (i + 3 <= n) finder.Skip(i);
+        if (i + 2 <= n) pairs.Insert(i);
+      }
+      pos += m.length;
+      start = pos;
+      restart();
+      continue;
+    }
+    reach = std::max(reach, k + 1);
+    if (here + kLiteralBits < cost[k + 1]) {
+      cost[k + 1] = here + kLiteralBits;
+      how[k + 1] = 1;
+    }
+    if (pos + 2 <= n) {
+      const Match s = pairs.Find(pos);
+      pairs.Insert(pos);
+      if (s.length != 0 && room >= 2) {
+        reach = std::max(reach, k + 2);
+        const std::uint32_t c = here + ShortMatchBits(s.distance);
+        if (c < cost[k + 2]) {
+          cost[k + 2] = c;
+          how[k + 2] = 2 | s.distance << 9;
+        }
+      }
+    }
+    std::uint32_t from = 3;
+    for (std::uint32_t i = 0; i < count && from <= room; ++i) {
+      const Match& m = found[i];
+      const std::uint32_t base = here + 2 + LongDistanceBits(m.distance);
+      const std::uint32_t to = std::min(m.length, room);
+      reach = std::max(reach, k + to);
+      for (std::uint32_t len = from; len <= to; ++len) {
+        const std::uint32_t c = base + kLengthBits[len];
+        if (c < cost[k + len]) {
+          cost[k + len] = c;
+          how[k + len] = len | m.distance << 9;
+        }
+      }
+      from = m.length + 1;
+    }
+    ++pos;
+    if (pos == end) {
+      flush(start, end);
+      start = end;
+      restart();
+    }
+  }
+}
+
+}  // namespace
+
+std::optional<Level> ParseLevel(std::string_view name) {
+  if (name == "fast") return Level::kFast;
+  if (name == "default") return Level::kDefault;
+  if (name == "best") return Level::kBest;
+  return std::nullopt;
+}
+
+std::string_view LevelName(Level level) {
+  switch (level) {
+    case Level::kFast: return "fast";
+    case Level::kDefault: return "default";
+    case Level::kBest: return "best";
+  }
+  return "default";
+}
+
+std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> data, Level level,
+                                   const CompressProgress& progress) {
+  // Positions are 32-bit, as every size in a package is.
+  assert(data.size() < std::numeric_limits<std::uint32_t>::max() - kMaxLength);
+  StreamWriter w;
+  switch (level) {
+    case Level::kFast:
+      ParseGreedy(data, w, 4, 32, progress);
+      break;
+    case Level::kDefault: {
+      HashChains chains(data);
+      chains.SetDepth(16);
+      ParseOptimal(data, w, chains, 128, progress);
+      break;
+    }
+    case Level::kBest: {
+      // A depth that a window of 8192 positions never exhausts: every match is seen.
+      BinaryTrees trees(data, kWindow);
+      ParseOptimal(data, w, trees, 0, progress);
+      break;
+    }
+  }
+  w.End();
+  return std::move(w).Finish();
+}
+
+}  // namespace updpack

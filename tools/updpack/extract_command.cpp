@@ -1,0 +1,156 @@
+// updpack extract FILE [-C DIR] [NAME...]
+#include <algorithm>
+#include <map>
+#include <ostream>
+
+#include "commands.h"
+#include "entry_name.h"
+#include "host.h"
+#include "package_input.h"
+#include "package_reader.h"
+
+namespace updpack {
+
+const std::string_view kExtractHelp =
+    "usage: updpack extract FILE [-C DIR] [NAME...]\n"
+    "\n"
+    "Writes the entries of the package FILE as files into the folder DIR (made when missing;\n"
+    "the current folder without -C), each with its time stamp as last-write time. Existing\n"
+    "files are replaced. With NAMEs, only those entries, found as the updater finds them:\n"
+    "regardless of letter case.\n"
+    "\n"
+    "  -C, --directory DIR  the folder to write into\n"
+    "\n"
+    "An entry whose name is not a bare file name (a folder or drive part, \"..\"), or whose\n"
+    "data is damaged, is refused and reported: nothing is ever written outside DIR. The exit\n"
+    "code is then 1, after the other entries are written.\n";
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr std::string_view kCmd = "extract";
+
+struct ExtractArgs {
+  std::optional<std::string> file;
+  fs::path dir = ".";
+  std::vector<std::string> names;
+};
+
+std::string ParseArgs(CommandArgs args, ExtractArgs& a) {
+  bool options_done = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && (arg == "-C" || arg == "--directory")) {
+      if (i + 1 == args.size()) return arg + " needs a folder";
+      a.dir = host::PathFromArg(args[++i]);
+    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      return "unknown option " + arg;
+    } else if (!a.file) {
+      a.file = arg;
+    } else {
+      a.names.push_back(arg);
+    }
+  }
+  if (!a.file) return "no package";
+  return {};
+}
+
+// A single plain component: what the entry name check already ensures, asked again of the
+// path the system will be given.
+bool IsPlainFileName(const fs::path& p) {
+  return !p.empty() && !p.has_root_path() && !p.has_parent_path() && p == p.filename() &&
+         p != "." && p != "..";
+}
+
+}  // namespace
+
+int RunExtract(CommandArgs args, std::ostream&, std::ostream& err) {
+  ExtractArgs a;
+  if (std::string problem = ParseArgs(args, a); !problem.empty()) {
+    return Fail(err, kCmd, problem, kExitUsage);
+  }
+  const fs::path path = host::PathFromArg(*a.file);
+  const PackageInput in = ReadPackageInput(path);
+  if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);
+  const OpenResult opened = OpenPackage(in.bytes);
+  if (!opened.view) return Fail(err, kCmd, host::ShowPath(path) + ": " + opened.fault.text, kExitFailed);
+  const PackageView& v = *opened.view;
+
+  // The first entry of each name, as the updater's lookup would find it.
+  std::map<std::string, std::size_t> first;
+  for (std::size_t i = 0; i < v.entries.size(); ++i) {
+    if (v.name_terminated[i]) first.emplace(FoldEntryName(v.entries[i].Name()), i);
+  }
+
+  std::vector<std::size_t> chosen;
+  if (a.names.empty()) {
+    for (std::size_t i = 0; i < v.entries.size(); ++i) chosen.push_back(i);
+  } else {
+    bool missing = false;
+    for (const std::string& name : a.names) {
+      const auto cp932 = host::Utf8ToCp932(name);
+      if (!cp932) {
+        err << "updpack extract: " << name << ": code page 932 cannot spell this name\n";
+        missing = true;
+        continue;
+      }
+      const auto it = first.find(FoldEntryName(*cp932));
+      if (it == first.end()) {
+        err << "updpack extract: " << host::ShowPath(path) << ": no entry named " << name << "\n";
+        missing = true;
+      } else if (std::find(chosen.begin(), chosen.end(), it->second) == chosen.end()) {
+        chosen.push_back(it->second);
+      }
+    }
+    if (missing) return Fail(err, kCmd, "nothing written", kExitFailed);
+  }
+
+  std::string error;
+  if (!host::MakeFolders(a.dir, error)) {
+    return Fail(err, kCmd, "cannot make the folder " + host::ShowPath(a.dir) + ": " + error,
+                kExitFailed);
+  }
+  int code = kExitOk;
+  for (const std::size_t i : chosen) {
+    const upd::PackageEntry& e = v.entries[i];
+    auto refuse = [&](const std::string& why) {
+      err << "updpack extract: " << host::ShowPath(path) << ": entry " << i;
+      if (v.name_terminated[i]) err << " (" << ShowEntry(e.Name(), i) << ")";
+      err << ": " << why << "; not written\n";
+      code = kExitFailed;
+    };
+    if (auto fault = EntryFault(v, i)) {
+      refuse(*fault);
+      continue;
+    }
+    if (first.at(FoldEntryName(e.Name())) != i) {
+      refuse("an earlier entry has the same name regardless of letter case");
+      continue;
+    }
+    const auto file_name = host::FileNameOf(e.Name());
+    if (!file_name) {
+      refuse("its name is not code page 932 text");
+      continue;
+    }
+    if (!IsPlainFileName(*file_name)) {
+      refuse("its name is not a bare file name");
+      continue;
+    }
+    const EntryBytes bytes = ReadEntry(v, i);
+    if (!bytes.fault.empty()) {
+      refuse(bytes.fault);
+      continue;
+    }
+    const fs::path target = a.dir / *file_name;
+    if (!host::WriteWholeFile(target, bytes.bytes, e.TimeStamp, error)) {
+      err << "updpack extract: cannot write " << host::ShowPath(target) << ": " << error << "\n";
+      code = kExitFailed;
+    }
+  }
+  err.flush();
+  return code;
+}
+
+}  // namespace updpack

@@ -1,0 +1,60 @@
+// What updpack needs of the system it runs on: text conversion between the user's UTF-8 and the
+// package's code page 932, file names, files and the terminal. One implementation for POSIX
+// systems (iconv), one for Windows (wide API, code page 932 converted explicitly).
+//
+// Command-line arguments and everything printed are UTF-8 (on Windows, main converts the wide
+// arguments to UTF-8 and a console gets its text as UTF-16).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace updpack::host {
+
+namespace fs = std::filesystem;
+
+// Conversions that fail rather than replace what the other side cannot spell.
+std::optional<std::string> Cp932ToUtf8(std::string_view text);
+std::optional<std::string> Utf8ToCp932(std::string_view text);
+
+// A path named by a command-line argument.
+fs::path PathFromArg(std::string_view utf8);
+// A path for messages, in UTF-8 (bytes the system gave that are not UTF-8 are shown as they are).
+std::string ShowPath(const fs::path& path);
+
+// The entry name for a file name found in a folder (the last component), or nothing when code
+// page 932 cannot spell it.
+std::optional<std::string> EntryNameOf(const fs::path& file_name);
+// The file name that an entry name becomes, or nothing when it cannot be converted.
+std::optional<fs::path> FileNameOf(std::string_view entry_name);
+
+struct FolderItem {
+  fs::path name;  // the last component only
+  enum class Kind { kFile, kFolder, kOther } kind = Kind::kOther;
+};
+
+// The items of a folder, "." and ".." left out; symbolic links count as what they point to.
+bool ListFolder(const fs::path& folder, std::vector<FolderItem>& items, std::string& error);
+
+bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::string& error);
+// The last-write time as a FILETIME (100 ns units since 1601-01-01, UTC).
+bool LastWriteTime(const fs::path& path, std::uint64_t& file_time, std::string& error);
+// Writes the bytes to a new file beside `path`, gives it the time (all of its time stamps),
+// then moves it over `path`: on failure `path` is as it was.
+bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes,
+                    std::optional<std::uint64_t> file_time, std::string& error);
+bool MakeFolders(const fs::path& path, std::string& error);
+
+bool StderrIsTerminal();
+
+// The standard output and error streams; they take UTF-8.
+std::ostream& Out();
+std::ostream& Err();
+
+}  // namespace updpack::host

@@ -1,0 +1,251 @@
+// The host layer on Windows: wide API throughout; entry names go through code page 932
+// explicitly, whatever the system's ANSI code page is.
+#include <windows.h>
+
+#include <algorithm>
+#include <ostream>
+#include <streambuf>
+
+#include "host.h"
+#include "platform/codepage.h"
+
+namespace updpack::host {
+namespace {
+
+std::optional<std::wstring> WidenUtf8(std::string_view text) {
+  if (text.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                    static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return std::nullopt;
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                      out.data(), n);
+  return out;
+}
+
+// `strict`: fail on unpaired surrogates instead of writing U+FFFD.
+std::optional<std::string> NarrowUtf8(std::wstring_view text, bool strict) {
+  if (text.empty()) return std::string();
+  const DWORD flags = strict ? WC_ERR_INVALID_CHARS : 0;
+  const int n = WideCharToMultiByte(CP_UTF8, flags, text.data(), static_cast<int>(text.size()),
+                                    nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::nullopt;
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, flags, text.data(), static_cast<int>(text.size()), out.data(), n,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::string LastErrorText() {
+  const DWORD code = GetLastError();
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+      reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string out;
+  if (n > 0 && text) {
+    std::wstring_view w(text, n);
+    while (!w.empty() && (w.back() == L'\r' || w.back() == L'\n' || w.back() == L'.')) {
+      w.remove_suffix(1);
+    }
+    out = NarrowUtf8(w, false).value_or("");
+  }
+  if (text) LocalFree(text);
+  return out.empty() ? "system error " + std::to_string(code) : out;
+}
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h) : h_(h) {}
+  ~Handle() {
+    if (valid()) CloseHandle(h_);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  HANDLE get() const { return h_; }
+  bool Close() {
+    const bool ok = CloseHandle(h_) != 0;
+    h_ = INVALID_HANDLE_VALUE;
+    return ok;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+FILETIME ToFileTime(std::uint64_t t) {
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(t);
+  ft.dwHighDateTime = static_cast<DWORD>(t >> 32);
+  return ft;
+}
+
+// UTF-8 in, line by line; a console gets UTF-16 (WriteConsoleW), a file or pipe the bytes.
+class StdBuf : public std::streambuf {
+ public:
+  explicit StdBuf(DWORD which) : which_(which) {}
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    line_ += static_cast<char>(c);
+    if (c == '\n') sync();
+    return c;
+  }
+  int sync() override {
+    if (line_.empty()) return 0;
+    const HANDLE h = GetStdHandle(which_);
+    DWORD mode = 0;
+    if (GetFileType(h) == FILE_TYPE_CHAR && GetConsoleMode(h, &mode)) {
+      const std::wstring w = WidenUtf8(line_).value_or(L"?");
+      DWORD done = 0;
+      WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &done, nullptr);
+    } else {
+      DWORD done = 0;
+      WriteFile(h, line_.data(), static_cast<DWORD>(line_.size()), &done, nullptr);
+    }
+    line_.clear();
+    return 0;
+  }
+
+ private:
+  DWORD which_;
+  std::string line_;
+};
+
+}  // namespace
+
+std::optional<std::string> Cp932ToUtf8(std::string_view text) {
+  auto wide = upd::platform::WidenCp932(text);
+  if (!wide) return std::nullopt;
+  return NarrowUtf8(*wide, true);
+}
+
+std::optional<std::string> Utf8ToCp932(std::string_view text) {
+  auto wide = WidenUtf8(text);
+  if (!wide) return std::nullopt;
+  return upd::platform::NarrowCp932(*wide);
+}
+
+fs::path PathFromArg(std::string_view utf8) {
+  // main made the arguments from UTF-16, so they always convert back.
+  return fs::path(WidenUtf8(utf8).value_or(std::wstring()));
+}
+
+std::string ShowPath(const fs::path& path) {
+  return NarrowUtf8(path.native(), false).value_or("?");
+}
+
+std::optional<std::string> EntryNameOf(const fs::path& file_name) {
+  return upd::platform::NarrowCp932(file_name.native());
+}
+
+std::optional<fs::path> FileNameOf(std::string_view entry_name) {
+  auto wide = upd::platform::WidenCp932(entry_name);
+  if (!wide) return std::nullopt;
+  return fs::path(*wide);
+}
+
+bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::string& error) {
+  Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!f.valid() || !GetFileSizeEx(f.get(), &size)) {
+    error = LastErrorText();
+    return false;
+  }
+  bytes.clear();
+  bytes.reserve(static_cast<std::size_t>(size.QuadPart));
+  std::uint8_t buf[1 << 16];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(f.get(), buf, sizeof buf, &n, nullptr)) {
+      error = LastErrorText();
+      return false;
+    }
+    if (n == 0) return true;
+    bytes.insert(bytes.end(), buf, buf + n);
+  }
+}
+
+bool LastWriteTime(const fs::path& path, std::uint64_t& file_time, std::string& error) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+    error = LastErrorText();
+    return false;
+  }
+  file_time = std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 |
+              data.ftLastWriteTime.dwLowDateTime;
+  return true;
+}
+
+bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes,
+                    std::optional<std::uint64_t> file_time, std::string& error) {
+  // A name of its own beside the target, created exclusively.
+  fs::path temp;
+  HANDLE raw = INVALID_HANDLE_VALUE;
+  for (unsigned attempt = 0; attempt < 100 && raw == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = path;
+    temp += L".updpack-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
+    raw = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                      nullptr);
+    if (raw == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  Handle f(raw);
+  if (!f.valid()) {
+    error = LastErrorText();
+    return false;
+  }
+  auto fail = [&] {
+    error = LastErrorText();
+    if (f.valid()) f.Close();
+    DeleteFileW(temp.c_str());
+    return false;
+  };
+  for (std::size_t done = 0; done < bytes.size();) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    DWORD n = 0;
+    if (!WriteFile(f.get(), bytes.data() + done, chunk, &n, nullptr)) return fail();
+    done += n;
+  }
+  const FILETIME ft = ToFileTime(file_time.value_or(0));
+  if (file_time && !SetFileTime(f.get(), &ft, &ft, &ft)) return fail();
+  if (!f.Close()) return fail();
+  // A read-only file in the way would refuse the move.
+  const DWORD attrs = GetFileAttributesW(path.c_str());
+  if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) {
+    SetFileAttributesW(path.c_str(), attrs & ~FILE_ATTRIBUTE_READONLY);
+  }
+  if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return fail();
+  }
+  if (file_time) {
+    // A replaced name can inherit the old file's creation time (file-name tunnelling).
+    Handle done(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (done.valid()) SetFileTime(done.get(), &ft, &ft, &ft);
+  }
+  return true;
+}
+
+bool StderrIsTerminal() {
+  const HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  return GetFileType(h) == FILE_TYPE_CHAR && GetConsoleMode(h, &mode);
+}
+
+std::ostream& Out() {
+  static StdBuf buf(STD_OUTPUT_HANDLE);
+  static std::ostream out(&buf);
+  return out;
+}
+
+std::ostream& Err() {
+  static StdBuf buf(STD_ERROR_HANDLE);
+  static std::ostream err(&buf);
+  return err;
+}
+
+}  // namespace updpack::host

@@ -1,0 +1,120 @@
+// updpack: the publisher's tool. Builds, lists, extracts and verifies update packages.
+//
+// Commands are found through the table below; a new command is one row and one function with
+// the CommandFn signature (see commands.h).
+#include <algorithm>
+#include <array>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "host.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace updpack {
+namespace {
+
+const std::array kCommands = {
+    Command{"build", "pack the files of a folder into a package", kBuildHelp, RunBuild},
+    Command{"list", "list the entries of a package", kListHelp, RunList},
+    Command{"extract", "write the entries of a package as files", kExtractHelp, RunExtract},
+    Command{"verify", "check that a package is sound", kVerifyHelp, RunVerify},
+};
+
+void ToolHelp(std::ostream& s) {
+  s << "usage: updpack COMMAND [ARGS...]\n"
+       "       updpack COMMAND --help\n"
+       "\n"
+       "The publisher's tool for update packages.\n"
+       "\n";
+  for (const Command& c : kCommands) {
+    s << "  " << c.name << std::string(10 - std::min<std::size_t>(c.name.size(), 9), ' ')
+      << c.summary << "\n";
+  }
+  s << "\n"
+       "Names are shown and given in UTF-8; inside a package they are code page 932.\n"
+       "Exit codes: 0 success, 1 a bad package or input, 2 wrong usage.\n";
+}
+
+bool AsksForHelp(CommandArgs args) {
+  for (const std::string& a : args) {
+    if (a == "--") return false;
+    if (a == "--help" || a == "-h") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int RunTool(CommandArgs args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) {
+    ToolHelp(err);
+    return kExitUsage;
+  }
+  const std::string& name = args[0];
+  if (name == "--help" || name == "-h" || name == "help") {
+    if (name == "help" && args.size() > 1) {
+      for (const Command& c : kCommands) {
+        if (c.name == args[1]) {
+          out << c.help << std::flush;
+          return kExitOk;
+        }
+      }
+    }
+    ToolHelp(out);
+    out.flush();
+    return kExitOk;
+  }
+  for (const Command& c : kCommands) {
+    if (c.name != name) continue;
+    const CommandArgs rest = args.subspan(1);
+    if (AsksForHelp(rest)) {
+      out << c.help << std::flush;
+      return kExitOk;
+    }
+    const int code = c.run(rest, out, err);
+    out.flush();
+    err.flush();
+    return code;
+  }
+  err << "updpack: unknown command '" << name << "'\n\n";
+  ToolHelp(err);
+  err.flush();
+  return kExitUsage;
+}
+
+}  // namespace updpack
+
+#ifdef _WIN32
+// Wide arguments, turned into UTF-8 for the commands; a path goes back to UTF-16 unchanged.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring_view w(argv[i]);
+    std::string utf8;
+    if (!w.empty()) {
+      const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, w.data(),
+                                        static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+      if (n <= 0) {
+        updpack::host::Err() << "updpack: argument " << i << " is not valid UTF-16 text\n"
+                             << std::flush;
+        return updpack::kExitUsage;
+      }
+      utf8.resize(static_cast<std::size_t>(n));
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, w.data(), static_cast<int>(w.size()),
+                          utf8.data(), n, nullptr, nullptr);
+    }
+    args.push_back(std::move(utf8));
+  }
+  return updpack::RunTool(args, updpack::host::Out(), updpack::host::Err());
+}
+#else
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  return updpack::RunTool(args, updpack::host::Out(), updpack::host::Err());
+}
+#endif

@@ -1,0 +1,20 @@
+// The one way the commands read a package named on the command line.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace updpack {
+
+struct PackageInput {
+  std::vector<std::uint8_t> bytes;  // the package image
+  std::string error;                // set when there is none
+};
+
+// The package in the file at `path`. Whether the bytes form a sound package is for the
+// caller to find out; this only gets them.
+PackageInput ReadPackageInput(const std::filesystem::path& path);
+
+}  // namespace updpack

@@ -1,0 +1,202 @@
+#include "package_reader.h"
+
+#include <algorithm>
+#include <map>
+
+#include "entry_name.h"
+#include "package/decoder.h"
+
+namespace updpack {
+namespace {
+
+std::string Num(std::uint64_t v) { return std::to_string(v); }
+
+std::string Hex(std::uint32_t v) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4) s += digits[(v >> shift) & 0xF];
+  return s;
+}
+
+}  // namespace
+
+OpenResult OpenPackage(std::span<const std::uint8_t> image) {
+  OpenResult r;
+  auto fail = [&](std::string text) {
+    r.fault = {kWholePackage, std::move(text)};
+    return std::move(r);
+  };
+  if (image.size() < upd::kPackageHeaderSize) {
+    return fail("the file has " + Num(image.size()) +
+                " bytes, too few for a package (the header alone takes 16)");
+  }
+  if (image.size() > 0xFFFFFFFFu) return fail("the file is 4 GiB or larger, too large for a package");
+  PackageView v;
+  v.image = image;
+  v.header = upd::DecodeHeader(image.first<upd::kPackageHeaderSize>());
+  if (v.header.Magic != upd::kPackageMagic) {
+    return fail("not a package: it does not begin with the bytes 46 41 32 00");
+  }
+  const std::uint32_t dir = v.header.DirectoryOffset;
+  if (dir < upd::kPackageHeaderSize || dir > image.size()) {
+    return fail("the directory offset " + Num(dir) + " lies outside the package (" +
+                Num(image.size()) + " bytes, data from byte 16)");
+  }
+  const std::uint64_t table_size = std::uint64_t{v.header.EntryCount} * upd::kEntryRecordSize;
+  const std::span<const std::uint8_t> tail = image.subspan(dir);
+  if (v.header.HeaderFlags & upd::kDirectoryCompressed) {
+    if (table_size > std::uint64_t{tail.size()} * upd::kMaxExpansion) {
+      return fail("a directory of " + Num(v.header.EntryCount) + " entries cannot come from the " +
+                  Num(tail.size()) + " bytes of its compressed stream");
+    }
+    // Room for a little more than the records, to tell "too long" from "damaged".
+    v.table.resize(static_cast<std::size_t>(table_size) + 4096);
+    const auto produced = upd::DecompressBlock(tail, v.table);
+    if (!produced) {
+      return fail("the compressed directory is damaged: its stream does not decode");
+    }
+    if (*produced != table_size) {
+      return fail("the compressed directory holds " + Num(*produced) + " bytes, not the " +
+                  Num(table_size) + " of " + Num(v.header.EntryCount) + " records");
+    }
+    v.table.resize(static_cast<std::size_t>(table_size));
+  } else {
+    if (table_size > tail.size()) {
+      return fail("the directory of " + Num(v.header.EntryCount) + " records needs " +
+                  Num(table_size) + " bytes from byte " + Num(dir) + ", but the package ends " +
+                  Num(tail.size()) + " bytes after it");
+    }
+    v.table.assign(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(table_size));
+  }
+  std::uint64_t offset = upd::kPackageHeaderSize;
+  for (std::size_t i = 0; i < v.header.EntryCount; ++i) {
+    const auto rec = std::span<const std::uint8_t>(v.table)
+                         .subspan(i * upd::kEntryRecordSize)
+                         .first<upd::kEntryRecordSize>();
+    v.entries.push_back(upd::DecodeEntryRecord(rec));
+    v.name_terminated.push_back(
+        std::find(rec.begin(), rec.begin() + upd::kEntryNameCapacity, 0) !=
+        rec.begin() + upd::kEntryNameCapacity);
+    v.offsets.push_back(offset);
+    offset += upd::PaddedSize(v.entries.back().StoredSize);
+  }
+  r.view = std::move(v);
+  return r;
+}
+
+std::optional<std::string> EntryFault(const PackageView& view, std::size_t index) {
+  const upd::PackageEntry& e = view.entries[index];
+  if (!view.name_terminated[index]) return "the name field has no terminating zero byte";
+  if (auto fault = EntryNameFault(e.Name())) return *fault;
+  if (e.EntryFlags != upd::kEntryStored && e.EntryFlags != upd::kEntryCompressed) {
+    return "its flags are " + Num(e.EntryFlags) + "; an entry is 1 (stored) or 2 (compressed)";
+  }
+  if (e.EntryFlags == upd::kEntryStored && e.StoredSize != e.UnpackedSize) {
+    return "stored as it is, yet its stored size " + Num(e.StoredSize) + " differs from its size " +
+           Num(e.UnpackedSize);
+  }
+  if (e.IsCompressed() &&
+      std::uint64_t{e.UnpackedSize} > std::uint64_t{e.StoredSize} * upd::kMaxExpansion) {
+    return "no stream of " + Num(e.StoredSize) + " bytes unpacks to its size " + Num(e.UnpackedSize);
+  }
+  const std::uint64_t begin = view.offsets[index];
+  if (begin + e.StoredSize > view.header.DirectoryOffset) {
+    return "its " + Num(e.StoredSize) + " bytes from byte " + Num(begin) +
+           " run past the directory at byte " + Num(view.header.DirectoryOffset);
+  }
+  return std::nullopt;
+}
+
+EntryBytes ReadEntry(const PackageView& view, std::size_t index) {
+  const upd::PackageEntry& e = view.entries[index];
+  const auto stored = view.image.subspan(static_cast<std::size_t>(view.offsets[index]), e.StoredSize);
+  EntryBytes out;
+  if (!e.IsCompressed()) {
+    out.bytes = stored.first(e.UnpackedSize);
+    return out;
+  }
+  // One byte of spare room tells a stream that runs long from one that fits exactly.
+  out.owned.resize(std::size_t{e.UnpackedSize} + 1);
+  const auto produced = upd::DecompressBlock(stored, out.owned);
+  if (!produced) {
+    out.owned.clear();
+    out.fault = "its compressed data is damaged: it does not decode within its " +
+                Num(e.StoredSize) + " bytes to at most its size " + Num(e.UnpackedSize);
+    return out;
+  }
+  if (*produced != e.UnpackedSize) {
+    out.owned.clear();
+    out.fault = *produced < e.UnpackedSize
+                    ? "its compressed data unpacks to " + Num(*produced) + " bytes, not its size " +
+                          Num(e.UnpackedSize)
+                    : "its compressed data unpacks to more than its size " + Num(e.UnpackedSize);
+    return out;
+  }
+  out.owned.resize(e.UnpackedSize);
+  out.bytes = out.owned;
+  return out;
+}
+
+std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vector<Fault>* notes) {
+  auto note = [&](std::size_t entry, std::string text) {
+    if (notes) notes->push_back({entry, std::move(text)});
+  };
+  OpenResult opened = OpenPackage(image);
+  if (!opened.view) return opened.fault;
+  const PackageView& v = *opened.view;
+  if (v.header.HeaderFlags & ~upd::kDirectoryCompressed) {
+    note(kWholePackage, "header flags " + Hex(v.header.HeaderFlags) +
+                            " carry bits that no reader looks at");
+  }
+  std::map<std::string, std::size_t> seen;
+  for (std::size_t i = 0; i < v.entries.size(); ++i) {
+    if (auto fault = EntryFault(v, i)) return Fault{i, *fault};
+    const upd::PackageEntry& e = v.entries[i];
+    auto [it, fresh] = seen.emplace(FoldEntryName(e.Name()), i);
+    if (!fresh) {
+      return Fault{i, "its name equals that of entry " + Num(it->second) +
+                          " regardless of letter case, so the updater never finds it"};
+    }
+    const EntryBytes bytes = ReadEntry(v, i);
+    if (!bytes.fault.empty()) return Fault{i, bytes.fault};
+
+    const auto rec = std::span<const std::uint8_t>(v.table).subspan(i * upd::kEntryRecordSize);
+    const std::size_t name_len = e.Name().size();
+    if (std::any_of(rec.begin() + static_cast<std::ptrdiff_t>(name_len),
+                    rec.begin() + upd::kEntryNameCapacity, [](std::uint8_t b) { return b != 0; })) {
+      note(i, "the name field holds stray bytes after the name");
+    }
+    if (i > 0 && !(v.entries[i - 1].Name() < e.Name())) {
+      note(i, "out of order: names are not in ascending order");
+    }
+    // The fill of the last entry may run into a directory placed too early; that is noted below.
+    const std::uint64_t fill_from = v.offsets[i] + e.StoredSize;
+    const std::uint64_t fill_to =
+        std::min<std::uint64_t>(v.offsets[i] + upd::PaddedSize(e.StoredSize), v.header.DirectoryOffset);
+    const auto fill = image.subspan(static_cast<std::size_t>(fill_from),
+                                    static_cast<std::size_t>(fill_to - fill_from));
+    if (std::any_of(fill.begin(), fill.end(), [](std::uint8_t b) { return b != 0; })) {
+      note(i, "the fill bytes after its data are not zero");
+    }
+  }
+  const std::uint64_t data_end =
+      v.entries.empty() ? upd::kPackageHeaderSize
+                        : v.offsets.back() + upd::PaddedSize(v.entries.back().StoredSize);
+  if (data_end < v.header.DirectoryOffset) {
+    note(kWholePackage, Num(v.header.DirectoryOffset - data_end) +
+                            " unused bytes lie between the data and the directory");
+  } else if (data_end > v.header.DirectoryOffset) {
+    note(kWholePackage, "the directory begins inside the fill bytes of the last entry");
+  }
+  if (!(v.header.HeaderFlags & upd::kDirectoryCompressed) &&
+      v.header.DirectoryOffset + v.table.size() != image.size()) {
+    note(kWholePackage, Num(image.size() - v.header.DirectoryOffset - v.table.size()) +
+                            " bytes follow the directory");
+  }
+  if (!upd::LoadPackageDirectory(image)) {
+    return Fault{kWholePackage, "the updater's loader refuses the package"};
+  }
+  return std::nullopt;
+}
+
+}  // namespace updpack

@@ -1,0 +1,61 @@
+// Reads a package image for list, extract and verify, naming what is wrong where the updater's
+// loader would only refuse. Texts name entries by number ("entry 3"); the caller adds the name
+// in the user's encoding.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "package/container.h"
+
+namespace updpack {
+
+inline constexpr std::size_t kWholePackage = static_cast<std::size_t>(-1);
+
+struct Fault {
+  std::size_t entry = kWholePackage;  // index of the entry at fault, or the whole package
+  std::string text;
+};
+
+struct PackageView {
+  std::span<const std::uint8_t> image;
+  upd::PackageHeader header;
+  std::vector<std::uint8_t> table;          // the directory records, decoded
+  std::vector<upd::PackageEntry> entries;
+  std::vector<std::uint64_t> offsets;       // where each entry's bytes begin
+  std::vector<bool> name_terminated;        // the name field holds its NUL
+};
+
+struct OpenResult {
+  std::optional<PackageView> view;
+  Fault fault;  // when there is no view
+};
+
+// Header and directory: the file is large enough, starts with the magic, the directory lies
+// inside and holds exactly EntryCount records.
+OpenResult OpenPackage(std::span<const std::uint8_t> image);
+
+// What is wrong with one record: its name, flags, sizes, and where its bytes lie.
+std::optional<std::string> EntryFault(const PackageView& view, std::size_t index);
+
+struct EntryBytes {
+  std::vector<std::uint8_t> owned;     // a decoded entry
+  std::span<const std::uint8_t> bytes; // the file's bytes: `owned`, or in place in the image
+  std::string fault;                   // set when the bytes cannot be had
+};
+
+// The file's bytes; a compressed entry must decode to exactly its UnpackedSize.
+// Requires that EntryFault found nothing.
+EntryBytes ReadEntry(const PackageView& view, std::size_t index);
+
+// The first fault of the package: header, directory, then each entry in order (its record,
+// then its bytes), then whether the updater's own loader takes the package. `notes` receives
+// what is harmless but not as our writer makes it (order, fill bytes, spare bytes, flags).
+std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image,
+                                   std::vector<Fault>* notes);
+
+}  // namespace updpack

@@ -1,0 +1,97 @@
+#include "package_writer.h"
+
+#include <algorithm>
+#include <map>
+#include <numeric>
+
+#include "entry_name.h"
+#include "package/container.h"
+
+namespace updpack {
+namespace {
+
+constexpr std::uint64_t kMaxPackageSize = 0xFFFFFFFFu;  // every offset and size is 32-bit
+
+void Append(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes) {
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& options) {
+  BuildResult result;
+  auto fail = [&](std::size_t file, std::string why, std::size_t other = kNoFile) {
+    result.image.clear();
+    result.error = std::move(why);
+    result.file = file;
+    result.other = other;
+    return result;
+  };
+
+  std::map<std::string, std::size_t> folded;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (auto fault = EntryNameFault(files[i].name)) return fail(i, *fault);
+    if (files[i].bytes.size() > kMaxPackageSize) return fail(i, "the file is 4 GiB or larger");
+    auto [it, fresh] = folded.emplace(FoldEntryName(files[i].name), i);
+    if (!fresh) {
+      return fail(i, "the updater finds entries by name regardless of letter case, and this "
+                     "name differs from another only in case", it->second);
+    }
+  }
+
+  // Byte order of the names: std::string compares its chars as unsigned.
+  std::vector<std::size_t> order(files.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return files[a].name < files[b].name; });
+
+  std::vector<std::uint8_t> image(upd::kPackageHeaderSize, 0);
+  std::vector<std::uint8_t> table(files.size() * upd::kEntryRecordSize, 0);
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const std::size_t i = order[k];
+    PackageFile& f = files[i];
+    if (options.progress) options.progress(k, order.size(), f.name, 0);
+    upd::PackageEntry e;
+    std::copy(f.name.begin(), f.name.end(), e.EntryName.begin());
+    e.TimeStamp = f.time_stamp;
+    e.UnpackedSize = static_cast<std::uint32_t>(f.bytes.size());
+    std::vector<std::uint8_t> stream;
+    if (!options.store && !f.bytes.empty()) {
+      CompressProgress hook;
+      if (options.progress) {
+        hook = [&](std::size_t done) { options.progress(k, order.size(), f.name, done); };
+      }
+      stream = Compress(f.bytes, options.level, hook);
+    }
+    const bool compressed = !stream.empty() && stream.size() < f.bytes.size();
+    const std::span<const std::uint8_t> stored =
+        compressed ? std::span<const std::uint8_t>(stream) : std::span<const std::uint8_t>(f.bytes);
+    e.EntryFlags = compressed ? upd::kEntryCompressed : upd::kEntryStored;
+    e.StoredSize = static_cast<std::uint32_t>(stored.size());
+    if (image.size() + upd::PaddedSize(e.StoredSize) > kMaxPackageSize) {
+      return fail(i, "the package would reach 4 GiB with this file");
+    }
+    Append(image, stored);
+    image.resize(image.size() + (upd::PaddedSize(e.StoredSize) - e.StoredSize), 0);
+    upd::EncodeEntryRecord(e, std::span(table).subspan(k * upd::kEntryRecordSize)
+                                  .first<upd::kEntryRecordSize>());
+    std::vector<std::uint8_t>().swap(f.bytes);  // done with it; large updates hold much
+  }
+
+  upd::PackageHeader header;
+  header.Magic = upd::kPackageMagic;
+  header.DirectoryOffset = static_cast<std::uint32_t>(image.size());
+  header.EntryCount = static_cast<std::uint32_t>(files.size());
+  if (options.store) {
+    Append(image, table);
+  } else {
+    header.HeaderFlags = upd::kDirectoryCompressed;
+    Append(image, Compress(table, options.level));
+  }
+  if (image.size() > kMaxPackageSize) return fail(kNoFile, "the package would reach 4 GiB");
+  upd::EncodeHeader(header, std::span(image).first<upd::kPackageHeaderSize>());
+  result.image = std::move(image);
+  return result;
+}
+
+}  // namespace updpack

@@ -1,0 +1,63 @@
+// updpack verify FILE
+#include <ostream>
+
+#include "commands.h"
+#include "host.h"
+#include "package_input.h"
+#include "package_reader.h"
+
+namespace updpack {
+
+const std::string_view kVerifyHelp =
+    "usage: updpack verify FILE\n"
+    "\n"
+    "Checks the package FILE as the updater will read it: the header, the directory, every\n"
+    "entry's name, flags and sizes, and that every compressed entry unpacks to exactly its\n"
+    "size. Exits with 0 for a sound package; otherwise names the first fault and exits with 1.\n"
+    "Harmless oddities (entries out of order, fill bytes that are not zero) are noted.\n";
+
+namespace {
+
+std::string Where(const std::filesystem::path& path, const PackageView* view, std::size_t entry) {
+  std::string s = host::ShowPath(path) + ": ";
+  if (entry == kWholePackage || !view) return s;
+  const upd::PackageEntry& e = view->entries[entry];
+  std::string name = view->name_terminated[entry] ? ShowEntry(e.Name(), entry) : "";
+  return s + "entry " + std::to_string(entry) + (name.empty() ? "" : " (" + name + ")") + ": ";
+}
+
+}  // namespace
+
+int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err) {
+  constexpr std::string_view kCmd = "verify";
+  std::optional<std::string> file;
+  bool options_done = false;
+  for (const std::string& arg : args) {
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      return Fail(err, kCmd, "unknown option " + arg, kExitUsage);
+    } else if (file) {
+      return Fail(err, kCmd, "one package only", kExitUsage);
+    } else {
+      file = arg;
+    }
+  }
+  if (!file) return Fail(err, kCmd, "no package", kExitUsage);
+  const auto path = host::PathFromArg(*file);
+  const PackageInput in = ReadPackageInput(path);
+  if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);
+
+  std::vector<Fault> notes;
+  const std::optional<Fault> fault = VerifyPackage(in.bytes, &notes);
+  const OpenResult opened = OpenPackage(in.bytes);  // for the names in the messages
+  const PackageView* view = opened.view ? &*opened.view : nullptr;
+  for (const Fault& n : notes) {
+    err << "updpack verify: note: " << Where(path, view, n.entry) << n.text << "\n";
+  }
+  if (fault) return Fail(err, kCmd, Where(path, view, fault->entry) + fault->text, kExitFailed);
+  out << host::ShowPath(path) << ": sound, " << view->entries.size() << " entries\n" << std::flush;
+  return kExitOk;
+}
+
+}  // namespace updpack
