@@ -84,7 +84,7 @@ class PairTable {
   std::vector<std::uint32_t> last_;
 };
 
-// Hash chains over 3-byte prefixes, newest first.
+// Hash chains over 3-byte prefixes, newest first: cheap to keep, for the greedy parse.
 class HashChains {
  public:
   explicit HashChains(std::span<const std::uint8_t> data)
@@ -131,42 +131,10 @@ class HashChains {
     return best;
   }
 
-  // Inserts pos, after writing to `out` the candidates of increasing length among `depth`
-  // (for each length the nearest of those seen); returns their number.
-  std::uint32_t Matches(std::uint32_t pos, Match* out) {
-    const std::uint8_t* const cur = data_.data() + pos;
-    const std::uint32_t limit =
-        std::min<std::uint32_t>(kMaxLength, static_cast<std::uint32_t>(data_.size()) - pos);
-    std::uint32_t longest = 2;
-    std::uint32_t count = 0;
-    std::uint32_t depth = depth_;
-    std::uint32_t cand = head_[Hash3(cur)];
-    while (cand != kNone && depth-- > 0) {
-      const std::uint32_t c = cand - 1;
-      const std::uint32_t d = pos - c;
-      if (d > kWindow) break;
-      const std::uint8_t* const src = data_.data() + c;
-      if (src[longest] == cur[longest]) {
-        const std::uint32_t len = CommonLength(src, cur, limit);
-        if (len > longest) {
-          longest = len;
-          out[count++] = {len, d};
-          if (len == limit) break;
-        }
-      }
-      cand = prev_[c & kRingMask];
-    }
-    Insert(pos);
-    return count;
-  }
-  void Skip(std::uint32_t pos) { Insert(pos); }
-  void SetDepth(std::uint32_t depth) { depth_ = depth; }
-
  private:
   std::span<const std::uint8_t> data_;
   std::vector<std::uint32_t> head_;
   std::vector<std::uint32_t> prev_;
-  std::uint32_t depth_ = 0;
 };
 
 // Binary trees of suffixes, one per hash bucket, newest position at the root; for the optimal
@@ -178,10 +146,8 @@ class BinaryTrees {
   explicit BinaryTrees(std::span<const std::uint8_t> data, std::uint32_t depth)
       : data_(data), depth_(depth), head_(1u << kHashBits, kNone), son_(2u << kRingBits, kNone) {}
 
-  void Skip(std::uint32_t pos) {
-    std::array<Match, kMaxLength> unused;
-    Matches(pos, unused.data());
-  }
+  // Inserts pos; the matches are not wanted.
+  void Skip(std::uint32_t pos) { Matches(pos, unused_.data()); }
 
   // Requires pos + 3 <= size; every position from the first is searched once, in order.
   // Returns the number of matches written to `out` (room for kMaxLength).
@@ -240,6 +206,7 @@ class BinaryTrees {
   std::uint32_t depth_;
   std::vector<std::uint32_t> head_;
   std::vector<std::uint32_t> son_;
+  std::array<Match, kMaxLength> unused_;
 };
 
 void Emit(StreamWriter& w, std::span<const std::uint8_t> data, std::uint32_t pos, const Match& m) {
@@ -419,9 +386,8 @@ std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> data, Level lev
       ParseGreedy(data, w, 4, 32, progress);
       break;
     case Level::kDefault: {
-      HashChains chains(data);
-      chains.SetDepth(16);
-      ParseOptimal(data, w, chains, 128, progress);
+      BinaryTrees trees(data, 32);
+      ParseOptimal(data, w, trees, 128, progress);
       break;
     }
     case Level::kBest: {

@@ -5,11 +5,12 @@
 // (stream_writer.h), control-word bits included.
 //   fast     greedy: at each position the match that saves the most bits, from shallow hash
 //            chains
-//   default  cost-based parse (a shortest path over positions) over the matches that hash
-//            chains of depth 16 offer, a match of 128 bytes or more taken at once
+//   default  cost-based parse (a shortest path over positions) over the matches that a
+//            binary-tree match finder of depth 32 offers; a match of 128 bytes or more is
+//            taken at once
 //   best     the same shortest path over every useful candidate: the literal, the nearest short
-//            match and, for every length, the nearest long match (binary-tree match finder);
-//            optimal for each block of 1 MiB
+//            match and, for every length, the nearest long match (no depth limit, nothing taken
+//            at once): the fewest bits for each block of 1 MiB
 #pragma once
 
 #include <cstddef>

@@ -1,0 +1,227 @@
+// The compressor against the decoder: every level round-trips, uses the whole window, and the
+// levels rank as promised against a plain greedy parse.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "corpus.h"
+#include "encoder.h"
+#include "package/decoder.h"
+#include "stream_writer.h"
+#include "token_script.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using updpack::Level;
+
+constexpr Level kLevels[] = {Level::kFast, Level::kDefault, Level::kBest};
+
+std::string Name(Level l) { return std::string(updpack::LevelName(l)); }
+
+// Decodes with exactly the room the data needs; the decoder fails on any overrun.
+::testing::AssertionResult RoundTrips(const Bytes& data, const Bytes& stream) {
+  Bytes out(data.size());
+  const auto n = upd::DecompressBlock(stream, out);
+  if (!n) return ::testing::AssertionFailure() << "the stream does not decode";
+  if (*n != data.size()) return ::testing::AssertionFailure() << "decoded " << *n << " bytes of " << data.size();
+  if (out != data) {
+    std::size_t i = 0;
+    while (out[i] == data[i]) ++i;
+    return ::testing::AssertionFailure() << "first difference at byte " << i;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+Bytes Random(std::size_t n, std::uint32_t seed) {
+  Bytes v(n);
+  std::uint32_t x = seed;
+  for (auto& b : v) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<std::uint8_t>(x);
+  }
+  return v;
+}
+
+// A plain greedy parse, written independently of the encoder: at each position the longest
+// match in the window (the nearest among equally long ones) found by exhaustive search; a
+// short match when only a pair repeats within 2303 bytes; else a literal.
+Bytes GreedyReference(const Bytes& d) {
+  const std::size_t n = d.size();
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> triples;
+  std::vector<std::vector<std::uint32_t>> pairs(1u << 16);
+  auto key3 = [&](std::size_t p) { return std::uint32_t{d[p]} | d[p + 1] << 8 | d[p + 2] << 16; };
+  auto key2 = [&](std::size_t p) { return std::uint32_t{d[p]} | d[p + 1] << 8; };
+  updpack::StreamWriter w;
+  std::size_t pos = 0;
+  auto add = [&](std::size_t p) {
+    if (p + 3 <= n) triples[key3(p)].push_back(static_cast<std::uint32_t>(p));
+    if (p + 2 <= n) pairs[key2(p)].push_back(static_cast<std::uint32_t>(p));
+  };
+  while (pos < n) {
+    std::size_t best_len = 0, best_dist = 0;
+    if (pos + 3 <= n) {
+      const std::size_t limit = std::min<std::size_t>(282, n - pos);
+      auto it = triples.find(key3(pos));
+      if (it != triples.end()) {
+        for (auto c = it->second.rbegin(); c != it->second.rend() && pos - *c <= 8192; ++c) {
+          std::size_t len = 0;
+          while (len < limit && d[*c + len] == d[pos + len]) ++len;
+          if (len > best_len) {
+            best_len = len;
+            best_dist = pos - *c;
+          }
+          if (len == limit) break;
+        }
+      }
+    }
+    std::size_t step = 1;
+    if (best_len >= 3) {
+      w.LongMatch(static_cast<std::uint32_t>(best_dist), static_cast<std::uint32_t>(best_len));
+      step = best_len;
+    } else if (pos + 2 <= n && !pairs[key2(pos)].empty() && pos - pairs[key2(pos)].back() <= 2303) {
+      w.ShortMatch(static_cast<std::uint32_t>(pos - pairs[key2(pos)].back()));
+      step = 2;
+    } else {
+      w.Literal(d[pos]);
+    }
+    for (std::size_t i = 0; i < step; ++i) add(pos + i);
+    pos += step;
+  }
+  w.End();
+  return std::move(w).Finish();
+}
+
+TEST(Compress, SmallSizesRoundTripAtEveryLevel) {
+  const std::size_t sizes[] = {0, 1, 2, 3, 16, 17, 8192, 8193};
+  struct Kind {
+    const char* name;
+    Bytes (*make)(std::size_t);
+  };
+  const Kind kinds[] = {
+      {"zeros", [](std::size_t n) { return Bytes(n, 0); }},
+      {"random", [](std::size_t n) { return Random(n, 77); }},
+      {"text", [](std::size_t n) { return updbench::ScriptText(n, 5); }},
+      {"period 3", [](std::size_t n) {
+         Bytes v(n);
+         for (std::size_t i = 0; i < n; ++i) v[i] = "abc"[i % 3];
+         return v;
+       }},
+  };
+  for (Level level : kLevels) {
+    for (const Kind& k : kinds) {
+      for (std::size_t size : sizes) {
+        SCOPED_TRACE(Name(level) + ", " + k.name + ", " + std::to_string(size) + " bytes");
+        const Bytes data = k.make(size);
+        const Bytes stream = updpack::Compress(data, level);
+        EXPECT_TRUE(RoundTrips(data, stream));
+      }
+    }
+  }
+  // The empty input is the bare end marker and the trailing bit.
+  for (Level level : kLevels) {
+    EXPECT_EQ(updpack::Compress({}, level), (Bytes{0x00, 0x00, 0x00, 0x7E, 0xFF}));
+  }
+}
+
+TEST(Compress, MixedMegabytesRoundTripAtEveryLevel) {
+  const std::uint32_t seed = 20240611;
+  std::printf("corpus seed %u\n", seed);
+  const auto corpus = updbench::MakeCorpus(2u << 20, seed);
+  for (Level level : kLevels) {
+    std::size_t in = 0, out = 0;
+    for (const auto& f : corpus) {
+      SCOPED_TRACE(Name(level) + ", " + f.name);
+      const Bytes stream = updpack::Compress(f.bytes, level);
+      ASSERT_TRUE(RoundTrips(f.bytes, stream));
+      in += f.bytes.size();
+      out += stream.size();
+    }
+    std::printf("%s: %zu -> %zu bytes\n", Name(level).c_str(), in, out);
+  }
+}
+
+// A block repeated at a distance of exactly 8192 is found; one byte farther it cannot be.
+TEST(Compress, UsesTheWholeWindowAndNoMore) {
+  const Bytes block = Random(8192, 3);
+  Bytes at_limit = block;
+  at_limit.insert(at_limit.end(), block.begin(), block.end());
+  Bytes beyond = block;
+  beyond.push_back(0x55);
+  beyond.insert(beyond.end(), block.begin(), block.end());
+  for (Level level : kLevels) {
+    SCOPED_TRACE(Name(level));
+    const Bytes s1 = updpack::Compress(at_limit, level);
+    const Bytes s2 = updpack::Compress(beyond, level);
+    EXPECT_TRUE(RoundTrips(at_limit, s1));
+    EXPECT_TRUE(RoundTrips(beyond, s2));
+    // The second copy costs a few dozen match tokens at most.
+    EXPECT_LT(s1.size(), block.size() * 9 / 8 + 8192 / 282 * 4 + 64);
+    // Beyond the window only short matches of random pairs are left: no real gain.
+    EXPECT_GT(s2.size(), beyond.size());
+  }
+}
+
+// Distances 1..3 overlap the match being written; runs and short periods come out right.
+TEST(Compress, OverlappingMatches) {
+  Bytes data;
+  for (int run = 1; run < 600; run += 37) data.insert(data.end(), run, static_cast<std::uint8_t>(run));
+  for (int i = 0; i < 1000; ++i) data.push_back("xy"[i % 2]);
+  for (int i = 0; i < 1000; ++i) data.push_back("xyz"[i % 3]);
+  for (Level level : kLevels) {
+    SCOPED_TRACE(Name(level));
+    EXPECT_TRUE(RoundTrips(data, updpack::Compress(data, level)));
+  }
+}
+
+TEST(Compress, SameInputSameStream) {
+  const Bytes data = updbench::Executable(100000, 9);
+  for (Level level : kLevels) {
+    SCOPED_TRACE(Name(level));
+    EXPECT_EQ(updpack::Compress(data, level), updpack::Compress(data, level));
+  }
+}
+
+// default <= a plain greedy parse, best <= default, on each kind of data.
+TEST(Compress, LevelsRankAgainstGreedy) {
+  const std::uint32_t seed = 4242;
+  std::printf("data seed %u\n", seed);
+  struct Row {
+    const char* name;
+    Bytes data;
+  };
+  Bytes runs;
+  for (int i = 0; i < 3000; ++i) runs.insert(runs.end(), 1 + i % 50, static_cast<std::uint8_t>(i * 7));
+  const Row rows[] = {
+      {"script text", updbench::ScriptText(192 * 1024, seed)},
+      {"bitmap", updbench::Bitmap(192 * 1024, seed)},
+      {"executable", updbench::Executable(192 * 1024, seed)},
+      {"media", updbench::Media(64 * 1024, seed)},
+      {"runs", runs},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const Bytes greedy = GreedyReference(r.data);
+    ASSERT_TRUE(RoundTrips(r.data, greedy));
+    const std::size_t fast = updpack::Compress(r.data, Level::kFast).size();
+    const std::size_t def = updpack::Compress(r.data, Level::kDefault).size();
+    const std::size_t best = updpack::Compress(r.data, Level::kBest).size();
+    std::printf("%-12s greedy %zu  fast %zu  default %zu  best %zu\n", r.name, greedy.size(), fast,
+                def, best);
+    EXPECT_LE(def, greedy.size());
+    EXPECT_LE(best, def);
+  }
+}
+
+TEST(Compress, LevelNames) {
+  for (Level level : kLevels) EXPECT_EQ(updpack::ParseLevel(updpack::LevelName(level)), level);
+  EXPECT_FALSE(updpack::ParseLevel("max"));
+  EXPECT_FALSE(updpack::ParseLevel(""));
+}
+
+}  // namespace

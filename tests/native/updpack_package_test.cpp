@@ -1,0 +1,425 @@
+// The package writer against the updater's loader, and the reader that list, extract and
+// verify use: layout, names, refusals, and the first fault of damaged packages.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "corpus.h"
+#include "entry_name.h"
+#include "package/container.h"
+#include "package/decoder.h"
+#include "package_reader.h"
+#include "package_writer.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using updpack::BuildPackage;
+using updpack::PackageFile;
+using updpack::PackageOptions;
+
+Bytes Random(std::size_t n, std::uint32_t seed) {
+  Bytes v(n);
+  std::uint32_t x = seed | 1;
+  for (auto& b : v) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<std::uint8_t>(x);
+  }
+  return v;
+}
+
+std::uint32_t Get32(const Bytes& b, std::size_t at) {
+  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
+         std::uint32_t{b[at + 3]} << 24;
+}
+
+void Set32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+Bytes Build(std::vector<PackageFile> files, PackageOptions options = {}) {
+  updpack::BuildResult r = BuildPackage(std::move(files), options);
+  EXPECT_EQ(r.error, "");
+  return r.image;
+}
+
+// Names in code page 932: 表 (95 5C, a trail byte that is a backslash), ｱ (B1, half-width).
+const std::string kHyou = "\x95\x5C.txt";  // 表.txt
+const std::string kHalfA = "\xB1.bin";     // ｱ.bin
+
+std::vector<PackageFile> SampleFiles() {
+  return {
+      {kHalfA, updbench::ScriptText(3000, 1), 0x01D0000000000001ull},
+      {"sixteen", Random(16, 2), 132000000000000000ull},
+      {kHyou, Bytes(5000, 'x'), 132000000000000001ull},
+      {"a.txt", updbench::ScriptText(20000, 3), 0xFFFFFFFF00000000ull},
+      {"empty", {}, 0},
+      {"Z.DAT", Random(17, 4), 1},
+  };
+}
+
+TEST(PackageWriter, LayoutAsTheLoaderReadsIt) {
+  std::vector<PackageFile> files = SampleFiles();
+  const Bytes img = Build(files);
+  auto dir = upd::LoadPackageDirectory(img);
+  ASSERT_TRUE(dir);
+
+  // Ascending byte order of the names: Z (5A) < a (61) < e < s < 表 (95) < ｱ (B1).
+  const std::vector<std::string> order = {"Z.DAT", "a.txt", "empty", "sixteen", kHyou, kHalfA};
+  ASSERT_EQ(dir->EntryCount(), order.size());
+  EXPECT_EQ(dir->Header().Magic, upd::kPackageMagic);
+  EXPECT_EQ(dir->Header().HeaderFlags, upd::kDirectoryCompressed);
+
+  std::uint64_t expected_offset = upd::kPackageHeaderSize;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const upd::PackageEntry& e = dir->Entries()[i];
+    SCOPED_TRACE(order[i]);
+    ASSERT_EQ(e.Name(), order[i]);
+    const auto src = std::find_if(files.begin(), files.end(),
+                                  [&](const PackageFile& f) { return f.name == order[i]; });
+    EXPECT_EQ(e.TimeStamp, src->time_stamp);
+    EXPECT_EQ(e.UnpackedSize, src->bytes.size());
+    EXPECT_EQ(dir->DataOffset(i), expected_offset);
+    const auto stored = dir->StoredBytes(img, i);
+    if (e.IsCompressed()) {
+      EXPECT_EQ(e.EntryFlags, upd::kEntryCompressed);
+      EXPECT_LT(e.StoredSize, e.UnpackedSize);
+      Bytes out(e.UnpackedSize);
+      ASSERT_EQ(upd::DecompressBlock(stored, out), std::optional<std::size_t>(e.UnpackedSize));
+      EXPECT_EQ(out, src->bytes);
+    } else {
+      EXPECT_EQ(e.EntryFlags, upd::kEntryStored);
+      EXPECT_EQ(e.StoredSize, e.UnpackedSize);
+      EXPECT_EQ(Bytes(stored.begin(), stored.end()), src->bytes);
+    }
+    // Zero fill up to the next multiple of 16.
+    const std::uint64_t end = expected_offset + e.StoredSize;
+    expected_offset += upd::PaddedSize(e.StoredSize);
+    for (std::uint64_t p = end; p < expected_offset; ++p) EXPECT_EQ(img[p], 0) << "fill byte " << p;
+  }
+  // Text compresses; random bytes and the empty file are stored; 17 stored bytes take 32.
+  EXPECT_TRUE(dir->Entries()[1].IsCompressed());
+  EXPECT_TRUE(dir->Entries()[4].IsCompressed());
+  EXPECT_FALSE(dir->Entries()[0].IsCompressed());
+  EXPECT_FALSE(dir->Entries()[2].IsCompressed());
+  EXPECT_FALSE(dir->Entries()[3].IsCompressed());
+  EXPECT_EQ(dir->DataOffset(1) - dir->DataOffset(0), 32u);
+
+  // The directory follows the data directly and its stream is the last thing in the package:
+  // it is exactly our compression of the records.
+  EXPECT_EQ(dir->Header().DirectoryOffset, expected_offset);
+  Bytes table(order.size() * upd::kEntryRecordSize);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    upd::EncodeEntryRecord(dir->Entries()[i], std::span(table).subspan(i * upd::kEntryRecordSize)
+                                                  .first<upd::kEntryRecordSize>());
+  }
+  const Bytes stream = updpack::Compress(table, updpack::Level::kDefault);
+  EXPECT_EQ(img.size(), dir->Header().DirectoryOffset + stream.size());
+  EXPECT_TRUE(std::equal(stream.begin(), stream.end(), img.begin() + dir->Header().DirectoryOffset));
+
+  std::vector<updpack::Fault> notes;
+  EXPECT_FALSE(updpack::VerifyPackage(img, &notes));
+  EXPECT_TRUE(notes.empty());
+}
+
+TEST(PackageWriter, SameFilesSameBytes) {
+  std::vector<PackageFile> files = SampleFiles();
+  const Bytes first = Build(files);
+  std::reverse(files.begin(), files.end());
+  EXPECT_EQ(Build(files), first);
+  std::rotate(files.begin(), files.begin() + 2, files.end());
+  EXPECT_EQ(Build(files), first);
+}
+
+TEST(PackageWriter, NoEntries) {
+  for (bool store : {false, true}) {
+    SCOPED_TRACE(store ? "stored" : "compressed");
+    PackageOptions o;
+    o.store = store;
+    const Bytes img = Build({}, o);
+    auto dir = upd::LoadPackageDirectory(img);
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(dir->EntryCount(), 0u);
+    EXPECT_EQ(dir->Header().DirectoryOffset, 16u);
+    EXPECT_EQ(img.size(), store ? 16u : 21u);  // header, then nothing or the bare end marker
+  }
+}
+
+TEST(PackageWriter, StoreOptionStoresEverything) {
+  PackageOptions o;
+  o.store = true;
+  const Bytes img = Build(SampleFiles(), o);
+  auto dir = upd::LoadPackageDirectory(img);
+  ASSERT_TRUE(dir);
+  EXPECT_EQ(dir->Header().HeaderFlags, 0u);
+  for (const upd::PackageEntry& e : dir->Entries()) {
+    SCOPED_TRACE(std::string(e.Name()));
+    EXPECT_EQ(e.EntryFlags, upd::kEntryStored);
+    EXPECT_EQ(e.StoredSize, e.UnpackedSize);
+  }
+  EXPECT_EQ(img.size(), dir->Header().DirectoryOffset + dir->EntryCount() * upd::kEntryRecordSize);
+  EXPECT_FALSE(updpack::VerifyPackage(img, nullptr));
+}
+
+TEST(PackageWriter, EveryLevelMakesASoundPackage) {
+  for (auto level : {updpack::Level::kFast, updpack::Level::kDefault, updpack::Level::kBest}) {
+    SCOPED_TRACE(std::string(updpack::LevelName(level)));
+    PackageOptions o;
+    o.level = level;
+    const Bytes img = Build(SampleFiles(), o);
+    EXPECT_FALSE(updpack::VerifyPackage(img, nullptr));
+  }
+}
+
+std::string Kanji(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += "\x88\x9F";  // 亜
+  return s;
+}
+
+TEST(EntryNames, RefusedAndAccepted) {
+  struct Row {
+    const char* what;
+    std::string name;
+    bool ok;
+  };
+  const Row rows[] = {
+      {"plain", "UPDATE.INI", true},
+      {"259 bytes", std::string(259, 'a'), true},
+      {"260 bytes", std::string(260, 'a'), false},
+      {"129 kanji and a letter: 259 bytes", Kanji(129) + "a", true},
+      {"130 kanji: 260 bytes", Kanji(130), false},
+      {"trail byte 5C is no separator (表)", "\x95\x5C.txt", true},
+      {"trail byte 5C is no separator (ソ)", "\x83\x5C", true},
+      {"trail byte 7C is no bar (ポ)", "\x83\x7C.txt", true},
+      {"half-width katakana", "\xB1\xB2.txt", true},
+      {"dots inside", "a..b", true},
+      {"device-like but longer", "CONSOLE.txt", true},
+      {"COM0 is no device", "COM0", true},
+      {"empty", "", false},
+      {"slash", "sub/a.txt", false},
+      {"backslash", "sub\\a.txt", false},
+      {"parent", "..", false},
+      {"current", ".", false},
+      {"parent with backslash", "..\\a.txt", false},
+      {"drive", "C:a.txt", false},
+      {"stream", "a.txt:x", false},
+      {"question mark", "a?.txt", false},
+      {"star", "*.txt", false},
+      {"bar", "a|b", false},
+      {"quote", "a\"b", false},
+      {"angle", "a<b", false},
+      {"control", "a\tb", false},
+      {"trailing dot", "a.", false},
+      {"trailing blank", "a ", false},
+      {"device", "CON", false},
+      {"device with extension", "nul.txt", false},
+      {"device any case", "Lpt3", false},
+      {"lone lead byte", "a\x88", false},
+      {"lead byte and bad trail", "\x88\x20", false},
+      {"byte 80", "\x80", false},
+      {"byte FF", "a\xFF", false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    EXPECT_EQ(!updpack::EntryNameFault(r.name).has_value(), r.ok);
+    updpack::BuildResult built = BuildPackage({{"ok.txt", {}, 0}, {r.name, {1, 2, 3}, 0}}, {});
+    EXPECT_EQ(built.error.empty(), r.ok);
+    if (!r.ok) {
+      EXPECT_EQ(built.file, 1u);
+      EXPECT_TRUE(built.image.empty());
+    }
+  }
+}
+
+TEST(EntryNames, NamesTheUpdaterCannotTellApartAreRefused) {
+  struct Row {
+    const char* what;
+    std::string a, b;
+    bool clash;
+  };
+  const Row rows[] = {
+      {"ASCII case", "Data.bin", "DATA.BIN", true},
+      {"same name", "a", "a", true},
+      {"full-width Latin (Ａ, ａ)", "\x82\x60.txt", "\x82\x81.txt", true},
+      {"Greek (Α, α)", "\x83\x9F", "\x83\xBF", true},
+      {"Cyrillic (Ж, ж)", "\x84\x47", "\x84\x77", true},
+      {"Cyrillic past the gap (О, о)", "\x84\x4F", "\x84\x80", true},
+      {"katakana and hiragana (ア, あ)", "\x83\x41", "\x82\xA0", false},
+      {"half- and full-width (ｱ, ア)", "\xB1", "\x83\x41", false},
+      {"different names", "a.txt", "b.txt", false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    updpack::BuildResult built = BuildPackage({{r.a, {1}, 0}, {r.b, {2}, 0}}, {});
+    EXPECT_EQ(!built.error.empty(), r.clash);
+    if (r.clash) {
+      EXPECT_EQ(built.file, 1u);
+      EXPECT_EQ(built.other, 0u);
+    }
+  }
+}
+
+// A sound package with a compressed (0), a stored (1) and another compressed entry (2), and
+// a way to damage its directory records and rebuild the directory stream.
+class DamagedPackage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    good_ = Build({{"a.txt", updbench::ScriptText(6000, 8), 5},
+                   {"b.bin", Random(100, 9), 6},
+                   {"c.txt", Bytes(3000, 'c'), 7}});
+    const upd::PackageHeader h = upd::DecodeHeader(std::span(good_).first<16>());
+    ASSERT_EQ(h.EntryCount, 3u);
+    table_.resize(3 * upd::kEntryRecordSize);
+    ASSERT_EQ(upd::DecompressBlock(std::span(good_).subspan(h.DirectoryOffset), table_),
+              std::optional<std::size_t>(table_.size()));
+  }
+
+  // The good package with its records edited.
+  Bytes WithRecords(const std::function<void(Bytes&)>& edit) const {
+    Bytes table = table_;
+    edit(table);
+    const std::uint32_t dir = Get32(good_, 8);
+    Bytes img(good_.begin(), good_.begin() + dir);
+    const Bytes stream = updpack::Compress(table, updpack::Level::kFast);
+    img.insert(img.end(), stream.begin(), stream.end());
+    return img;
+  }
+  static std::size_t Field(std::size_t entry, std::size_t offset) {
+    return entry * upd::kEntryRecordSize + offset;
+  }
+  static void SetName(Bytes& table, std::size_t entry, const std::string& name) {
+    std::fill_n(table.begin() + Field(entry, 0), 260, 0);
+    std::copy(name.begin(), name.end(), table.begin() + Field(entry, 0));
+  }
+
+  Bytes good_;
+  Bytes table_;
+};
+
+TEST_F(DamagedPackage, VerifyNamesTheFirstFault) {
+  constexpr std::size_t kAll = updpack::kWholePackage;
+  const std::uint32_t dir = Get32(good_, 8);
+  const std::uint32_t a_stored = Get32(table_, Field(0, 276));
+  struct Row {
+    const char* what;
+    Bytes image;
+    std::size_t entry;
+    const char* says;
+  };
+  auto edited = [&](auto edit) {
+    Bytes b = good_;
+    edit(b);
+    return b;
+  };
+  const Row rows[] = {
+      {"shorter than a header", Bytes(good_.begin(), good_.begin() + 10), kAll, "too few"},
+      {"wrong magic", edited([](Bytes& b) { b[2] = '3'; }), kAll, "not a package"},
+      {"directory offset past the end",
+       edited([&](Bytes& b) { Set32(b, 8, static_cast<std::uint32_t>(b.size() + 1)); }), kAll,
+       "lies outside"},
+      {"directory offset inside the header", edited([](Bytes& b) { Set32(b, 8, 8); }), kAll,
+       "lies outside"},
+      {"directory stream cut short", Bytes(good_.begin(), good_.end() - 6), kAll, "does not decode"},
+      {"one record more than the stream holds", edited([](Bytes& b) { Set32(b, 12, 4); }), kAll,
+       "holds 840 bytes, not the 1120"},
+      {"plain directory beyond the end",
+       edited([&](Bytes& b) { Set32(b, 4, 0); b.resize(dir + 100); }), kAll, "needs 840 bytes"},
+      {"name without its zero byte",
+       WithRecords([](Bytes& t) { std::fill_n(t.begin() + Field(1, 0), 260, 'B'); }), 1,
+       "no terminating zero"},
+      {"name with a folder",
+       WithRecords([](Bytes& t) { SetName(t, 1, "..\\b.bin"); }), 1, "folder part"},
+      {"flags 3", WithRecords([](Bytes& t) { Set32(t, Field(2, 260), 3); }), 2, "flags are 3"},
+      {"stored size differs from the size",
+       WithRecords([](Bytes& t) { Set32(t, Field(1, 276), 99); }), 1, "differs from its size"},
+      {"compressed stream cut short",
+       WithRecords([&](Bytes& t) { Set32(t, Field(0, 276), a_stored / 2); }), 0, "damaged"},
+      {"compressed entry one byte larger than its stream",
+       WithRecords([](Bytes& t) { Set32(t, Field(0, 272), 6001); }), 0, "unpacks to 6000 bytes"},
+      {"compressed entry one byte smaller than its stream",
+       WithRecords([](Bytes& t) { Set32(t, Field(0, 272), 5999); }), 0, "more than its size"},
+      {"data running into the directory",
+       WithRecords([](Bytes& t) { Set32(t, Field(2, 276), 4000); }), 2, "run past the directory"},
+      {"size no stream can have",
+       WithRecords([](Bytes& t) { Set32(t, Field(2, 272), 0x7FFFFFFF); }), 2, "no stream of"},
+      {"same name as an earlier entry but for case",
+       WithRecords([](Bytes& t) { SetName(t, 2, "A.TXT"); }), 2, "regardless of letter case"},
+      {"two faults: the earlier entry is named",
+       WithRecords([](Bytes& t) {
+         Set32(t, Field(2, 260), 0);
+         Set32(t, Field(1, 276), 1);
+       }),
+       1, "differs from its size"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const auto fault = updpack::VerifyPackage(r.image, nullptr);
+    ASSERT_TRUE(fault);
+    EXPECT_EQ(fault->entry, r.entry);
+    EXPECT_NE(fault->text.find(r.says), std::string::npos) << fault->text;
+  }
+}
+
+TEST_F(DamagedPackage, HarmlessOdditiesAreNotedNotFaulted) {
+  struct Row {
+    const char* what;
+    Bytes image;
+    std::size_t entry;
+    const char* says;
+  };
+  const std::uint32_t dir = Get32(good_, 8);
+  Bytes filled = good_;
+  // Entry 1 stores 100 bytes: 12 fill bytes follow.
+  filled[16 + upd::PaddedSize(Get32(table_, Field(0, 276))) + 100] = 0xAA;
+  Bytes gap(good_.begin(), good_.begin() + dir);
+  gap.resize(dir + 16, 0);
+  gap.insert(gap.end(), good_.begin() + dir, good_.end());
+  Set32(gap, 8, dir + 16);
+  Bytes flagged = good_;
+  Set32(flagged, 4, 0x81);
+  const Row rows[] = {
+      {"names out of order", WithRecords([](Bytes& t) { SetName(t, 0, "d.txt"); }), 1,
+       "out of order"},
+      {"fill byte not zero", filled, 1, "fill bytes"},
+      {"stray bytes after a name",
+       WithRecords([](Bytes& t) { t[Field(1, 200)] = 'x'; }), 1, "stray bytes"},
+      {"spare bytes before the directory", gap, updpack::kWholePackage, "16 unused bytes"},
+      {"unknown header flags", flagged, updpack::kWholePackage, "0x00000081"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::vector<updpack::Fault> notes;
+    EXPECT_FALSE(updpack::VerifyPackage(r.image, &notes));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].entry, r.entry);
+    EXPECT_NE(notes[0].text.find(r.says), std::string::npos) << notes[0].text;
+  }
+}
+
+// A cut package is refused, or (when only the unread last control word of the directory
+// stream goes) reads exactly as before; the sanitizers watch every read.
+TEST_F(DamagedPackage, TruncationsAreRefusedOrHarmless) {
+  const auto whole = updpack::OpenPackage(good_);
+  ASSERT_TRUE(whole.view);
+  for (std::size_t n = 0; n < good_.size(); ++n) {
+    SCOPED_TRACE("length " + std::to_string(n));
+    const Bytes cut(good_.begin(), good_.begin() + n);
+    if (updpack::VerifyPackage(cut, nullptr)) continue;
+    EXPECT_GE(n + 4, good_.size());
+    const auto opened = updpack::OpenPackage(cut);
+    ASSERT_TRUE(opened.view);
+    for (std::size_t i = 0; i < 3; ++i) {
+      const auto a = updpack::ReadEntry(*whole.view, i);
+      const auto b = updpack::ReadEntry(*opened.view, i);
+      EXPECT_TRUE(std::equal(a.bytes.begin(), a.bytes.end(), b.bytes.begin(), b.bytes.end()));
+    }
+  }
+}
+
+}  // namespace
