@@ -1,7 +1,11 @@
-// `updpack embed` as a user runs it: files in, files out, messages and exit codes.
+// `updpack embed` as a user runs it: files in, files out, messages and exit codes; and the
+// other commands reading the package out of an updater.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -13,9 +17,12 @@
 #include <vector>
 
 #include "embed.h"
+#include "commands.h"
 #include "embed_command.h"
 #include "package/container.h"
 #include "pe_builder.h"
+
+extern char** environ;
 
 namespace {
 
@@ -67,10 +74,13 @@ class EmbedCommand : public testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  int Run(std::vector<std::string> args) {
+  int Run(std::vector<std::string> args, updpack::CommandFn command = updpack::RunEmbed) {
     out_.str("");
     err_.str("");
-    return updpack::RunEmbedCommand(args, out_, err_);
+    return command(args, out_, err_);
+  }
+  std::size_t FilesInFolder() const {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
   }
   std::string P(const char* name) const { return (dir_ / name).string(); }
 
@@ -83,16 +93,24 @@ TEST_F(EmbedCommand, WritesTheUpdaterWithThePackage) {
   ASSERT_EQ(Run({P("update.fa3"), "-o", P("game_update.exe"), "--stub", P("stub.exe")}), 0)
       << err_.str();
   EXPECT_EQ(err_.str(), "");
-  EXPECT_THAT(out_.str(), HasSubstr("game_update.exe"));
+  EXPECT_THAT(out_.str(), HasSubstr("game_update.exe: package of " +
+                                    std::to_string(package_.size()) + " bytes embedded in"));
   EXPECT_EQ(updpack::ReadEmbeddedPackage(ReadFile(dir_ / "game_update.exe")), package_);
   EXPECT_EQ(ReadFile(dir_ / "stub.exe"), stub_) << "the stub is only read";
-  EXPECT_FALSE(fs::exists(dir_ / "game_update.exe.updpack-tmp"));
+  EXPECT_EQ(FilesInFolder(), 3u) << "no temporary file left behind";
 
-  // Again over the result itself, with the options first: the package is replaced.
+  // list and verify take the updater as they take the package.
+  EXPECT_EQ(Run({P("game_update.exe")}, updpack::RunList), 0) << err_.str();
+  EXPECT_THAT(out_.str(), HasSubstr("UPDATE.INI\tstored\t8\t8\t"));
+  EXPECT_EQ(Run({P("game_update.exe")}, updpack::RunVerify), 0) << err_.str();
+  EXPECT_THAT(out_.str(), HasSubstr("sound, 1 entries"));
+
+  // Again over the result itself, options first, the package taken from another updater.
   Bytes other = package_;
-  other.resize(other.size() + 16, 0);  // a different (still sound) package image
-  WriteFile(dir_ / "other.fa3", other);
-  ASSERT_EQ(Run({"--stub", P("game_update.exe"), "-o", P("game_update.exe"), P("other.fa3")}), 0)
+  other.resize(other.size() + 16, 0);  // a different, still sound package image
+  WriteFile(dir_ / "other.exe", updpack::EmbedPackage(stub_, other).file);
+  ASSERT_EQ(Run({"--stub", P("game_update.exe"), "-o", P("game_update.exe"), "--", P("other.exe")}),
+            0)
       << err_.str();
   EXPECT_EQ(updpack::ReadEmbeddedPackage(ReadFile(dir_ / "game_update.exe")), other);
 }
@@ -105,12 +123,14 @@ TEST_F(EmbedCommand, RefusesAndLeavesTheOutputAlone) {
     const char* message;
   };
   WriteFile(dir_ / "empty.fa3", {});
-  WriteFile(dir_ / "notes.txt", {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd', '!', '!',
-                                 '!', '!', '!', '!'});
+  WriteFile(dir_ / "notes.txt", Bytes(40, 'x'));
   Bytes damaged = package_;
   damaged[12] = 9;  // nine records claimed, one present
   WriteFile(dir_ / "damaged.fa3", damaged);
   WriteFile(dir_ / "text.exe", {'n', 'o', 't', ' ', 'a', 'n', ' ', 'e', 'x', 'e'});
+  Bytes broken_exe = stub_;
+  broken_exe.resize(0x500);  // cut inside the first section's data
+  WriteFile(dir_ / "broken.exe", broken_exe);
   {
     updtest::FakePe spec;
     spec.resources = updtest::StandardResources();
@@ -119,44 +139,84 @@ TEST_F(EmbedCommand, RefusesAndLeavesTheOutputAlone) {
   }
   const std::string out = P("out.exe");
   const Row rows[] = {
-      {"no arguments", {}, 2, "usage: updpack embed PACKAGE -o OUT.exe"},
-      {"no output", {P("update.fa3"), "--stub", P("stub.exe")}, 2, "no output file (-o)"},
+      {"no arguments", {}, 2, "updpack embed: no package\nTry 'updpack embed --help'."},
+      {"no output", {P("update.fa3"), "--stub", P("stub.exe")}, 2, "no output file (-o OUT.exe)"},
       {"-o without a name", {P("update.fa3"), "-o"}, 2, "-o needs a file name"},
       {"two packages", {P("update.fa3"), P("update.fa3"), "-o", out}, 2, "one package only"},
       {"unknown option", {P("update.fa3"), "-o", out, "--sign"}, 2, "unknown option --sign"},
       {"missing package", {P("nothing.fa3"), "-o", out, "--stub", P("stub.exe")}, 1,
        "cannot read"},
-      {"empty package", {P("empty.fa3"), "-o", out, "--stub", P("stub.exe")}, 1, "is empty"},
+      {"empty package", {P("empty.fa3"), "-o", out, "--stub", P("stub.exe")}, 1,
+       "empty.fa3: not a sound package"},
       {"not a package", {P("notes.txt"), "-o", out, "--stub", P("stub.exe")}, 1,
-       "is not an update package"},
+       "notes.txt: not a sound package"},
       {"damaged package", {P("damaged.fa3"), "-o", out, "--stub", P("stub.exe")}, 1,
-       "is a damaged update package"},
+       "damaged.fa3: not a sound package"},
+      {"an executable without a package", {P("stub.exe"), "-o", out, "--stub", P("stub.exe")}, 1,
+       "stub.exe: an executable without a package"},
+      {"a damaged executable as package", {P("broken.exe"), "-o", out, "--stub", P("stub.exe")}, 1,
+       "broken.exe: damaged Windows executable"},
       {"missing stub", {P("update.fa3"), "-o", out, "--stub", P("nothing.exe")}, 1,
        "no updater stub at"},
       {"default stub missing", {P("update.fa3"), "-o", out}, 1,
        "(update.exe beside updpack; name another with --stub)"},
       {"stub not an executable", {P("update.fa3"), "-o", out, "--stub", P("text.exe")}, 1,
-       "not a Windows executable"},
+       "text.exe: not a Windows executable"},
+      {"stub damaged", {P("update.fa3"), "-o", out, "--stub", P("broken.exe")}, 1,
+       "broken.exe: damaged Windows executable: section 1 ('.text')"},
       {"signed stub", {P("update.fa3"), "-o", out, "--stub", P("signed.exe")}, 1, "is signed"},
       {"output in a missing folder",
        {P("update.fa3"), "-o", P("no/such/dir/out.exe"), "--stub", P("stub.exe")}, 1,
        "cannot write"},
   };
   const Bytes before = {'o', 'l', 'd'};
+  WriteFile(out, before);
+  const std::size_t files = FilesInFolder();
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    WriteFile(out, before);
     EXPECT_EQ(Run(r.args), r.code);
     EXPECT_THAT(err_.str(), HasSubstr(r.message));
     EXPECT_EQ(out_.str(), "");
     EXPECT_EQ(ReadFile(out), before);
-    EXPECT_FALSE(fs::exists(out + ".updpack-tmp"));
+    EXPECT_EQ(FilesInFolder(), files);
   }
 }
 
 TEST_F(EmbedCommand, DefaultStubIsBesideTheProgram) {
   const fs::path self = fs::read_symlink("/proc/self/exe");
   EXPECT_EQ(updpack::DefaultStubPath(), self.parent_path() / "update.exe");
+}
+
+// The built tool: `embed` is in its table, and without --stub it takes update.exe beside it
+// (here a copy of the tool's folder: the real one, a symbolic link would name the original).
+TEST_F(EmbedCommand, ToolTakesTheStubBesideIt) {
+  const fs::path tool_dir = dir_ / "tool";
+  fs::create_directories(tool_dir);
+  fs::copy_file(UPDPACK_EXE, tool_dir / "updpack");
+  fs::copy_file(dir_ / "stub.exe", tool_dir / "update.exe");
+  const std::string tool = (tool_dir / "updpack").string();
+  const fs::path out = dir_ / "out", err = dir_ / "err";
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<std::string> argv_s = {tool, "embed", P("update.fa3"), "-o", P("game.exe")};
+  std::vector<char*> argv;
+  for (auto& a : argv_s) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, tool.c_str(), &fa, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&fa);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const auto text = [](const fs::path& p) {
+    const Bytes b = ReadFile(p);
+    return std::string(b.begin(), b.end());
+  };
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << text(err);
+  EXPECT_THAT(text(out), HasSubstr((tool_dir / "update.exe").string()));
+  EXPECT_EQ(updpack::ReadEmbeddedPackage(ReadFile(dir_ / "game.exe")), package_);
 }
 
 }  // namespace

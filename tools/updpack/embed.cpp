@@ -17,8 +17,23 @@ pe::RewriteResult EmbedPackage(std::vector<std::uint8_t> stub, std::vector<std::
 }
 
 std::optional<std::vector<std::uint8_t>> ReadEmbeddedPackage(std::vector<std::uint8_t> exe) {
-  return pe::ReadResource(std::move(exe), pe::ResourceId::Name(kPackageResourceType),
-                          pe::ResourceId::Number(kPackageResourceId), kPackageLanguage);
+  const pe::Image image(std::move(exe));
+  const pe::ResourceTable tree = pe::ReadResourceTree(image);
+  const auto type = pe::ResourceId::Name(kPackageResourceType);
+  const auto id = pe::ResourceId::Number(kPackageResourceId);
+  if (const pe::ResourceEntry* e = pe::FindResource(tree, type, id, kPackageLanguage)) {
+    return e->data;
+  }
+  for (const pe::ResourceEntry& t : tree.entries) {
+    if (t.id != type || !t.table) continue;
+    for (const pe::ResourceEntry& n : t.table->entries) {
+      if (n.id != id || !n.table) continue;
+      for (const pe::ResourceEntry& leaf : n.table->entries) {
+        if (!leaf.table) return leaf.data;
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace updpack

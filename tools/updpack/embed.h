@@ -23,8 +23,9 @@ bool LooksLikeExecutable(std::span<const std::uint8_t> bytes);
 // among languages by the user's locale. Throws pe::PeError.
 pe::RewriteResult EmbedPackage(std::vector<std::uint8_t> stub, std::vector<std::uint8_t> package);
 
-// The package an updater carries (UPDATE/102, language 1041), or nullopt when it has none.
-// Throws pe::PeError when `exe` is not a sound PE image.
+// The package an updater carries: UPDATE/102 in language 1041, or, in an executable that has
+// it only in other languages, the first of them (the updater asks by type and name alone).
+// Nullopt when it has none; throws pe::PeError when `exe` is not a sound PE image.
 std::optional<std::vector<std::uint8_t>> ReadEmbeddedPackage(std::vector<std::uint8_t> exe);
 
 }  // namespace updpack

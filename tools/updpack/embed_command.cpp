@@ -1,127 +1,37 @@
+// updpack embed PACKAGE -o OUT.exe [--stub STUB.exe]
 #include "embed_command.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <ostream>
+#include <string>
 #include <system_error>
 #include <vector>
 
 #include "embed.h"
-#include "package/container.h"
+#include "host.h"
+#include "package_input.h"
+#include "package_reader.h"
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
 namespace updpack {
+
+const std::string_view kEmbedHelp =
+    "usage: updpack embed PACKAGE -o OUT.exe [--stub STUB.exe]\n"
+    "\n"
+    "Writes OUT.exe: a copy of the updater STUB.exe (default: update.exe beside updpack) that\n"
+    "carries the package PACKAGE as its resource UPDATE 102, language 1041, replacing any\n"
+    "package already there. PACKAGE may also be an updater that carries a package.\n"
+    "The stub's other resources stay as they are. The package must pass 'updpack verify'.\n"
+    "A signed stub is refused (sign OUT.exe afterwards), and so is a stub with data appended\n"
+    "after its sections. OUT.exe is written in full beside its place and then moved there, so\n"
+    "a failure leaves an existing OUT.exe as it was.\n";
+
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-
-struct EmbedArgs {
-  fs::path package;
-  fs::path output;
-  fs::path stub;
-  bool has_package = false;
-  bool has_output = false;
-  bool has_stub = false;
-};
-
-std::optional<EmbedArgs> ParseArgs(std::span<const std::string> args, std::ostream& err) {
-  EmbedArgs a;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "-o" || arg == "--output" || arg == "--stub") {
-      if (i + 1 == args.size()) {
-        err << "updpack embed: " << arg << " needs a file name\n";
-        return std::nullopt;
-      }
-      (arg == "--stub" ? a.stub : a.output) = fs::path(args[++i]);
-      (arg == "--stub" ? a.has_stub : a.has_output) = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      err << "updpack embed: unknown option " << arg << "\n";
-      return std::nullopt;
-    } else if (a.has_package) {
-      err << "updpack embed: one package only (also got " << arg << ")\n";
-      return std::nullopt;
-    } else {
-      a.package = fs::path(arg);
-      a.has_package = true;
-    }
-  }
-  if (!a.has_package || !a.has_output) {
-    err << "updpack embed: " << (a.has_package ? "no output file (-o)" : "no package") << "\n";
-    return std::nullopt;
-  }
-  return a;
-}
-
-std::optional<Bytes> ReadBytes(const fs::path& path, std::string& why) {
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) {
-    why = "is a folder";
-    return std::nullopt;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    why = std::strerror(errno);
-    return std::nullopt;
-  }
-  Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    why = "read error";
-    return std::nullopt;
-  }
-  return bytes;
-}
-
-// Written in full beside the target, then moved over it: a failure leaves the old file alone.
-bool WriteReplacing(const fs::path& target, const Bytes& bytes, std::string& why) {
-  fs::path temp = target;
-  temp += ".updpack-tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (out) out.write(reinterpret_cast<const char*>(bytes.data()),
-                       static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      why = std::strerror(errno);
-      std::error_code ignored;
-      fs::remove(temp, ignored);
-      return false;
-    }
-  }
-#ifdef _WIN32
-  const bool moved = MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-  if (!moved) why = "cannot replace the file (error " + std::to_string(GetLastError()) + ")";
-#else
-  std::error_code ec;
-  fs::rename(temp, target, ec);
-  const bool moved = !ec;
-  if (!moved) why = ec.message();
-#endif
-  if (!moved) {
-    std::error_code ignored;
-    fs::remove(temp, ignored);
-  }
-  return moved;
-}
-
-// Why `bytes` cannot be a package, or empty when they can.
-std::string PackageProblem(std::span<const std::uint8_t> bytes) {
-  if (bytes.empty()) return "is empty";
-  if (LooksLikeExecutable(bytes)) return "is an executable, not an update package";
-  if (bytes.size() < upd::kPackageHeaderSize ||
-      upd::DecodeHeader(bytes.first<upd::kPackageHeaderSize>()).Magic != upd::kPackageMagic) {
-    return "is not an update package (no package header)";
-  }
-  if (!upd::LoadPackageDirectory(bytes)) return "is a damaged update package";
-  return {};
-}
 
 }  // namespace
 
@@ -145,53 +55,72 @@ fs::path DefaultStubPath() {
 #endif
 }
 
-int RunEmbedCommand(std::span<const std::string> args, std::ostream& out, std::ostream& err) {
-  const std::optional<EmbedArgs> a = ParseArgs(args, err);
-  if (!a) {
-    err << "usage: " << kEmbedUsage << "\n";
-    return 2;
+int RunEmbed(CommandArgs args, std::ostream& out, std::ostream& err) {
+  constexpr std::string_view kCmd = "embed";
+  std::optional<std::string> package_arg, output_arg, stub_arg;
+  bool options_done = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && (arg == "-o" || arg == "--output" || arg == "--stub")) {
+      if (i + 1 == args.size()) return Fail(err, kCmd, arg + " needs a file name", kExitUsage);
+      (arg == "--stub" ? stub_arg : output_arg) = args[++i];
+    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      return Fail(err, kCmd, "unknown option " + arg, kExitUsage);
+    } else if (package_arg) {
+      return Fail(err, kCmd, "one package only", kExitUsage);
+    } else {
+      package_arg = arg;
+    }
   }
-  std::string why;
-  std::optional<Bytes> package = ReadBytes(a->package, why);
-  if (!package) {
-    err << "updpack embed: cannot read " << a->package.string() << ": " << why << "\n";
-    return 1;
-  }
-  if (const std::string problem = PackageProblem(*package); !problem.empty()) {
-    err << "updpack embed: " << a->package.string() << " " << problem << "\n";
-    return 1;
+  if (!package_arg) return Fail(err, kCmd, "no package", kExitUsage);
+  if (!output_arg) return Fail(err, kCmd, "no output file (-o OUT.exe)", kExitUsage);
+
+  const fs::path package_path = host::PathFromArg(*package_arg);
+  PackageInput in = ReadPackageInput(package_path);
+  if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);
+  // An updater that cannot load its package is no use: check as `verify` does.
+  if (const std::optional<Fault> fault = VerifyPackage(in.bytes, nullptr)) {
+    const std::string where =
+        fault->entry == kWholePackage ? "" : "entry " + std::to_string(fault->entry) + ": ";
+    return Fail(err, kCmd,
+                host::ShowPath(package_path) + ": not a sound package: " + where + fault->text,
+                kExitFailed);
   }
 
-  const fs::path stub_path = a->has_stub ? a->stub : DefaultStubPath();
+  const fs::path stub_path = stub_arg ? host::PathFromArg(*stub_arg) : DefaultStubPath();
   std::error_code ec;
-  if (!fs::exists(stub_path, ec)) {
-    err << "updpack embed: no updater stub at " << stub_path.string()
-        << (a->has_stub ? "" : " (update.exe beside updpack; name another with --stub)") << "\n";
-    return 1;
+  if (!fs::is_regular_file(stub_path, ec)) {
+    return Fail(err, kCmd,
+                "no updater stub at " + host::ShowPath(stub_path) +
+                    (stub_arg ? "" : " (update.exe beside updpack; name another with --stub)"),
+                kExitFailed);
   }
-  std::optional<Bytes> stub = ReadBytes(stub_path, why);
-  if (!stub) {
-    err << "updpack embed: cannot read " << stub_path.string() << ": " << why << "\n";
-    return 1;
+  std::vector<std::uint8_t> stub;
+  std::string error;
+  if (!host::ReadWholeFile(stub_path, stub, error)) {
+    return Fail(err, kCmd, "cannot read " + host::ShowPath(stub_path) + ": " + error, kExitFailed);
   }
 
-  const std::size_t package_size = package->size();
+  const std::size_t package_size = in.bytes.size();
   pe::RewriteResult result;
   try {
-    result = EmbedPackage(std::move(*stub), std::move(*package));
+    result = EmbedPackage(std::move(stub), std::move(in.bytes));
   } catch (const pe::PeError& e) {
-    err << "updpack embed: " << stub_path.string() << ": " << e.what() << "\n";
-    return 1;
+    return Fail(err, kCmd, host::ShowPath(stub_path) + ": " + e.what(), kExitFailed);
   }
-  if (!WriteReplacing(a->output, result.file, why)) {
-    err << "updpack embed: cannot write " << a->output.string() << ": " << why << "\n";
-    return 1;
+  const fs::path output_path = host::PathFromArg(*output_arg);
+  if (!host::WriteWholeFile(output_path, result.file, std::nullopt, error)) {
+    return Fail(err, kCmd, "cannot write " + host::ShowPath(output_path) + ": " + error,
+                kExitFailed);
   }
-  out << "embedded " << a->package.string() << " (" << package_size << " bytes) into "
-      << a->output.string() << " from " << stub_path.string()
-      << (result.appended_section ? ", resources in a new section\n"
-                                  : ", resource section rewritten\n");
-  return 0;
+  out << host::ShowPath(output_path) << ": package of " << package_size << " bytes embedded in "
+      << host::ShowPath(stub_path)
+      << (result.appended_section ? " (resources moved to a new last section)\n"
+                                  : " (resource section rewritten)\n")
+      << std::flush;
+  return kExitOk;
 }
 
 }  // namespace updpack

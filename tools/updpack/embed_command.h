@@ -3,17 +3,15 @@
 #pragma once
 
 #include <filesystem>
-#include <iosfwd>
-#include <span>
-#include <string>
+#include <string_view>
+
+#include "commands.h"
 
 namespace updpack {
 
-inline constexpr char kEmbedUsage[] = "updpack embed PACKAGE -o OUT.exe [--stub STUB.exe]";
+extern const std::string_view kEmbedHelp;
 
-// Runs the command on its arguments (those after "embed"); messages go to `out` and `err`.
-// Returns the exit code: 0 done, 1 failed (OUT is then left as it was), 2 usage error.
-int RunEmbedCommand(std::span<const std::string> args, std::ostream& out, std::ostream& err);
+int RunEmbed(CommandArgs args, std::ostream& out, std::ostream& err);
 
 // update.exe in the folder of the running updpack executable.
 std::filesystem::path DefaultStubPath();

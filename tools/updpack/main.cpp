@@ -1,4 +1,5 @@
-// updpack: the publisher's tool. Builds, lists, extracts and verifies update packages.
+// updpack: the publisher's tool. Builds, lists, extracts and verifies update packages, and
+// puts them into the updater.
 //
 // Commands are found through the table below; a new command is one row and one function with
 // the CommandFn signature (see commands.h).
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "embed_command.h"
 #include "host.h"
 
 #ifdef _WIN32
@@ -23,6 +25,7 @@ const std::array kCommands = {
     Command{"list", "list the entries of a package", kListHelp, RunList},
     Command{"extract", "write the entries of a package as files", kExtractHelp, RunExtract},
     Command{"verify", "check that a package is sound", kVerifyHelp, RunVerify},
+    Command{"embed", "put a package into a copy of the updater", kEmbedHelp, RunEmbed},
 };
 
 void ToolHelp(std::ostream& s) {

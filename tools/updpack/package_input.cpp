@@ -1,5 +1,6 @@
 #include "package_input.h"
 
+#include "embed.h"
 #include "host.h"
 
 namespace updpack {
@@ -15,6 +16,21 @@ PackageInput ReadPackageInput(const std::filesystem::path& path) {
   // Other containers of a package (an updater executable with the package as its resource)
   // are recognised here by their bytes and their package taken out, so that every command
   // that reads a package accepts them alike.
+  if (LooksLikeExecutable(in.bytes)) {
+    try {
+      std::optional<std::vector<std::uint8_t>> package = ReadEmbeddedPackage(std::move(in.bytes));
+      in.bytes.clear();
+      if (package) {
+        in.bytes = std::move(*package);
+      } else {
+        in.error = host::ShowPath(path) + ": an executable without a package (no resource " +
+                   "UPDATE 102)";
+      }
+    } catch (const pe::PeError& e) {
+      in.bytes.clear();
+      in.error = host::ShowPath(path) + ": " + e.what();
+    }
+  }
   return in;
 }
 
