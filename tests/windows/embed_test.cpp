@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "embed.h"
+#include "package/container.h"
 
 namespace {
 
@@ -119,8 +121,9 @@ struct ProgramRun {
   std::string out;
 };
 
-// Runs `exe` as its own process and collects its stdout.
-ProgramRun RunProgram(const std::wstring& exe) {
+// Runs `exe` (with `args` appended to its quoted name) as its own process and collects its
+// stdout and stderr.
+ProgramRun RunProgram(const std::wstring& exe, const std::wstring& args = L"") {
   ProgramRun result;
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE read_end = nullptr, write_end = nullptr;
@@ -133,7 +136,7 @@ ProgramRun RunProgram(const std::wstring& exe) {
   si.hStdOutput = write_end;
   si.hStdError = write_end;
   PROCESS_INFORMATION pi{};
-  std::wstring command = L"\"" + exe + L"\"";
+  std::wstring command = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
   const BOOL started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE,
                                       CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
   CloseHandle(write_end);
@@ -232,6 +235,61 @@ TEST_F(EmbedUnderWine, EmbeddingAgainReplacesThePackage) {
   EXPECT_EQ(run.exit_code, 0u) << run.out;
   EXPECT_NE(run.out.find(Report(second)), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find(Report(first)), std::string::npos) << run.out;
+}
+
+// updpack.exe of this build, through Wine's Z: drive.
+std::wstring UpdpackExe() {
+  std::wstring path = L"Z:";
+  for (const char* p = UPDPACK_EXE; *p; ++p) path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
+  return path;
+}
+
+std::wstring Quoted(const std::wstring& s) { return L"\"" + s + L"\""; }
+
+// A sound package with one stored entry.
+Bytes SmallPackage() {
+  const std::string ini = "[SETUP]\r\nCompanyName=Test\r\n";
+  Bytes pkg(16);
+  pkg.insert(pkg.end(), ini.begin(), ini.end());
+  pkg.resize(16 + (ini.size() + 15) / 16 * 16, 0);
+  const auto directory = static_cast<std::uint32_t>(pkg.size());
+  upd::PackageEntry e;
+  std::copy_n("UPDATE.INI", 10, e.EntryName.begin());
+  e.EntryFlags = upd::kEntryStored;
+  e.UnpackedSize = e.StoredSize = static_cast<std::uint32_t>(ini.size());
+  Bytes record(upd::kEntryRecordSize);
+  upd::EncodeEntryRecord(e, std::span<std::uint8_t, upd::kEntryRecordSize>(record));
+  pkg.insert(pkg.end(), record.begin(), record.end());
+  upd::EncodeHeader({upd::kPackageMagic, 0, directory, 1},
+                    std::span<std::uint8_t, upd::kPackageHeaderSize>(pkg.data(), 16));
+  return pkg;
+}
+
+// The tool itself under Windows: in a folder with a Japanese name, with the host beside it as
+// its default stub (update.exe), writing an output with a Japanese name.
+TEST_F(EmbedUnderWine, UpdpackExeEmbedsWithTheStubBesideIt) {
+  const std::wstring dir = Beside(L"\u30c6\u30b9\u30c8_embed\\");  // テスト_embed
+  CreateDirectoryW(dir.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW(UpdpackExe().c_str(), (dir + L"updpack.exe").c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(host_path_.c_str(), (dir + L"update.exe").c_str(), FALSE));
+  const Bytes package = SmallPackage();
+  ASSERT_TRUE(WriteAll(dir + L"update.fa3", package));
+  const std::wstring out = dir + L"\u30b2\u30fc\u30e0\u66f4\u65b0.exe";  // ゲーム更新.exe
+  DeleteFileW(out.c_str());
+
+  const ProgramRun embed = RunProgram(dir + L"updpack.exe",
+                                      L"embed " + Quoted(dir + L"update.fa3") + L" -o " + Quoted(out));
+  ASSERT_EQ(embed.exit_code, 0u) << embed.out;
+  EXPECT_NE(embed.out.find("update.exe"), std::string::npos) << embed.out;
+  ExpectResources(out, package);
+
+  const ProgramRun host = RunProgram(out);
+  EXPECT_EQ(host.exit_code, 0u) << host.out;
+  EXPECT_NE(host.out.find(Report(package)), std::string::npos) << host.out;
+
+  const ProgramRun verify = RunProgram(dir + L"updpack.exe", L"verify " + Quoted(out));
+  EXPECT_EQ(verify.exit_code, 0u) << verify.out;
+  EXPECT_NE(verify.out.find("sound, 1 entries"), std::string::npos) << verify.out;
 }
 
 }  // namespace
