@@ -1,5 +1,6 @@
 #include "package/decoder.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -14,184 +15,353 @@ inline std::uint32_t LoadLe32(const std::uint8_t* p) {
          std::uint32_t{p[3]} << 24;
 }
 
-// Any token reads at most one new control word and two data bytes.
-constexpr std::ptrdiff_t kMaxTokenInput = 6;
+// While this much input lies ahead, a token's data bytes and the next control word (at most
+// 32 literal bytes, or 2 data bytes and a word) are surely there and are read unchecked.
+constexpr std::ptrdiff_t kFastInput = 40;
 
-enum class Step { kNext, kEnd, kFail };
+// Matches decoded ahead by the top 12 bits of a view (every match's bits up to its length
+// code fit in 10). An entry packs the flag bits the token uses (0 for a literal), the shift of
+// its distance byte, its length (0 when its length code does not fit in the 12 bits: it is
+// read after the distance's bits) and the rest of its distance:
+//   distance = base + (byte << shift), with base holding the extra bits and the + 1.
+constexpr unsigned kTableBits = 12;
 
-class Decoder {
- public:
-  Decoder(std::span<const std::uint8_t> in, std::span<std::uint8_t> out)
-      : ip_(in.data()), iend_(in.data() + in.size()),
-        obeg_(out.data()), op_(out.data()), oend_(out.data() + out.size()) {}
+struct MatchTable {
+  std::uint32_t entry[1u << kTableBits] = {};
 
-  std::optional<std::size_t> Run() {
-    if (iend_ - ip_ < 4) return std::nullopt;
-    word_ = LoadLe32(ip_);
-    ip_ += 4;
-    left_ = 32;
-    // Fast loop: while a whole token's input is surely there, reads go unchecked.
-    for (;;) {
-      Step s;
-      if (iend_ - ip_ >= kMaxTokenInput) {
-        s = Token<false>();
-      } else {
-        s = Token<true>();
+  static constexpr std::uint32_t Pack(unsigned used, unsigned shift, unsigned len, unsigned base) {
+    return used | shift << 5 | len << 8 | base << 17;
+  }
+
+  constexpr MatchTable() {
+    constexpr std::uint32_t kBase[5] = {0, 512, 1024, 2048, 4096};
+    constexpr unsigned kExtra[5] = {1, 1, 2, 3, 4};
+    for (std::uint32_t idx = 0; idx < (1u << kTableBits); ++idx) {
+      unsigned pos = 0;
+      bool fits = true;
+      auto take = [&](unsigned n) -> std::uint32_t {
+        if (pos + n > kTableBits) {
+          fits = false;
+          return 0;
+        }
+        const std::uint32_t v = (idx >> (kTableBits - pos - n)) & ((1u << n) - 1);
+        pos += n;
+        return v;
+      };
+      if (take(1)) continue;  // a literal: not here
+      if (take(1)) {
+        const std::uint32_t e = take(1);
+        const std::uint32_t x = e ? take(3) : 0;
+        if (fits) entry[idx] = Pack(pos, e ? 3 : 0, 2, e ? 257 + x : 1);
+        continue;
       }
-      if (s == Step::kNext) continue;
-      if (s == Step::kEnd) return static_cast<std::size_t>(op_ - obeg_);
-      return std::nullopt;
+      unsigned cls = 0;
+      while (cls < 4 && fits && take(1) == 0) ++cls;
+      const std::uint32_t x = take(kExtra[cls]);
+      if (!fits) continue;
+      const unsigned distance_bits = pos;  // at most 10
+      const std::uint32_t base = kBase[cls] + x + 1;
+      unsigned zeros = 0;
+      while (zeros < 5 && fits && take(1) == 0) ++zeros;
+      constexpr unsigned kLenBase[5] = {3, 4, 5, 7, 11};
+      constexpr unsigned kLenExtra[5] = {0, 0, 1, 2, 4};
+      const std::uint32_t len = zeros < 5 ? kLenBase[zeros] + take(kLenExtra[zeros]) : 0;
+      // Length 0: the length code is read after the distance's bits.
+      entry[idx] = fits && zeros < 5 ? Pack(pos, kExtra[cls], len, base)
+                                     : Pack(distance_bits, kExtra[cls], 0, base);
     }
   }
-
- private:
-  template <bool Checked>
-  std::uint32_t Bit() {
-    if (left_ == 0) [[unlikely]] {
-      if (Checked && iend_ - ip_ < 4) {
-        ok_ = false;
-        return 0;
-      }
-      word_ = LoadLe32(ip_);
-      ip_ += 4;
-      left_ = 32;
-    }
-    const std::uint32_t b = word_ >> 31;
-    word_ <<= 1;
-    --left_;
-    return b;
-  }
-
-  template <bool Checked>
-  std::uint32_t Bits(unsigned n) {
-    std::uint32_t v = 0;
-    while (n--) v = (v << 1) | Bit<Checked>();
-    return v;
-  }
-
-  template <bool Checked>
-  std::uint32_t Byte() {
-    if (Checked && ip_ == iend_) {
-      ok_ = false;
-      return 0;
-    }
-    return *ip_++;
-  }
-
-  template <bool Checked>
-  Step Token() {
-    if (Bit<Checked>()) {
-      const std::uint8_t b = static_cast<std::uint8_t>(Byte<Checked>());
-      if (Checked && !ok_) return Step::kFail;
-      if (op_ == oend_) return Step::kFail;
-      *op_++ = b;
-      return Step::kNext;
-    }
-    if (Bit<Checked>()) {
-      const std::uint32_t e = Bit<Checked>();
-      const std::uint32_t b = Byte<Checked>();
-      std::uint32_t k = b;
-      if (e) {
-        k = 256 + 8 * b + Bits<Checked>(3);
-        if (Checked && !ok_) return Step::kFail;
-        if (k == kEndMarkerCode) return Step::kEnd;
-      }
-      if (Checked && !ok_) return Step::kFail;
-      return CopyShort(k + 1) ? Step::kNext : Step::kFail;
-    }
-    std::uint32_t code;
-    if (Bit<Checked>()) {
-      code = 2 * Byte<Checked>();
-      code += Bit<Checked>();
-    } else if (Bit<Checked>()) {
-      code = 512 + 2 * Byte<Checked>();
-      code += Bit<Checked>();
-    } else if (Bit<Checked>()) {
-      code = 1024 + 4 * Byte<Checked>();
-      code += Bits<Checked>(2);
-    } else if (Bit<Checked>()) {
-      code = 2048 + 8 * Byte<Checked>();
-      code += Bits<Checked>(3);
-    } else {
-      code = 4096 + 16 * Byte<Checked>();
-      code += Bits<Checked>(4);
-    }
-    std::uint32_t length;
-    if (Bit<Checked>()) {
-      length = 3;
-    } else if (Bit<Checked>()) {
-      length = 4;
-    } else if (Bit<Checked>()) {
-      length = 5 + Bit<Checked>();
-    } else if (Bit<Checked>()) {
-      length = 7 + Bits<Checked>(2);
-    } else if (Bit<Checked>()) {
-      length = 11 + Bits<Checked>(4);
-    } else {
-      length = 27 + Byte<Checked>();
-    }
-    if (Checked && !ok_) return Step::kFail;
-    return CopyLong(code + 1, length) ? Step::kNext : Step::kFail;
-  }
-
-  bool CopyShort(std::uint32_t dist) {
-    if (dist > static_cast<std::size_t>(op_ - obeg_) || oend_ - op_ < 2) return false;
-    op_[0] = op_[-static_cast<std::ptrdiff_t>(dist)];
-    op_[1] = op_[1 - static_cast<std::ptrdiff_t>(dist)];
-    op_ += 2;
-    return true;
-  }
-
-  bool CopyLong(std::uint32_t dist, std::uint32_t len) {
-    if (dist > static_cast<std::size_t>(op_ - obeg_) ||
-        static_cast<std::size_t>(oend_ - op_) < len) {
-      return false;
-    }
-    const std::uint8_t* src = op_ - dist;
-    std::uint8_t* dst = op_;
-    op_ += len;
-    if (dist >= 4) {
-      // The 4 bytes read never overlap the 4 being written.
-      for (; len >= 4; len -= 4, src += 4, dst += 4) std::memcpy(dst, src, 4);
-      while (len--) *dst++ = *src++;
-      return true;
-    }
-    // Distances 1..3: a 32-bit pattern of the last `dist` bytes, advanced by one word per store.
-    std::uint32_t pat;
-    if (dist == 1) {
-      pat = 0x01010101u * src[0];
-    } else if (dist == 2) {
-      pat = 0x00010001u * (std::uint32_t{src[0]} | std::uint32_t{src[1]} << 8);
-    } else {
-      pat = std::uint32_t{src[0]} | std::uint32_t{src[1]} << 8 | std::uint32_t{src[2]} << 16 |
-            std::uint32_t{src[0]} << 24;
-    }
-    for (; len >= 4; len -= 4, dst += 4) {
-      std::memcpy(dst, &pat, 4);
-      if (dist == 3) {
-        // Next phase: the sequence shifted by 4 = by 1 modulo 3.
-        pat = (pat >> 8) | (pat >> 8 & 0xFFu) << 24;
-      }
-    }
-    std::memcpy(dst, &pat, len);
-    return true;
-  }
-
-  const std::uint8_t* ip_;
-  const std::uint8_t* const iend_;
-  std::uint8_t* const obeg_;
-  std::uint8_t* op_;
-  std::uint8_t* const oend_;
-  std::uint32_t word_ = 0;
-  unsigned left_ = 0;
-  bool ok_ = true;
 };
+
+constexpr MatchTable kMatchTable;
+
+// Copies n (1..32) literal bytes; input and output never overlap. Fixed-size copies that may
+// cover a byte twice, rather than a call for a few bytes.
+inline void CopyLiterals(std::uint8_t* dst, const std::uint8_t* src, unsigned n) {
+  if (n >= 8) {
+    unsigned done = 0;
+    for (; done + 8 <= n; done += 8) std::memcpy(dst + done, src + done, 8);
+    std::memcpy(dst + n - 8, src + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(dst, src, 4);
+    std::memcpy(dst + n - 4, src + n - 4, 4);
+  } else {
+    dst[0] = src[0];
+    dst[n / 2] = src[n / 2];
+    dst[n - 1] = src[n - 1];
+  }
+}
+
+// Appends `len` bytes copied from `dist` bytes back, as a byte-by-byte forward copy would, and
+// returns the new end of the output; null when the match reaches before the start of the
+// output or past its end. Writes no byte outside the match.
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
+inline std::uint8_t* CopyMatch(std::uint8_t* op, const std::uint8_t* obeg,
+                               const std::uint8_t* oend, std::uint32_t dist, std::uint32_t len) {
+  if (dist > static_cast<std::size_t>(op - obeg) || static_cast<std::size_t>(oend - op) < len) {
+    return nullptr;
+  }
+  const std::uint8_t* src = op - dist;
+  std::uint8_t* dst = op;
+  if (dist >= len && len <= 8) {
+    // No overlap: two copies that may cover the same bytes twice.
+    if (len >= 4) {
+      std::memcpy(dst, src, 4);
+      std::memcpy(dst + len - 4, src + len - 4, 4);
+    } else {
+      dst[0] = src[0];
+      dst[1] = src[1];
+      dst[len - 1] = src[len - 1];
+    }
+    return op + len;
+  }
+  if (dist >= 8) {
+    // 8 bytes at a time never overlap; the match's last 8 bytes, copied once more, end it
+    // exactly (every byte they read is final by then).
+    std::uint32_t done = 0;
+    for (; done + 8 <= len; done += 8) std::memcpy(dst + done, src + done, 8);
+    if (done < len) std::memcpy(dst + len - 8, src + len - 8, 8);
+    return op + len;
+  }
+  if (dist >= 4) {
+    // The 4 bytes read never overlap the 4 being written.
+    std::uint32_t n = len;
+    for (; n >= 4; n -= 4, src += 4, dst += 4) std::memcpy(dst, src, 4);
+    while (n--) *dst++ = *src++;
+    return op + len;
+  }
+  // Distances 1..3: a 32-bit pattern of the last `dist` bytes, advanced by one word per store.
+  std::uint32_t pat;
+  if (dist == 1) {
+    pat = 0x01010101u * src[0];
+  } else if (dist == 2) {
+    pat = 0x00010001u * (std::uint32_t{src[0]} | std::uint32_t{src[1]} << 8);
+  } else {
+    pat = std::uint32_t{src[0]} | std::uint32_t{src[1]} << 8 | std::uint32_t{src[2]} << 16 |
+          std::uint32_t{src[0]} << 24;
+  }
+  std::uint32_t n = len;
+  for (; n >= 4; n -= 4, dst += 4) {
+    std::memcpy(dst, &pat, 4);
+    if (dist == 3) {
+      // Next phase: the sequence shifted by 4 = by 1 modulo 3.
+      pat = (pat >> 8) | (pat >> 8 & 0xFFu) << 24;
+    }
+  }
+  std::memcpy(dst, &pat, n);
+  return op + len;
+}
 
 }  // namespace
 
+// The state lives in locals so that it stays in registers: `bits` holds the `left` unused
+// flag bits of the current control word at its top, zeros below them.
+//
+// Where the next control word stands depends on the token that needs it: before the token's
+// first data byte when the word runs out within the flag bits ahead of that byte, after the
+// byte otherwise (every token reads 1 to 6 flag bits before its first data byte). While the
+// input is far from its end:
+// - a run of literals takes its bytes in one go;
+// - a match whose flag bits all lie in this word is read through the table (a decode that
+//   runs into the zeros past `left` comes out longer than `left` and is not taken);
+// - with at least 6 bits left, the next word surely follows the token's first data byte: the
+//   left bits and that word form one 64-bit view, read through the table as well;
+// - any other match reads the view both ways and keeps the one its first flag bits ask for.
+// Near the end of the input every token is read bit by bit, each read checked.
 std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
                                            std::span<std::uint8_t> out) {
-  return Decoder(in, out).Run();
+  const std::uint8_t* ip = in.data();
+  const std::uint8_t* const iend = ip + in.size();
+  std::uint8_t* const obeg = out.data();
+  std::uint8_t* op = obeg;
+  const std::uint8_t* const oend = obeg + out.size();
+  if (iend - ip < 4) return std::nullopt;
+  std::uint64_t bits = std::uint64_t{LoadLe32(ip)} << 32;
+  ip += 4;
+  unsigned left = 32;
+
+  static constexpr std::uint32_t kClassBase[5] = {0, 512, 1024, 2048, 4096};
+  static constexpr unsigned kClassExtra[5] = {1, 1, 2, 3, 4};
+  // Length code by its leading zeros: 1 -> 3, 01 -> 4, 001 x -> 5+x, 0001 xx -> 7+x,
+  // 00001 xxxx -> 11+x, 00000 byte -> 27+byte.
+  static constexpr std::uint8_t kLenBase[6] = {3, 4, 5, 7, 11, 27};
+  static constexpr std::uint8_t kLenExtra[6] = {0, 0, 1, 2, 4, 0};
+  static constexpr std::uint8_t kLenUsed[6] = {1, 2, 4, 6, 9, 5};
+
+  while (iend - ip >= kFastInput) {
+    if (left == 0) {
+      // The token's first bit is the first of a new word.
+      bits = std::uint64_t{LoadLe32(ip)} << 32;
+      ip += 4;
+      left = 32;
+    }
+    if (bits >> 63) {
+      // Literals: one per leading 1 bit of this word, their bytes in a row.
+      const unsigned n = static_cast<unsigned>(std::countl_one(bits));  // <= left
+      if (static_cast<std::size_t>(oend - op) < n) return std::nullopt;
+      CopyLiterals(op, ip, n);
+      op += n;
+      ip += n;
+      bits = n == 64 ? 0 : bits << n;
+      left -= n;
+      continue;
+    }
+    if (left >= kTableBits) {
+      // The table's 12 bits are all in this word; so are the token's flag bits, if it fits.
+      const std::uint32_t e = kMatchTable.entry[bits >> (64 - kTableBits)];
+      unsigned used = e & 31;
+      std::uint32_t len = e >> 8 & 511;
+      if (len == 0) {
+        const std::uint64_t lv = bits << used;
+        const unsigned lz = std::min(static_cast<unsigned>(std::countl_zero(lv | 1)), 5u);
+        len = kLenBase[lz] +
+              static_cast<std::uint32_t>(((lv << (lz + 1)) >> 1) >> (63 - kLenExtra[lz]));
+        used += lz == 5 ? 64 : kLenUsed[lz];  // a length byte: the general way below
+      }
+      if (used <= left) {
+        const std::uint32_t dist = (e >> 17) + (std::uint32_t{ip[0]} << (e >> 5 & 7));
+        if (dist == kEndMarkerCode + 1 && len == 2) return static_cast<std::size_t>(op - obeg);
+        ip += 1;
+        bits <<= used;
+        left -= used;
+        op = CopyMatch(op, obeg, oend, dist, len);
+        if (!op) return std::nullopt;
+        continue;
+      }
+    }
+    std::uint32_t dist;
+    std::uint32_t len;
+    unsigned used;
+    std::uint64_t view;
+    unsigned bytes = 1;
+    const std::uint64_t view1 = bits | std::uint64_t{LoadLe32(ip + 1)} << (32 - left);
+    const std::uint32_t e = kMatchTable.entry[view1 >> (64 - kTableBits)];
+    if (left >= 6 && (e >> 8 & 511) != 0) {
+      view = view1;
+      used = e & 31;
+      dist = (e >> 17) + (std::uint32_t{ip[0]} << (e >> 5 & 7));
+      len = e >> 8 & 511;
+    } else {
+      const std::uint64_t view0 = bits | std::uint64_t{LoadLe32(ip)} << (32 - left);
+      unsigned pre;  // flag bits before the first data byte
+      if (view0 >> 62) {
+        // 0 1 e, byte b [, 3 bits x]: length 2.
+        pre = 3;
+        view = pre > left ? view0 : view1;
+        const std::uint32_t b = ip[pre > left ? 4 : 0];
+        len = 2;
+        if (view >> 61 & 1) {
+          dist = 256 + 8 * b + static_cast<std::uint32_t>(view >> 58 & 7) + 1;
+          used = 6;
+        } else {
+          dist = b + 1;
+          used = 3;
+        }
+      } else {
+        // 0 0, distance class (1, 01, 001, 0001, 0000), byte, extra bits, length code.
+        const unsigned cls = std::min(static_cast<unsigned>(std::countl_zero(view0 << 2 | 1)), 4u);
+        pre = 2 + (cls < 4 ? cls + 1 : 4);
+        view = pre > left ? view0 : view1;
+        const std::uint32_t b = ip[pre > left ? 4 : 0];
+        const unsigned extra = kClassExtra[cls];
+        dist = kClassBase[cls] + (b << extra) +
+               static_cast<std::uint32_t>((view << pre) >> (64 - extra)) + 1;
+        used = pre + extra;
+        const std::uint64_t lv = view << used;  // used <= 10 here
+        const unsigned lz = std::min(static_cast<unsigned>(std::countl_zero(lv | 1)), 5u);
+        len = kLenBase[lz] +
+              static_cast<std::uint32_t>(((lv << (lz + 1)) >> 1) >> (63 - kLenExtra[lz]));
+        used += kLenUsed[lz];
+        if (lz == 5) {
+          len += ip[used > left ? 5 : 1];  // the length byte ends the token
+          bytes = 2;
+        }
+      }
+    }
+    if (dist == kEndMarkerCode + 1 && len == 2) return static_cast<std::size_t>(op - obeg);
+    if (used > left) {
+      // The token used the next word: it is consumed with the token.
+      ip += 4;
+      left += 32;
+      bits = view << used;
+    } else {
+      bits <<= used;
+    }
+    left -= used;
+    ip += bytes;
+    op = CopyMatch(op, obeg, oend, dist, len);
+    if (!op) return std::nullopt;
+  }
+
+  // Bit by bit, every read checked.
+  bool ok = true;
+  auto bit = [&]() -> std::uint32_t {
+    if (left == 0) {
+      if (iend - ip < 4) {
+        ok = false;
+        return 0;
+      }
+      bits = std::uint64_t{LoadLe32(ip)} << 32;
+      ip += 4;
+      left = 32;
+    }
+    const std::uint32_t b = static_cast<std::uint32_t>(bits >> 63);
+    bits <<= 1;
+    --left;
+    return b;
+  };
+  auto bits_n = [&](unsigned n) {
+    std::uint32_t v = 0;
+    while (n--) v = (v << 1) | bit();
+    return v;
+  };
+  auto byte = [&]() -> std::uint32_t {
+    if (ip == iend) {
+      ok = false;
+      return 0;
+    }
+    return *ip++;
+  };
+  for (;;) {
+    if (bit()) {
+      const std::uint32_t b = byte();
+      if (!ok || op == oend) return std::nullopt;
+      *op++ = static_cast<std::uint8_t>(b);
+      continue;
+    }
+    if (bit()) {
+      const std::uint32_t e = bit();
+      const std::uint32_t b = byte();
+      std::uint32_t k = b;
+      if (e) {
+        k = 256 + 8 * b + bits_n(3);
+        if (ok && k == kEndMarkerCode) return static_cast<std::size_t>(op - obeg);
+      }
+      if (!ok || !(op = CopyMatch(op, obeg, oend, k + 1, 2))) return std::nullopt;
+      continue;
+    }
+    unsigned cls = 0;
+    while (cls < 4 && !bit()) ++cls;
+    std::uint32_t code = kClassBase[cls] + (byte() << kClassExtra[cls]);
+    code += bits_n(kClassExtra[cls]);
+    std::uint32_t length;
+    if (bit()) {
+      length = 3;
+    } else if (bit()) {
+      length = 4;
+    } else if (bit()) {
+      length = 5 + bit();
+    } else if (bit()) {
+      length = 7 + bits_n(2);
+    } else if (bit()) {
+      length = 11 + bits_n(4);
+    } else {
+      length = 27 + byte();
+    }
+    if (!ok || !(op = CopyMatch(op, obeg, oend, code + 1, length))) return std::nullopt;
+  }
 }
 
 }  // namespace upd

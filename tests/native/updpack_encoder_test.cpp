@@ -225,3 +225,55 @@ TEST(Compress, LevelNames) {
 }
 
 }  // namespace
+
+namespace {
+
+// Random token streams of every kind, distance class and length, so that control words end
+// at every place within tokens: the decoder's fast ways and its bit-by-bit way must all give
+// the byte-by-byte result.
+TEST(DecompressBlock, RandomTokenStreamsDecodeExactly) {
+  const std::uint32_t seed = 77031;
+  std::printf("token seed %u\n", seed);
+  std::uint32_t x = seed;
+  auto next = [&](std::uint32_t n) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return x % n;
+  };
+  static const std::uint32_t kDistances[] = {1, 2, 3, 4, 7, 8, 9, 256, 257, 511, 512, 513, 1024,
+                                             1025, 2048, 2049, 2303, 4096, 4097, 8192};
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    updtest::TokenScript s;
+    s.Literals(updtest::History(8192, seed + round));
+    const int tokens = 200 + static_cast<int>(next(3000));
+    for (int t = 0; t < tokens; ++t) {
+      switch (next(4)) {
+        case 0:
+          for (std::uint32_t n = 1 + next(40); n > 0; --n) s.Literal(static_cast<std::uint8_t>(next(256)));
+          break;
+        case 1:
+          s.Short(next(2) ? 1 + next(2303) : kDistances[next(17)]);
+          break;
+        default: {
+          const std::uint32_t d = next(2) ? 1 + next(8192) : kDistances[next(20)];
+          const std::uint32_t len = next(3) ? 3 + next(24) : 3 + next(280);
+          s.Long(d, len);
+        }
+      }
+    }
+    const Bytes expected = s.expected();
+    const Bytes stream = std::move(s).Finish();
+    Bytes out(expected.size());
+    ASSERT_EQ(upd::DecompressBlock(stream, out), std::optional<std::size_t>(expected.size()));
+    ASSERT_EQ(out, expected);
+    // One byte less room fails, and so does the stream cut anywhere before its end marker.
+    Bytes small(expected.size() - 1);
+    EXPECT_FALSE(upd::DecompressBlock(stream, small));
+    const std::size_t cut = 4 + next(static_cast<std::uint32_t>(stream.size() - 8));
+    EXPECT_FALSE(upd::DecompressBlock(std::span(stream).first(cut), out));
+  }
+}
+
+}  // namespace
