@@ -29,7 +29,9 @@ class Rng {
 
 using Bytes = std::vector<std::uint8_t>;
 
-void Put(Bytes& out, std::initializer_list<std::uint8_t> b) { out.insert(out.end(), b); }
+void Put(Bytes& out, std::initializer_list<std::uint8_t> b) {
+  for (std::uint8_t x : b) out.push_back(x);
+}
 void Put(Bytes& out, const std::string& s) { out.insert(out.end(), s.begin(), s.end()); }
 void Put16(Bytes& out, std::uint32_t v) { Put(out, {std::uint8_t(v), std::uint8_t(v >> 8)}); }
 void Put32(Bytes& out, std::uint32_t v) {
