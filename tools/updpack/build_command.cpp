@@ -185,10 +185,6 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
         !host::LastWriteTime(paths[i], files[i].time_stamp, error)) {
       return Fail(err, kCmd, "cannot read " + host::ShowPath(paths[i]) + ": " + error, kExitFailed);
     }
-    if (files[i].bytes.size() > 0xFFFFFFFFu) {
-      return Fail(err, kCmd, host::ShowPath(paths[i]) + ": the file is 4 GiB or larger",
-                  kExitFailed);
-    }
     total += files[i].bytes.size();
   }
   const bool has_update_ini = std::any_of(files.begin(), files.end(), [](const PackageFile& f) {

@@ -31,7 +31,10 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
   std::map<std::string, std::size_t> folded;
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (auto fault = EntryNameFault(files[i].name)) return fail(i, *fault);
-    if (files[i].bytes.size() > kMaxPackageSize) return fail(i, "the file is 4 GiB or larger");
+    // Even stored alone behind the header it must leave the package below 4 GiB.
+    if (files[i].bytes.size() > kMaxPackageSize - upd::kPackageHeaderSize - 15) {
+      return fail(i, "the file is too large for a package, which stays below 4 GiB");
+    }
     auto [it, fresh] = folded.emplace(FoldEntryName(files[i].name), i);
     if (!fresh) {
       return fail(i, "the updater finds entries by name regardless of letter case, and this "

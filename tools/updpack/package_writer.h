@@ -45,7 +45,7 @@ struct BuildResult {
 };
 
 // Refuses names that are not entry names, two names the updater cannot tell apart (they differ
-// only in letter case), files of 4 GiB or more, and a package that would reach 4 GiB.
+// only in letter case), and files that would take the package to 4 GiB or beyond.
 BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& options);
 
 }  // namespace updpack
