@@ -105,16 +105,24 @@ inline std::uint8_t* CopyMatch(std::uint8_t* op, const std::uint8_t* obeg,
   }
   const std::uint8_t* src = op - dist;
   std::uint8_t* dst = op;
-  if (dist >= len && len <= 8) {
-    // No overlap: two copies that may cover the same bytes twice.
-    if (len >= 4) {
+  // Short matches as two fixed-size copies that may cover the same bytes twice: in order, every
+  // byte the second copy reads is final by then, as long as the distance is at least the size
+  // of one copy.
+  if (len <= 8) {
+    if (len <= 4) {
+      if (dist >= 2) {
+        std::memcpy(dst, src, 2);
+        std::memcpy(dst + len - 2, src + len - 2, 2);
+        return op + len;
+      }
+    } else if (dist >= 4) {
       std::memcpy(dst, src, 4);
       std::memcpy(dst + len - 4, src + len - 4, 4);
-    } else {
-      dst[0] = src[0];
-      dst[1] = src[1];
-      dst[len - 1] = src[len - 1];
+      return op + len;
     }
+  } else if (len <= 16 && dist >= 8) {
+    std::memcpy(dst, src, 8);
+    std::memcpy(dst + len - 8, src + len - 8, 8);
     return op + len;
   }
   if (dist >= 8) {
