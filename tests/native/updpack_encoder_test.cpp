@@ -132,7 +132,7 @@ TEST(Compress, SmallSizesRoundTripAtEveryLevel) {
 TEST(Compress, MixedMegabytesRoundTripAtEveryLevel) {
   const std::uint32_t seed = 20240611;
   std::printf("corpus seed %u\n", seed);
-  const auto corpus = updbench::MakeCorpus(2u << 20, seed);
+  const auto corpus = updbench::MakeCorpus(3u << 20, seed);
   for (Level level : kLevels) {
     std::size_t in = 0, out = 0;
     for (const auto& f : corpus) {
