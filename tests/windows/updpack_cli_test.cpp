@@ -1,0 +1,206 @@
+// updpack.exe under Wine, whatever the ANSI code page: Japanese file names go into the package
+// as code page 932 and come out again, through the wide API only; a name that code page 932
+// cannot spell is refused.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "package/container.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// updpack.exe of this build, through Wine's Z: drive.
+std::wstring UpdpackExe() {
+  std::wstring path = L"Z:";
+  for (const char* p = UPDPACK_EXE; *p; ++p) path += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
+  return path;
+}
+
+// A folder of its own below the temporary folder, removed (one level of files) at the end.
+class Scratch {
+ public:
+  Scratch() {
+    wchar_t tmp[MAX_PATH];
+    GetTempPathW(MAX_PATH, tmp);
+    static int serial = 0;
+    path_ = std::wstring(tmp) + L"updpack_cli_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+            std::to_wstring(serial++) + L"\\";
+    CreateDirectoryW(path_.c_str(), nullptr);
+  }
+  ~Scratch() { Remove(path_); }
+  const std::wstring& path() const { return path_; }
+
+ private:
+  static void Remove(const std::wstring& dir) {
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((dir + L"*").c_str(), &fd);
+    if (h != INVALID_HANDLE_VALUE) {
+      do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          Remove(dir + name + L"\\");
+        } else {
+          DeleteFileW((dir + name).c_str());
+        }
+      } while (FindNextFileW(h, &fd));
+      FindClose(h);
+    }
+    RemoveDirectoryW(dir.c_str());
+  }
+  std::wstring path_;
+};
+
+void WriteFileW(const std::wstring& path, const std::string& bytes, std::uint64_t time) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD done = 0;
+  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+  FILETIME ft{static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
+  SetFileTime(h, nullptr, nullptr, &ft);
+  CloseHandle(h);
+}
+
+bool ReadFileW(const std::wstring& path, std::string& bytes, std::uint64_t* time = nullptr) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bytes.clear();
+  char buf[4096];
+  DWORD n = 0;
+  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) bytes.append(buf, n);
+  if (time) {
+    FILETIME ft{};
+    GetFileTime(h, nullptr, nullptr, &ft);
+    *time = std::uint64_t{ft.dwHighDateTime} << 32 | ft.dwLowDateTime;
+  }
+  CloseHandle(h);
+  return true;
+}
+
+struct Ran {
+  DWORD code = 0xFFFFFFFF;
+  std::string out;  // the tool's UTF-8
+  std::string err;
+};
+
+// One argument quoted as the C runtime splits a command line: backslashes are doubled where
+// a quote follows them (a folder's trailing backslash, here).
+std::wstring Quote(const std::wstring& arg) {
+  std::wstring q = L"\"";
+  std::size_t slashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++slashes;
+      continue;
+    }
+    q.append(c == L'"' ? 2 * slashes + 1 : slashes, L'\\');
+    slashes = 0;
+    q += c;
+  }
+  q.append(2 * slashes, L'\\');
+  return q + L"\"";
+}
+
+// Runs updpack.exe with the arguments, its output going to files in `io`.
+Ran Updpack(const std::vector<std::wstring>& args, const Scratch& io) {
+  std::wstring cmd = Quote(UpdpackExe());
+  for (const auto& a : args) cmd += L" " + Quote(a);
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  const std::wstring out_path = io.path() + L"stdout", err_path = io.path() + L"stderr";
+  HANDLE out = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE err = CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = out;
+  si.hStdError = err;
+  PROCESS_INFORMATION pi{};
+  Ran r;
+  if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+    WaitForSingleObject(pi.hProcess, 120000);
+    GetExitCodeProcess(pi.hProcess, &r.code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  ReadFileW(out_path, r.out);
+  ReadFileW(err_path, r.err);
+  return r;
+}
+
+// テスト.txt, データ.bin: in UTF-16 for the system, in code page 932 inside the package, in
+// UTF-8 in the tool's output.
+const std::wstring kTestW = L"\u30c6\u30b9\u30c8.txt";
+const std::wstring kDataW = L"\u30c7\u30fc\u30bf.bin";
+const char kTest932[] = "\x83\x65\x83\x58\x83\x67.txt";
+const char kData932[] = "\x83\x66\x81\x5B\x83\x5E.bin";
+const char kTestUtf8[] = "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt";
+
+constexpr std::uint64_t kTimeA = 133500000001234567ull;  // with a fraction of a second
+constexpr std::uint64_t kTimeB = 125911584000000000ull;
+
+TEST(UpdpackExe, JapaneseNamesInAndOut) {
+  Scratch src, work, io;
+  std::string text;
+  for (int i = 0; i < 100; ++i) text += "line of the script\r\n";
+  WriteFileW(src.path() + L"UPDATE.INI", "[SETUP]\r\nCompanyName=Test\r\n", kTimeB);
+  WriteFileW(src.path() + kTestW, text, kTimeA);
+  WriteFileW(src.path() + kDataW, std::string("\x01\x02\x03", 3), kTimeB);
+
+  const std::wstring pkg = work.path() + L"\u66f4\u65b0.fa3";  // 更新.fa3
+  Ran b = Updpack({L"build", src.path(), L"-o", pkg}, io);
+  ASSERT_EQ(b.code, 0u) << b.err;
+
+  std::string img;
+  ASSERT_TRUE(ReadFileW(pkg, img));
+  const Bytes bytes(img.begin(), img.end());
+  auto dir = upd::LoadPackageDirectory(bytes);
+  ASSERT_TRUE(dir);
+  ASSERT_EQ(dir->EntryCount(), 3u);
+  EXPECT_EQ(dir->Entries()[0].Name(), "UPDATE.INI");
+  EXPECT_EQ(dir->Entries()[1].Name(), kTest932);
+  EXPECT_EQ(dir->Entries()[2].Name(), kData932);
+  EXPECT_EQ(dir->Entries()[1].TimeStamp, kTimeA);
+  EXPECT_EQ(dir->Entries()[2].TimeStamp, kTimeB);
+
+  Ran l = Updpack({L"list", pkg}, io);
+  ASSERT_EQ(l.code, 0u) << l.err;
+  EXPECT_NE(l.out.find(std::string(kTestUtf8) + "\tcompressed\t2000\t"), std::string::npos) << l.out;
+
+  Ran v = Updpack({L"verify", pkg}, io);
+  EXPECT_EQ(v.code, 0u) << v.err;
+
+  const std::wstring into = work.path() + L"\u51fa\u529b";  // 出力
+  Ran x = Updpack({L"extract", pkg, L"-C", into, kTestW}, io);
+  ASSERT_EQ(x.code, 0u) << x.err;
+  std::string back;
+  std::uint64_t time = 0;
+  ASSERT_TRUE(ReadFileW(into + L"\\" + kTestW, back, &time));
+  EXPECT_EQ(back, text);
+  EXPECT_EQ(time, kTimeA);
+  EXPECT_FALSE(ReadFileW(into + L"\\" + kDataW, back));
+}
+
+TEST(UpdpackExe, NamesCodePage932CannotSpellAreRefused) {
+  Scratch src, work, io;
+  WriteFileW(src.path() + L"\ud55c.txt", "x", kTimeB);  // 한.txt: Korean, not in code page 932
+  Ran b = Updpack({L"build", src.path(), L"-o", work.path() + L"p.fa3"}, io);
+  EXPECT_EQ(b.code, 1u);
+  EXPECT_NE(b.err.find("code page 932 cannot spell"), std::string::npos) << b.err;
+  std::string none;
+  EXPECT_FALSE(ReadFileW(work.path() + L"p.fa3", none));
+}
+
+}  // namespace
