@@ -146,6 +146,22 @@ TEST(Compress, MixedMegabytesRoundTripAtEveryLevel) {
   }
 }
 
+// The cost-based levels parse in blocks of 1 MiB; matches reach back across a block's start
+// and the block's last token ends exactly at it.
+TEST(Compress, AcrossParseBlocks) {
+  const std::size_t mib = 1u << 20;
+  for (std::size_t size : {mib, mib + 1}) {
+    Bytes data = updbench::Executable(size, static_cast<std::uint32_t>(size));
+    // A run over the first block's end, and a copy of earlier bytes right after it.
+    std::fill(data.begin() + static_cast<std::ptrdiff_t>(mib - 500),
+              data.begin() + static_cast<std::ptrdiff_t>(std::min(size, mib + 500)), 0x42);
+    for (Level level : {Level::kDefault, Level::kBest}) {
+      SCOPED_TRACE(Name(level) + ", " + std::to_string(size) + " bytes");
+      EXPECT_TRUE(RoundTrips(data, updpack::Compress(data, level)));
+    }
+  }
+}
+
 // A block repeated at a distance of exactly 8192 is found; one byte farther it cannot be.
 TEST(Compress, UsesTheWholeWindowAndNoMore) {
   const Bytes block = Random(8192, 3);
