@@ -1,0 +1,131 @@
+#include "startup/run_updater.h"
+
+#include <objbase.h>
+
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/error_box.h"
+#include "config/profile.h"
+#include "config/text_format.h"
+#include "package/entry_access.h"
+#include "startup/run_state.h"
+
+namespace upd {
+namespace {
+
+constexpr std::string_view kSetupSection = "SETUP";
+constexpr std::string_view kResourceReadError = "RESOURCE READ ERROR";
+
+// The package resource, read in place. Nothing (and no message) when it is missing or empty.
+std::optional<std::span<const std::uint8_t>> LocatePackage(HINSTANCE instance) {
+  HRSRC info = FindResourceW(instance, MAKEINTRESOURCEW(102), L"UPDATE");
+  if (!info) return std::nullopt;
+  const DWORD size = SizeofResource(instance, info);
+  if (size == 0) return std::nullopt;
+  HGLOBAL loaded = LoadResource(instance, info);
+  if (!loaded) return std::nullopt;
+  const void* bytes = LockResource(loaded);
+  if (!bytes) return std::nullopt;
+  return std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size);
+}
+
+// A temporary file of this run's own, created exclusively in the user's temporary folder: a
+// second updater never replaces or deletes it, and nothing planted in advance is taken for it.
+// The folder's path stays wide: it may hold characters code page 932 cannot spell. Nothing
+// when the folder is unusable or its path too long for the file calls.
+std::optional<std::filesystem::path> CreateRunIniFile() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
+  // GetTempFileNameW needs room for its 14-character name behind the folder.
+  if (n == 0 || n > MAX_PATH - 14) return std::nullopt;
+  wchar_t file[MAX_PATH] = {};
+  if (GetTempFileNameW(folder, L"UPD", 0, file) == 0) return std::nullopt;
+  return std::filesystem::path(file);
+}
+
+// Loads the package entry named by `key` as a NUL-terminated text (content plus two zero
+// bytes). False after the run's messages when the run must end.
+bool FetchAgreement(std::string_view key, std::optional<std::vector<char>>& field) {
+  NameString name;
+  if (!ReadUpdateValue(kSetupSection, key, name)) return true;  // optional: stays none
+  std::optional<EntryBytes> entry = FindPackageEntry(name.view());
+  if (!entry) {
+    ShowUpdaterError(FormatText("'%s' not found at UPDATE.FA3", {name}).view());
+    return false;
+  }
+  try {
+    std::vector<char> text(entry->size() + 2, '\0');
+    std::copy(entry->bytes().begin(), entry->bytes().end(), text.begin());
+    field = std::move(text);
+  } catch (const std::bad_alloc&) {
+    ShowUpdaterError(kNoMemoryMessage);
+    return false;
+  }
+  return true;
+}
+
+// Steps 3 to 9 of the run; the caller cleans up whatever happens here.
+int RunWithPackage(HINSTANCE instance) {
+  RunState& run = Run();
+  run.Directory = LoadPackageDirectory(run.PackageImage);
+  if (!run.Directory) {
+    ShowUpdaterError(kResourceReadError);
+    return 0;
+  }
+
+  std::optional<std::filesystem::path> ini = CreateRunIniFile();
+  if (!ini) return 0;  // refused like a failed extraction: nothing to say beyond it
+  run.UpdateIniPath = *ini;
+  if (!ExtractPackageEntry("UPDATE.INI", run.UpdateIniPath, false)) return 0;
+
+  // Required keys: the first one missing or empty has been reported and ends the run.
+  if (!ReadUpdateValue(kSetupSection, "CompanyName", run.Game.CompanyName) ||
+      !ReadUpdateValue(kSetupSection, "GameTitle", run.Game.GameTitle) ||
+      !ReadUpdateValue(kSetupSection, "GameClass", run.Game.GameClass) ||
+      !ReadUpdateValue(kSetupSection, "GameDir", run.Game.GameDir)) {
+    return 0;
+  }
+  run.SilentMissingKeys = 1;
+
+  UpdateDescription& update = run.Update;
+  ReadUpdateValue(kSetupSection, "GameTitleA", update.GameTitleA);
+  ReadUpdateValue(kSetupSection, "UpdaterVersion", update.UpdaterVersion);
+  ReadUpdateValue(kSetupSection, "UpdaterTitle", update.UpdaterTitle);
+  ReadUpdateValue(kSetupSection, "DataFolder", update.DataFolder);
+  ReadUpdateValue(kSetupSection, "UpdateMessage", update.UpdateMessage);
+
+  if (!FetchAgreement("AgreementText", update.AgreementTextData)) return 0;
+  if (!FetchAgreement("AgreementTitle", update.AgreementTitleData)) return 0;
+
+  return LaunchUpdate(instance) ? 1 : 0;
+}
+
+}  // namespace
+
+void CleanUpRun() {
+  RunState& run = Run();
+  run.Directory.reset();
+  if (!run.UpdateIniPath.empty()) {
+    DeleteFileW(run.UpdateIniPath.c_str());
+    run.UpdateIniPath.clear();
+  }
+}
+
+int RunUpdater(HINSTANCE instance) {
+  // Apartment-threaded COM for the shell's copy operation later on; never uninitialised, the
+  // process exit ends it.
+  (void)CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  int exit_code = 0;
+  if (std::optional<std::span<const std::uint8_t>> package = LocatePackage(instance)) {
+    Run().PackageImage = *package;
+    exit_code = RunWithPackage(instance);
+  }
+  CleanUpRun();
+  return exit_code;
+}
+
+}  // namespace upd

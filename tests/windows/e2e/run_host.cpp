@@ -1,0 +1,78 @@
+// The updater's entry with a LaunchUpdate that reports what it sees, for end-to-end scenarios.
+//   UPD_E2E_REPORT  file to write the report to (UTF-16 path)
+//   UPD_E2E_RESULT  "1": LaunchUpdate returns true; anything else: false
+//   UPD_E2E_HOLD    when set, LaunchUpdate waits until this file exists before returning
+// The report: one line per value, "name=" and the value's bytes in hexadecimal ("none" for an
+// absent agreement text), so that the test compares bytes, not glyphs.
+#include <windows.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "startup/run_state.h"
+#include "startup/run_updater.h"
+
+namespace {
+
+std::wstring Env(const wchar_t* name) {
+  wchar_t buf[1024] = {};
+  const DWORD n = GetEnvironmentVariableW(name, buf, 1024);
+  return n > 0 && n < 1024 ? std::wstring(buf, n) : std::wstring();
+}
+
+std::string Hex(std::string_view bytes) {
+  std::string out;
+  char b[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(b, sizeof b, "%02X", c);
+    out += b;
+  }
+  return out;
+}
+
+}  // namespace
+
+namespace upd {
+
+bool LaunchUpdate(HINSTANCE) {
+  const RunState& run = Run();
+  std::ofstream report(std::filesystem::path(Env(L"UPD_E2E_REPORT")), std::ios::binary);
+  auto line = [&](const char* name, std::string_view value) {
+    report << name << '=' << Hex(value) << '\n';
+  };
+  line("CompanyName", run.Game.CompanyName.view());
+  line("GameTitle", run.Game.GameTitle.view());
+  line("GameClass", run.Game.GameClass.view());
+  line("GameDir", run.Game.GameDir.view());
+  line("GameTitleA", run.Update.GameTitleA.view());
+  line("UpdaterVersion", run.Update.UpdaterVersion.view());
+  line("UpdaterTitle", run.Update.UpdaterTitle.view());
+  line("DataFolder", run.Update.DataFolder.view());
+  line("UpdateMessage", run.Update.UpdateMessage.view());
+  for (auto [name, text] : {std::pair{"AgreementText", &run.Update.AgreementTextData},
+                            std::pair{"AgreementTitle", &run.Update.AgreementTitleData}}) {
+    if (*text) {
+      line(name, std::string_view((*text)->data(), (*text)->size()));
+    } else {
+      report << name << "=none\n";
+    }
+  }
+  std::ifstream ini(run.UpdateIniPath, std::ios::binary);
+  line("IniContent", std::string(std::istreambuf_iterator<char>(ini), {}));
+  const std::u8string path = run.UpdateIniPath.u8string();
+  line("IniPath", std::string_view(reinterpret_cast<const char*>(path.data()), path.size()));
+  report.close();
+
+  const std::wstring hold = Env(L"UPD_E2E_HOLD");
+  while (!hold.empty() && GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(50);
+  return Env(L"UPD_E2E_RESULT") == L"1";
+}
+
+}  // namespace upd
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  return upd::RunUpdater(instance);
+}
