@@ -150,9 +150,9 @@ std::vector<FakeResource> StandardResources() {
   return r;
 }
 
-Bytes BuildFakePe(const FakePe& spec, FakeLayout* layout) {
-  const std::uint32_t fa = spec.file_alignment;
-  const std::uint32_t sa = spec.section_alignment;
+Bytes BuildFakePe(const FakePe& shape, FakeLayout* layout) {
+  const std::uint32_t fa = shape.file_alignment;
+  const std::uint32_t sa = shape.section_alignment;
   std::vector<FakeSection> sections;
   sections.push_back({".text", RandomBytes(0x200, 1), 0x180, 0x60000020});
   sections.push_back({".rdata", RandomBytes(0x300, 2), 0x2F0, 0x40000040});
@@ -163,15 +163,15 @@ Bytes BuildFakePe(const FakePe& spec, FakeLayout* layout) {
     va = Align(va + s.virtual_size, sa);
   }
   std::uint32_t rsrc_rva = 0, reloc_rva = 0;
-  if (spec.with_rsrc) {
+  if (shape.with_rsrc) {
     rsrc_rva = va;
-    Bytes tree = BuildTree(spec.resources, rsrc_rva);
+    Bytes tree = BuildTree(shape.resources, rsrc_rva);
     const auto size = static_cast<std::uint32_t>(tree.size());
     sections.push_back({".rsrc", std::move(tree), size, 0x40000040});
     vas.push_back(va);
     va = Align(va + size, sa);
   }
-  if (spec.reloc_after_rsrc) {
+  if (shape.reloc_after_rsrc) {
     reloc_rva = va;
     Bytes block(12);
     Set32(block, 0, 0x1000);
@@ -184,7 +184,7 @@ Bytes BuildFakePe(const FakePe& spec, FakeLayout* layout) {
 
   const std::size_t pe = 0x80;
   const std::size_t opt = pe + 24;
-  const std::size_t opt_size = spec.pe32_plus ? 240 : 224;
+  const std::size_t opt_size = shape.pe32_plus ? 240 : 224;
   const std::size_t table = opt + opt_size;
   const std::uint32_t headers = Align(static_cast<std::uint32_t>(table + 40 * sections.size()), fa);
 
@@ -193,11 +193,11 @@ Bytes BuildFakePe(const FakePe& spec, FakeLayout* layout) {
   out[1] = 'Z';
   Set32(out, 0x3C, pe);
   std::memcpy(&out[pe], "PE\0\0", 4);
-  Set16(out, pe + 4, spec.pe32_plus ? 0x8664 : 0x14C);
+  Set16(out, pe + 4, shape.pe32_plus ? 0x8664 : 0x14C);
   Set16(out, pe + 6, static_cast<std::uint32_t>(sections.size()));
   Set16(out, pe + 20, static_cast<std::uint32_t>(opt_size));
-  Set16(out, pe + 22, spec.pe32_plus ? 0x0022 : 0x0102);
-  Set16(out, opt, spec.pe32_plus ? 0x20B : 0x10B);
+  Set16(out, pe + 22, shape.pe32_plus ? 0x0022 : 0x0102);
+  Set16(out, opt, shape.pe32_plus ? 0x20B : 0x10B);
   Set32(out, opt + 16, vas[0]);
   Set32(out, opt + 20, vas[0]);
   Set32(out, opt + 32, sa);
@@ -207,7 +207,7 @@ Bytes BuildFakePe(const FakePe& spec, FakeLayout* layout) {
   Set32(out, opt + 56, va);
   Set32(out, opt + 60, headers);
   Set16(out, opt + 68, 2);
-  const std::size_t dirs = opt + (spec.pe32_plus ? 112 : 96);
+  const std::size_t dirs = opt + (shape.pe32_plus ? 112 : 96);
   Set32(out, dirs - 4, 16);
   std::uint32_t initialized = 0, code = 0;
   for (std::size_t i = 0; i < sections.size(); ++i) {
@@ -232,25 +232,25 @@ Bytes BuildFakePe(const FakePe& spec, FakeLayout* layout) {
   }
   Set32(out, opt + 4, code);
   Set32(out, opt + 8, initialized);
-  if (spec.with_rsrc) {
+  if (shape.with_rsrc) {
     Set32(out, dirs + 16, rsrc_rva);
     Set32(out, dirs + 20, static_cast<std::uint32_t>(sections[2].data.size()));
   }
-  if (spec.reloc_after_rsrc) {
+  if (shape.reloc_after_rsrc) {
     Set32(out, dirs + 40, reloc_rva);
     Set32(out, dirs + 44, 12);
   }
-  if (spec.symbol_count != 0) {
+  if (shape.symbol_count != 0) {
     Set32(out, pe + 12, static_cast<std::uint32_t>(out.size()));
-    Set32(out, pe + 16, spec.symbol_count);
-    const Bytes symbols = RandomBytes(18 * std::size_t{spec.symbol_count}, 8);
+    Set32(out, pe + 16, shape.symbol_count);
+    const Bytes symbols = RandomBytes(18 * std::size_t{shape.symbol_count}, 8);
     out.insert(out.end(), symbols.begin(), symbols.end());
     const char strings[] = "\0\0\0\0/4\0.debug_info\0";
     Bytes s(strings, strings + sizeof strings);
     Set32(s, 0, sizeof strings);
     out.insert(out.end(), s.begin(), s.end());
   }
-  if (spec.signed_image) {
+  if (shape.signed_image) {
     out.resize(Align(static_cast<std::uint32_t>(out.size()), 8), 0);
     Set32(out, dirs + 32, static_cast<std::uint32_t>(out.size()));
     Set32(out, dirs + 36, 16);
@@ -260,7 +260,7 @@ Bytes BuildFakePe(const FakePe& spec, FakeLayout* layout) {
     Set16(cert, 6, 2);
     out.insert(out.end(), cert.begin(), cert.end());
   }
-  out.insert(out.end(), spec.overlay.begin(), spec.overlay.end());
+  out.insert(out.end(), shape.overlay.begin(), shape.overlay.end());
   if (layout) {
     layout->pe_offset = pe;
     layout->optional_header = opt;

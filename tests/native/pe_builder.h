@@ -48,7 +48,7 @@ struct FakeLayout {
   std::uint32_t rsrc_rva = 0;
 };
 
-Bytes BuildFakePe(const FakePe& spec, FakeLayout* layout = nullptr);
+Bytes BuildFakePe(const FakePe& shape, FakeLayout* layout = nullptr);
 
 // The resources most tests start from: a manifest, a dialog, a named type with a named entry.
 std::vector<FakeResource> StandardResources();

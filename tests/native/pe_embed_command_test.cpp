@@ -64,10 +64,10 @@ class EmbedCommand : public testing::Test {
            ("updpack_embed_" + std::to_string(getpid()) + "_" +
             testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::create_directories(dir_);
-    updtest::FakePe spec;
-    spec.resources = updtest::StandardResources();
-    spec.reloc_after_rsrc = true;
-    stub_ = updtest::BuildFakePe(spec);
+    updtest::FakePe shape;
+    shape.resources = updtest::StandardResources();
+    shape.reloc_after_rsrc = true;
+    stub_ = updtest::BuildFakePe(shape);
     package_ = SmallPackage();
     WriteFile(dir_ / "stub.exe", stub_);
     WriteFile(dir_ / "update.fa3", package_);
@@ -132,10 +132,10 @@ TEST_F(EmbedCommand, RefusesAndLeavesTheOutputAlone) {
   broken_exe.resize(0x500);  // cut inside the first section's data
   WriteFile(dir_ / "broken.exe", broken_exe);
   {
-    updtest::FakePe spec;
-    spec.resources = updtest::StandardResources();
-    spec.signed_image = true;
-    WriteFile(dir_ / "signed.exe", updtest::BuildFakePe(spec));
+    updtest::FakePe shape;
+    shape.resources = updtest::StandardResources();
+    shape.signed_image = true;
+    WriteFile(dir_ / "signed.exe", updtest::BuildFakePe(shape));
   }
   const std::string out = P("out.exe");
   const Row rows[] = {

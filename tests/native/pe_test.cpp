@@ -181,11 +181,11 @@ TEST(PeChecksum, MatchesHandComputedSums) {
 TEST(PeRead, FindsEveryResourceOfHandBuiltImages) {
   for (bool plus : {true, false}) {
     SCOPED_TRACE(plus ? "PE32+" : "PE32");
-    FakePe spec;
-    spec.pe32_plus = plus;
-    spec.resources = updtest::StandardResources();
-    const Bytes file = BuildFakePe(spec);
-    ExpectStandardResources(file, spec.resources);
+    FakePe shape;
+    shape.pe32_plus = plus;
+    shape.resources = updtest::StandardResources();
+    const Bytes file = BuildFakePe(shape);
+    ExpectStandardResources(file, shape.resources);
     EXPECT_EQ(updpack::ReadEmbeddedPackage(file), std::nullopt);
     const Image image{Bytes(file)};
     EXPECT_EQ(FindResource(ReadResourceTree(image), ResourceId::Number(24), ResourceId::Number(1),
@@ -220,17 +220,17 @@ TEST(PeEmbed, PackageLandsAndTheRestStays) {
   const Bytes package = updtest::RandomBytes(70001, seed);
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    FakePe spec;
-    spec.resources = updtest::StandardResources();
-    r.shape(spec);
+    FakePe shape;
+    shape.resources = updtest::StandardResources();
+    r.shape(shape);
     FakeLayout layout;
-    const Bytes stub = BuildFakePe(spec, &layout);
+    const Bytes stub = BuildFakePe(shape, &layout);
     const RewriteResult result = updpack::EmbedPackage(stub, package);
     const Bytes& out = result.file;
     EXPECT_EQ(result.appended_section, r.appends);
 
     EXPECT_EQ(updpack::ReadEmbeddedPackage(out), package);
-    ExpectStandardResources(out, spec.resources);
+    ExpectStandardResources(out, shape.resources);
     ExpectConsistentImage(out);
 
     // Every section but a rewritten resource section keeps its header and bytes.
@@ -246,23 +246,23 @@ TEST(PeEmbed, PackageLandsAndTheRestStays) {
     }
     // Other data directories (the relocations here) still point where they did.
     EXPECT_EQ(U32(out, after.dirs + 40), U32(stub, before.dirs + 40));
-    if (spec.symbol_count != 0) {
+    if (shape.symbol_count != 0) {
       const std::size_t from = U32(stub, before.pe + 12), to = U32(out, after.pe + 12);
       const std::size_t length = stub.size() - from;
       ASSERT_LE(to + length, out.size());
       EXPECT_TRUE(std::equal(stub.begin() + from, stub.end(), out.begin() + to))
           << "the symbol and string tables moved without their pointer";
-      EXPECT_EQ(U32(out, after.pe + 16), spec.symbol_count);
+      EXPECT_EQ(U32(out, after.pe + 16), shape.symbol_count);
     }
   }
 }
 
 TEST(PeEmbed, EmbeddingAgainReplacesThePackage) {
-  FakePe spec;
-  spec.resources = updtest::StandardResources();
-  spec.reloc_after_rsrc = true;
-  spec.symbol_count = 5;
-  const Bytes stub = BuildFakePe(spec);
+  FakePe shape;
+  shape.resources = updtest::StandardResources();
+  shape.reloc_after_rsrc = true;
+  shape.symbol_count = 5;
+  const Bytes stub = BuildFakePe(shape);
   const Bytes first = updtest::RandomBytes(90000, 11);
   const Bytes second = updtest::RandomBytes(3000, 12);
 
@@ -277,7 +277,7 @@ TEST(PeEmbed, EmbeddingAgainReplacesThePackage) {
   for (const Bytes* out : {&twice.file, &thrice.file}) {
     const Bytes& expected = out == &twice.file ? second : first;
     ExpectConsistentImage(*out);
-    ExpectStandardResources(*out, spec.resources);
+    ExpectStandardResources(*out, shape.resources);
     const Image image{Bytes(*out)};
     EXPECT_EQ(Headers(*out).sections, Headers(once.file).sections);
     const ResourceTable tree = ReadResourceTree(image);
@@ -296,16 +296,16 @@ TEST(PeEmbed, EmbeddingAgainReplacesThePackage) {
 }
 
 TEST(PeEmbed, OtherLanguagesOfThePackageGoOtherNamesStay) {
-  FakePe spec;
-  spec.resources = updtest::StandardResources();
+  FakePe shape;
+  shape.resources = updtest::StandardResources();
   // A stub that already carries packages: UPDATE/102 in two languages, and UPDATE/103.
   const Bytes old_ja = updtest::RandomBytes(50, 21), old_en = updtest::RandomBytes(60, 22);
   const Bytes other = updtest::RandomBytes(70, 23);
-  spec.resources.insert(spec.resources.begin() + 3,
+  shape.resources.insert(shape.resources.begin() + 3,
                         {{{0, u"UPDATE"}, {102, {}}, 1033, old_en, 0},
                          {{0, u"UPDATE"}, {102, {}}, 1041, old_ja, 0},
                          {{0, u"UPDATE"}, {103, {}}, 1041, other, 0}});
-  const Bytes stub = BuildFakePe(spec);
+  const Bytes stub = BuildFakePe(shape);
   EXPECT_EQ(updpack::ReadEmbeddedPackage(stub), old_ja);
 
   const Bytes package = updtest::RandomBytes(500, 24);
@@ -316,8 +316,8 @@ TEST(PeEmbed, OtherLanguagesOfThePackageGoOtherNamesStay) {
   EXPECT_EQ(FindResource(tree, kUpdateType, kPackageId, 1033), nullptr);
   ASSERT_NE(FindResource(tree, kUpdateType, ResourceId::Number(103), 1041), nullptr);
   EXPECT_EQ(FindResource(tree, kUpdateType, ResourceId::Number(103), 1041)->data, other);
-  spec.resources.erase(spec.resources.begin() + 3, spec.resources.begin() + 5);
-  ExpectStandardResources(out, spec.resources);
+  shape.resources.erase(shape.resources.begin() + 3, shape.resources.begin() + 5);
+  ExpectStandardResources(out, shape.resources);
   ExpectConsistentImage(out);
 }
 
@@ -374,10 +374,10 @@ TEST(PeRefuse, NotAnExecutableOrDamaged) {
        },
        "bytes lie outside the file"},
   };
-  FakePe spec;
-  spec.resources = updtest::StandardResources();
+  FakePe shape;
+  shape.resources = updtest::StandardResources();
   FakeLayout layout;
-  const Bytes good = BuildFakePe(spec, &layout);
+  const Bytes good = BuildFakePe(shape, &layout);
   const Bytes package = updtest::RandomBytes(100, 31);
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
@@ -411,11 +411,11 @@ TEST(PeRefuse, ImagesThatCannotBeRewrittenSafely) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
-    FakePe spec;
-    spec.resources = updtest::StandardResources();
-    r.shape(spec);
+    FakePe shape;
+    shape.resources = updtest::StandardResources();
+    r.shape(shape);
     FakeLayout layout;
-    Bytes stub = BuildFakePe(spec, &layout);
+    Bytes stub = BuildFakePe(shape, &layout);
     if (r.damage) r.damage(stub, layout);
     EXPECT_THAT(ErrorOf([&] { updpack::EmbedPackage(stub, {1, 2, 3}); }),
                 testing::HasSubstr(r.message));
@@ -427,12 +427,12 @@ TEST(PeRefuse, ImagesThatCannotBeRewrittenSafely) {
 // Truncations and random byte changes of a stub: every outcome is a refusal with a PeError or
 // an image that carries the package. Run under the sanitizers, this is the parser's fuzzing.
 TEST(PeFuzz, DamagedStubsAreRefusedOrEmbedded) {
-  FakePe spec;
-  spec.resources = updtest::StandardResources();
-  spec.reloc_after_rsrc = true;
-  spec.symbol_count = 4;
+  FakePe shape;
+  shape.resources = updtest::StandardResources();
+  shape.reloc_after_rsrc = true;
+  shape.symbol_count = 4;
   FakeLayout layout;
-  const Bytes stub = BuildFakePe(spec, &layout);
+  const Bytes stub = BuildFakePe(shape, &layout);
   const Bytes package = updtest::RandomBytes(300, 41);
   int embedded = 0, refused = 0;
   const auto attempt = [&](const Bytes& input) {
