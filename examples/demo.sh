@@ -47,13 +47,13 @@ diff -r "$demo/sample-update" "$demo/extracted" && echo "the extracted files equ
 echo
 echo "The package: $package ($(wc -c <"$package") bytes, sha256 $(sha256sum "$package" | cut -c1-16)...)"
 
-# The updater itself is a Windows program from the windows build; when one is there, put the
+# The updater itself is a Windows program of the windows build; once it is built there, put the
 # package into a copy of it.
-stub=$(find build/windows -maxdepth 4 -name update.exe -type f 2>/dev/null | head -1 || true)
-if [ -n "$stub" ]; then
+stub=build/windows/update.exe
+if [ -f "$stub" ]; then
   echo
   echo "== updpack embed (stub $stub)"
   "$updpack" embed "$package" --stub "$stub" -o "$demo/update.exe"
-  "$updpack" verify "$demo/update.exe" || true
+  "$updpack" verify "$demo/update.exe"
   echo "The updater carrying it: $demo/update.exe"
 fi
