@@ -12,6 +12,7 @@ enable_language(RC)
 add_executable(run_host WIN32 e2e/run_host.cpp e2e/run_host.rc)
 target_link_libraries(run_host PRIVATE updshell updbox)
 target_link_options(run_host PRIVATE -municode)
+target_include_directories(run_host PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
 upd_windows_test(run_updater_tests SOURCES e2e/run_updater_test.cpp LIBS updtest_win updpacker TIMEOUT 600)
 add_dependencies(run_updater_tests run_host)
 upd_windows_test(run_updater_tests_en SOURCES e2e/run_updater_test.cpp LIBS updtest_win updpacker

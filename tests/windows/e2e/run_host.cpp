@@ -12,6 +12,7 @@
 #include <iterator>
 #include <string>
 
+#include "hex.h"
 #include "startup/run_state.h"
 #include "startup/run_updater.h"
 
@@ -23,19 +24,11 @@ std::wstring Env(const wchar_t* name) {
   return n > 0 && n < 1024 ? std::wstring(buf, n) : std::wstring();
 }
 
-std::string Hex(std::string_view bytes) {
-  std::string out;
-  char b[3];
-  for (unsigned char c : bytes) {
-    std::snprintf(b, sizeof b, "%02X", c);
-    out += b;
-  }
-  return out;
-}
-
 }  // namespace
 
 namespace upd {
+
+using updtest::Hex;
 
 bool LaunchUpdate(HINSTANCE) {
   const RunState& run = Run();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "embed.h"
+#include "hex.h"
 #include "package_writer.h"
 #include "pe_update.h"
 #include "win/ui_driver.h"
@@ -20,6 +21,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using updtest::Hex;
 using Bytes = std::vector<std::uint8_t>;
 using updtest::win::ChildProcess;
 using updtest::win::ToCp932;
@@ -49,16 +51,6 @@ std::string Ini(const std::string& extra_setup = "", const std::string& drop = "
 }
 
 Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-std::string Hex(std::string_view bytes) {
-  std::string out;
-  char b[3];
-  for (unsigned char c : bytes) {
-    std::snprintf(b, sizeof b, "%02X", c);
-    out += b;
-  }
-  return out;
-}
 
 Bytes ReadAll(const std::wstring& path) {
   std::ifstream in(std::filesystem::path(path), std::ios::binary);
