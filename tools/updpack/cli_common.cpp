@@ -58,3 +58,28 @@ int Fail(std::ostream& err, std::string_view command, std::string_view text, int
 }
 
 }  // namespace updpack
+
+namespace updpack {
+
+std::optional<std::string> SinglePackageArg(CommandArgs args, std::string_view command,
+                                            std::ostream& err, int& code) {
+  std::optional<std::string> file;
+  bool options_done = false;
+  for (const std::string& arg : args) {
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      code = Fail(err, command, "unknown option " + arg, kExitUsage);
+      return std::nullopt;
+    } else if (file) {
+      code = Fail(err, command, "one package only", kExitUsage);
+      return std::nullopt;
+    } else {
+      file = arg;
+    }
+  }
+  if (!file) code = Fail(err, command, "no package", kExitUsage);
+  return file;
+}
+
+}  // namespace updpack

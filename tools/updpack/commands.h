@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,5 +45,9 @@ std::string ShowEntry(std::string_view name, std::size_t index);
 std::string FormatFileTime(std::uint64_t file_time);
 // "updpack CMD: " + text + newline, and for usage errors the hint to --help; returns the code.
 int Fail(std::ostream& err, std::string_view command, std::string_view text, int code);
+// The one package argument of `list` and `verify` ("--" ends the options). Nothing after a
+// usage message; then `code` holds the exit code.
+std::optional<std::string> SinglePackageArg(CommandArgs args, std::string_view command,
+                                            std::ostream& err, int& code);
 
 }  // namespace updpack

@@ -16,20 +16,9 @@ const std::string_view kListHelp =
 
 int RunList(CommandArgs args, std::ostream& out, std::ostream& err) {
   constexpr std::string_view kCmd = "list";
-  std::optional<std::string> file;
-  bool options_done = false;
-  for (const std::string& arg : args) {
-    if (!options_done && arg == "--") {
-      options_done = true;
-    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      return Fail(err, kCmd, "unknown option " + arg, kExitUsage);
-    } else if (file) {
-      return Fail(err, kCmd, "one package only", kExitUsage);
-    } else {
-      file = arg;
-    }
-  }
-  if (!file) return Fail(err, kCmd, "no package", kExitUsage);
+  int usage = kExitUsage;
+  const std::optional<std::string> file = SinglePackageArg(args, kCmd, err, usage);
+  if (!file) return usage;
   const auto path = host::PathFromArg(*file);
   const PackageInput in = ReadPackageInput(path);
   if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);
