@@ -1,6 +1,6 @@
 #include "config/error_box.h"
 
-#include "startup/run_state.h"
+#include "run/state.h"
 
 namespace upd {
 

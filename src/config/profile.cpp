@@ -10,7 +10,7 @@
 #include "config/cp932.h"
 #include "config/error_box.h"
 #include "config/text_format.h"
-#include "startup/run_state.h"
+#include "run/state.h"
 
 namespace upd {
 namespace {

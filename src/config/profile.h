@@ -27,7 +27,7 @@
 #include <span>
 #include <string_view>
 
-#include "config/fixed_string.h"
+#include "run/fixed_string.h"
 
 namespace upd {
 

@@ -8,7 +8,7 @@
 #include "config/error_box.h"
 #include "config/profile.h"
 #include "config/text_format.h"
-#include "startup/run_state.h"
+#include "run/state.h"
 
 namespace upd {
 namespace {

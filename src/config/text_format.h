@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "config/fixed_string.h"
+#include "run/fixed_string.h"
 
 namespace upd {
 

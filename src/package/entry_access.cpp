@@ -7,7 +7,8 @@
 #include "package/decoder.h"
 #include "platform/codepage.h"
 #include "platform/name_compare.h"
-#include "startup/run_state.h"
+#include "package/container.h"
+#include "run/state.h"
 
 namespace upd {
 namespace {

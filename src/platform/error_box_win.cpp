@@ -3,7 +3,7 @@
 
 #include "config/error_box.h"
 #include "platform/codepage.h"
-#include "startup/run_state.h"
+#include "run/state.h"
 
 namespace upd {
 

@@ -12,7 +12,8 @@
 #include "config/profile.h"
 #include "config/text_format.h"
 #include "package/entry_access.h"
-#include "startup/run_state.h"
+#include "package/container.h"
+#include "run/state.h"
 
 namespace upd {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "startup/run_state.h"
+#include "run/state.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "config/profile.h"
 #include "config/text_format.h"
 #include "error_box_recorder.h"
-#include "startup/run_state.h"
+#include "run/state.h"
 #include "temp_folder.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "config/setup_description.h"
 #include "error_box_recorder.h"
-#include "startup/run_state.h"
+#include "run/state.h"
 #include "temp_folder.h"
 
 namespace {

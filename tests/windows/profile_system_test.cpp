@@ -15,7 +15,7 @@
 #include "config/profile.h"
 #include "error_box_recorder.h"
 #include "profile_cases.h"
-#include "startup/run_state.h"
+#include "run/state.h"
 #include "temp_folder.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "hex.h"
-#include "startup/run_state.h"
+#include "run/state.h"
 #include "startup/run_updater.h"
 
 namespace {

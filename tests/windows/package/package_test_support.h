@@ -16,7 +16,8 @@
 
 #include "error_box_recorder.h"
 #include "package_builder.h"
-#include "startup/run_state.h"
+#include "package/container.h"
+#include "run/state.h"
 
 namespace pkgtest {
 

@@ -1,5 +1,7 @@
 // The run-wide values: one set per process, used by the one GUI thread, written and read by
-// the phases of the run in order (entry, description, installation, wizard, update).
+// the phases of the run in order (entry, description, installation, wizard, update). Plain
+// data at the bottom of the house: every folder that reads it includes it, it includes none of
+// them, and it holds no Windows type.
 #pragma once
 
 #include <array>
@@ -10,10 +12,11 @@
 #include <span>
 #include <vector>
 
-#include "config/fixed_string.h"
-#include "package/container.h"
+#include "run/fixed_string.h"
 
 namespace upd {
+
+class PackageDirectory;  // package/container.h
 
 // The four values that UPDATE.INI gives first and SETUP.INI later overwrites: one storage,
 // so every reader after the SETUP.INI parse sees the installed game's own values.
@@ -87,7 +90,41 @@ struct InstallRecord {
 
 inline constexpr std::size_t kCaptionCapacity = 1024;  // room for the longest caption (533)
 
+// The wizard's step counter and re-entrancy flag. WizardPage is the step the next Next carries
+// out: 0 on the start page, 1 on the confirm page, 2 once the update run has returned.
+struct WizardState {
+  std::int32_t WizardPage = 0;
+  std::int32_t BusyFlag = 0;
+};
+
+// One applicable UpdateFile%02i entry of [UPDATE] in UPDATE.INI.
+enum class UpdateMode : std::int32_t { kNone = 0, kNewer = 1, kData = 2, kOverwrite = 3 };
+struct UpdateItem {
+  UpdateMode Mode = UpdateMode::kNone;
+  NameString Path;
+  std::int32_t NameOffset = 0;  // start of the file-name part of Path: the package entry's name
+};
+
+// One applicable CopyFile%02i entry: a path on the game's disc, copied into the installation.
+struct CopyItem {
+  std::int32_t Disc = 0;  // 1-9; 0 asks for no disc
+  NameString Path;
+};
+
+inline constexpr std::size_t kUpdateListSlots = 16;
+struct UpdateTables {
+  std::array<UpdateItem, kUpdateListSlots> UpdateItems{};
+  std::int32_t UpdateItemCount = 0;
+  std::array<CopyItem, kUpdateListSlots> CopyItems{};
+  std::int32_t CopyItemCount = 0;
+};
+
 struct RunState {
+  RunState();
+  ~RunState();
+  RunState(RunState&&) noexcept;
+  RunState& operator=(RunState&&) noexcept;
+
   std::span<const std::uint8_t> PackageImage;  // the locked resource, never freed
   std::unique_ptr<PackageDirectory> Directory;  // the run's PackageDirectory
   std::filesystem::path UpdateIniPath;          // this run's own temporary UPDATE.INI
@@ -103,7 +140,9 @@ struct RunState {
     c.assign("UPDATE");
     return c;
   }();
-  void* OwnerWindow = nullptr;  // the wizard dialog while it exists
+  void* OwnerWindow = nullptr;  // the wizard dialog while it exists (a window handle)
+  WizardState Wizard;
+  UpdateTables Items;
 };
 
 // The process's run state.
