@@ -110,6 +110,13 @@ bool FindValue(std::string_view ini, std::string_view section, std::string_view 
 
 std::size_t ReadProfileString(std::string_view ini, std::string_view section,
                               std::string_view key, std::span<char> destination) {
+  bool cut = false;
+  return ReadProfileString(ini, section, key, destination, cut);
+}
+
+std::size_t ReadProfileString(std::string_view ini, std::string_view section,
+                              std::string_view key, std::span<char> destination, bool& cut) {
+  cut = false;
   if (destination.empty()) return 0;
   destination[0] = '\0';
   std::string_view value;
@@ -120,11 +127,19 @@ std::size_t ReadProfileString(std::string_view ini, std::string_view section,
   const std::size_t n = cp932::CutLength(value, room);
   std::copy_n(value.data(), n, destination.data());
   destination[n] = '\0';
-  return value.size() > room ? room : n;
+  cut = value.size() > room;
+  return cut ? room : n;
 }
 
 std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view section,
                             std::string_view key, std::span<char> destination) {
+  bool cut = false;
+  return ReadProfileFile(file, section, key, destination, cut);
+}
+
+std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view section,
+                            std::string_view key, std::span<char> destination, bool& cut) {
+  cut = false;
   if (!destination.empty()) destination[0] = '\0';
   std::error_code ec;
   if (!std::filesystem::is_regular_file(file, ec)) return 0;
@@ -132,7 +147,7 @@ std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view 
   if (!in) return 0;
   const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (in.bad()) return 0;
-  return ReadProfileString(bytes, section, key, destination);
+  return ReadProfileString(bytes, section, key, destination, cut);
 }
 
 int ReadSetupValue(std::string_view key, std::span<char> destination) {
@@ -147,8 +162,14 @@ int ReadSetupValue(std::string_view key, std::span<char> destination) {
 }
 
 int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination) {
+  bool cut = false;
+  return ReadUpdateValue(section, key, destination, cut);
+}
+
+int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination,
+                    bool& cut) {
   std::fill(destination.begin(), destination.end(), '\0');
-  if (ReadProfileFile(Run().UpdateIniPath, section, key, destination) > 0) return 1;
+  if (ReadProfileFile(Run().UpdateIniPath, section, key, destination, cut) > 0) return 1;
   if (Run().SilentMissingKeys == 0) {
     // %s : %s キーが存在しません
     ShowSetupError(FormatText("%s : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1",
@@ -217,9 +238,9 @@ bool IsItemEnd(char c) { return c == '\0' || c == '\n' || c == '\r' || c == ',';
 bool IsListBlank(char c) { return c == ' ' || c == '\t'; }
 }  // namespace
 
-int NextListItem(NameString& item, const char*& cursor) {
+ListStep NextListItem(NameString& item, const char*& cursor) {
   while (IsListBlank(*cursor)) ++cursor;
-  if (IsItemEnd(*cursor)) return 0;
+  if (IsItemEnd(*cursor)) return ListStep::kEnd;
 
   // A prefix "N:" (any first character) names the disc of this and the following items.
   const bool prefixed = cursor[1] == ':';
@@ -227,7 +248,7 @@ int NextListItem(NameString& item, const char*& cursor) {
   const char* end = start;
   while (!IsItemEnd(*end)) ++end;
   const auto length = static_cast<std::size_t>(end - start);
-  if (length > item.capacity() - 1) return 0;  // refused, see the header
+  if (length > item.capacity() - 1) return ListStep::kTooLong;
 
   if (prefixed) {
     Run().DiscNumber = (*cursor >= '0' && *cursor <= '9') ? *cursor - '0' : 0;
@@ -236,7 +257,7 @@ int NextListItem(NameString& item, const char*& cursor) {
   item.data()[length] = '\0';
   // Past the item end, except the NUL that ends the value: later calls must find it again.
   cursor = *end == '\0' ? end : end + 1;
-  return 1;
+  return ListStep::kItem;
 }
 
 bool JoinPath(std::span<char> path, std::string_view component) {

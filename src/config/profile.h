@@ -37,11 +37,17 @@ namespace upd {
 // its value is empty. Bytes after the terminating NUL are left as they were.
 std::size_t ReadProfileString(std::string_view ini, std::string_view section,
                               std::string_view key, std::span<char> destination);
+// The same, and `cut` tells whether the value was longer than the destination could hold
+// (a value of exactly capacity - 1 bytes gives the same count but is whole).
+std::size_t ReadProfileString(std::string_view ini, std::string_view section,
+                              std::string_view key, std::span<char> destination, bool& cut);
 
 // The same over the file at `file`, which is read anew on every call. A file that is missing
 // or cannot be read gives 0 and the empty string.
 std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view section,
                             std::string_view key, std::span<char> destination);
+std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view section,
+                            std::string_view key, std::span<char> destination, bool& cut);
 
 // Reads `key` of [SETUP] in SETUP.INI (Run().SetupIniPath) into the zero-filled destination.
 // Returns 1 for a non-empty value; otherwise 0 with an empty destination, after the box
@@ -59,6 +65,10 @@ template <std::size_t N>
 int ReadUpdateValue(std::string_view section, std::string_view key, FixedString<N>& destination) {
   return ReadUpdateValue(section, key, std::span<char>(destination.bytes));
 }
+// The same, and `cut` tells whether the value was cut to the destination: lists whose cut
+// value would name another file than the one meant refuse it instead of using it.
+int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination,
+                    bool& cut);
 
 // Reads `key` of SETUP.INI as a decimal number (at most 19 characters of it). Returns 1 and
 // stores the number when the value is not empty; returns 0 and leaves `destination` as it
@@ -72,17 +82,24 @@ std::int32_t ParseDecimal32(std::string_view text);
 // largest 64-bit value.
 std::uint64_t ParseDecimalU64(std::string_view text);
 
+// What one step of a list gave.
+enum class ListStep : std::int32_t {
+  kEnd = 0,   // no further item: the list ends here
+  kItem = 1,  // an item was taken
+  kTooLong,   // the next item is longer than a slot: the list cannot be read whole
+};
+
 // Takes the next item of a list value into `item`; `cursor` points into the NUL-terminated
 // value and is advanced past the item. Blanks (tab, space) before an item are skipped; an
 // item ends at NUL, LF, CR or ','; an item that starts "N:" stores the digit N (0 for another
-// character) in Run().DiscNumber and loses those two characters. Returns 1 for an item, 0 at
-// the end of the list (an empty item ends it), leaving the cursor on the item end.
+// character) in Run().DiscNumber and loses those two characters. Gives kItem for an item,
+// kEnd at the end of the list (an empty item ends it), leaving the cursor on the item end.
 //
-// An item longer than 259 bytes is refused: the call returns 0 as at the end of the list,
-// writes neither `item` nor DiscNumber, and leaves the cursor on the item (after the blanks).
-// Cutting it would name another file, shortcut or folder than the one meant; refusing makes
-// the list end there, and a list that has no first item is already reported by its reader.
-int NextListItem(NameString& item, const char*& cursor);
+// An item longer than 259 bytes gives kTooLong: neither `item` nor DiscNumber is written and
+// the cursor stays on the item (after the blanks). Cutting it would name another file,
+// shortcut or folder than the one meant, and taking it as the end of the list would drop it
+// and every item behind it without a word; every reader reports it as an error of its list.
+ListStep NextListItem(NameString& item, const char*& cursor);
 
 // Appends `component` (up to its first NUL) to the NUL-terminated path in `path`, with one
 // '\' between them unless the path is empty or already ends in '\' or '/', and writes a second

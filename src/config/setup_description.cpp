@@ -41,7 +41,7 @@ bool SplitInstallFiles(InstallSet& set, const LongString& value) {
   set.NeedsCD = 0;
   const char* cursor = value.data();
   for (std::size_t k = 0; k < kInstallFileSlots; ++k) {
-    if (NextListItem(set.InstallFiles[k], cursor) == 0) {
+    if (NextListItem(set.InstallFiles[k], cursor) != ListStep::kItem) {
       if (k == 0) return false;
       set.InstallFiles[k].clear();
       break;
@@ -83,7 +83,7 @@ bool ReadShortcut(std::size_t a, LongString& value) {
   for (auto& field : entry.Fields) field.clear();
   const char* cursor = value.data();
   for (std::size_t n = 0; n < entry.Fields.size(); ++n) {
-    if (NextListItem(entry.Fields[n], cursor) == 1) continue;
+    if (NextListItem(entry.Fields[n], cursor) == ListStep::kItem) continue;
     if (n < 2) {
       ShowListError(key.view());
       return false;
@@ -114,7 +114,7 @@ int ReadSetupDescription() {
     const char* cursor = value.data();
     d.SetupBmpLast = static_cast<std::int32_t>(kSetupBmpSlots) - 1;
     for (std::size_t k = 0; k < kSetupBmpSlots; ++k) {
-      if (NextListItem(d.SetupBmp[k], cursor) == 1) continue;
+      if (NextListItem(d.SetupBmp[k], cursor) == ListStep::kItem) continue;
       if (k == 0) {
         ShowSetupError(kSetupBmpError);
         return 0;
@@ -175,7 +175,8 @@ int ReadSetupDescription() {
 
   if (ReadSetupValue("ExecApp", std::span<char>(value.bytes).first(kNameCapacity))) {
     const char* cursor = value.data();
-    if (!NextListItem(d.ExecApp[0], cursor) || !NextListItem(d.ExecApp[1], cursor)) {
+    if (NextListItem(d.ExecApp[0], cursor) != ListStep::kItem ||
+        NextListItem(d.ExecApp[1], cursor) != ListStep::kItem) {
       ShowListError("ExecApp");
       return 0;
     }

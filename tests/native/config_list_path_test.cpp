@@ -20,7 +20,8 @@ struct ListCase {
   std::string value;
   int disc_before;
   std::vector<Item> items;  // in order, each with DiscNumber after its call
-  std::size_t cursor_at;    // offset of the cursor once the call returned 0
+  std::size_t cursor_at;    // offset of the cursor once the items are taken
+  upd::ListStep ends_with = upd::ListStep::kEnd;  // what every call after the items gives
 };
 
 // Runs the whole list and checks items, discs, the final cursor, and that the list stays ended.
@@ -35,7 +36,7 @@ void CheckList(const ListCase& c) {
   for (const Item& want : c.items) {
     upd::NameString item;
     std::memset(item.data(), 'z', item.capacity());
-    ASSERT_EQ(upd::NextListItem(item, cursor), 1) << "expected item " << want.text;
+    ASSERT_EQ(upd::NextListItem(item, cursor), upd::ListStep::kItem) << "expected item " << want.text;
     EXPECT_EQ(std::string(item.data()), want.text);
     EXPECT_EQ(upd::Run().DiscNumber, want.disc) << want.text;
   }
@@ -43,7 +44,7 @@ void CheckList(const ListCase& c) {
   untouched.assign("keep");
   const int disc = upd::Run().DiscNumber;
   for (int again = 0; again < 3; ++again) {
-    EXPECT_EQ(upd::NextListItem(untouched, cursor), 0);
+    EXPECT_EQ(upd::NextListItem(untouched, cursor), c.ends_with);
     EXPECT_EQ(static_cast<std::size_t>(cursor - value.data()), c.cursor_at);
   }
   EXPECT_EQ(untouched.view(), "keep");
@@ -73,9 +74,11 @@ TEST(NextListItem, Lists) {
       {"SecondByteIsNoItemEnd", "\x95\x5c,\x83]", 0, {{"\x95\x5c", 0}, {"\x83]", 0}}, 5},
       {"LongestItem", long259 + ",B", 0, {{long259, 0}, {"B", 0}}, 261},
       {"LongestItemAfterPrefix", "1:" + long259, 0, {{long259, 1}}, 261},
-      // An item longer than a slot is refused: the list ends there, the cursor stays on it.
-      {"TooLongItemRefused", "A," + long259 + "L,B", 0, {{"A", 0}}, 2},
-      {"TooLongItemAfterBlanks", "  2:" + long259 + "L", 0, {}, 2},
+      // An item longer than a slot is refused, told apart from the end of the list; the cursor
+      // stays on it, so the list cannot be read on past it.
+      {"TooLongItemRefused", "A," + long259 + "L,B", 0, {{"A", 0}}, 2, upd::ListStep::kTooLong},
+      {"TooLongFirstItemAfterBlanks", "  2:" + long259 + "L", 0, {}, 2, upd::ListStep::kTooLong},
+      {"TooLongLastItem", "A,B," + long259 + "L", 0, {{"A", 0}, {"B", 0}}, 4, upd::ListStep::kTooLong},
   };
   for (const auto& c : cases) CheckList(c);
 }

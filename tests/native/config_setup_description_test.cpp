@@ -14,6 +14,7 @@
 
 #include "config/setup_description.h"
 #include "error_box_recorder.h"
+#include "ini_edit.h"
 #include "run/state.h"
 #include "temp_folder.h"
 
@@ -40,28 +41,10 @@ std::string Fixture(const char* name) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// One change to a fixture: a key set to a value (replacing its line, or added at the end), or
-// removed when the value is absent.
-struct Edit {
-  std::string key;
-  std::optional<std::string> value;
-};
-
-std::string Apply(std::string ini, const std::vector<Edit>& edits) {
-  for (const Edit& e : edits) {
-    const std::string head = "\r\n" + e.key + "=";
-    const std::size_t at = ini.find(head);
-    if (at != std::string::npos) {
-      const std::size_t end = ini.find("\r\n", at + head.size());
-      ini.erase(at, end - at);
-    }
-    if (e.value) ini += e.key + "=" + *e.value + "\r\n";
-  }
-  return ini;
-}
-
-Edit Set(std::string key, std::string value) { return {std::move(key), std::move(value)}; }
-Edit Remove(std::string key) { return {std::move(key), std::nullopt}; }
+using updtest::Apply;
+using updtest::Edit;
+using updtest::Remove;
+using updtest::Set;
 
 class SetupDescriptionTest : public ::testing::Test {
  protected:
