@@ -1,6 +1,7 @@
 #include "config/text_format.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "config/cp932.h"
@@ -107,6 +108,28 @@ LongString FormatText(std::string_view format, std::initializer_list<FormatArg> 
   }
   LongString result;
   result.assign(std::string_view(out).substr(0, cp932::CutLength(out, kMaxText)));
+  return result;
+}
+
+}  // namespace upd
+
+namespace upd {
+
+LongString ConvertNoticeLineBreaks(std::string_view notice) {
+  notice = notice.substr(0, ::strnlen(notice.data(), notice.size()));
+  std::string out;
+  for (std::size_t i = 0; i < notice.size();) {
+    const std::size_t n = cp932::CharLength(notice, i);
+    if (n == 1 && notice[i] == '\\' && i + 1 < notice.size() && notice[i + 1] == 'n') {
+      out.push_back('\r');
+      i += 2;
+      continue;
+    }
+    out.append(notice.substr(i, n));
+    i += n;
+  }
+  LongString result;
+  result.assign(out);
   return result;
 }
 

@@ -35,3 +35,13 @@ struct FormatArg {
 LongString FormatText(std::string_view format, std::initializer_list<FormatArg> args);
 
 }  // namespace upd
+
+namespace upd {
+
+// The notice of UPDATE.INI as its box shows it: a one-byte backslash followed by the letter n
+// becomes one carriage return (a line break in the box); every other character is copied, a
+// double-byte character whole, so that its second byte (which may be 0x5C) never starts a line
+// break. There is no other escape. The value is at most 1023 bytes and never grows.
+LongString ConvertNoticeLineBreaks(std::string_view notice);
+
+}  // namespace upd

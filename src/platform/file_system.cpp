@@ -39,6 +39,39 @@ std::wstring CandidateName(unsigned attempt) {
 
 }  // namespace
 
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path) {
+  UniqueFile file(::CreateFileW(ApiPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) return std::nullopt;
+  std::vector<std::uint8_t> bytes;
+  try {
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), bytes.data() + done, chunk, &got, nullptr) || got == 0) {
+      return std::nullopt;
+    }
+    done += got;
+  }
+  return bytes;
+}
+
+std::optional<std::filesystem::path> JoinWithin(const std::filesystem::path& folder,
+                                                std::wstring_view component) {
+  std::wstring joined = folder.wstring();
+  if (!joined.empty() && joined.back() != L'\\' && joined.back() != L'/') joined.push_back(L'\\');
+  joined.append(component);
+  if (joined.size() > kPathWidth) return std::nullopt;
+  return std::filesystem::path(std::move(joined));
+}
+
 std::wstring ApiPath(const std::filesystem::path& path) {
   const std::wstring& plain = path.native();
   if (plain.size() < MAX_PATH || plain.starts_with(L"\\\\?\\")) return plain;

@@ -8,7 +8,9 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace upd::platform {
 
@@ -39,6 +41,10 @@ std::optional<FileTimes> TimesOf(const std::filesystem::path& path);
 bool EnsureTimes(const std::filesystem::path& path, std::uint64_t stamp);
 
 bool DeleteFileAt(const std::filesystem::path& path);
+
+// The whole content of the file at `path`, opened for reading with read sharing only. Nothing
+// when it cannot be opened so, its size is unknown, the memory cannot be had or a read fails.
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path);
 
 // A new file beside a target, filled in full before it takes the target's place in one step.
 // It is created exclusively under a name of its own in the target's folder (so the move stays on
@@ -93,6 +99,16 @@ struct ClusterCounts {
   std::uint32_t total_clusters = 0;
 };
 std::optional<ClusterCounts> ClusterCountsOf(const std::wstring& root);
+
+// The width of the updater's paths: 259 characters and the terminator, as the platform's
+// plain path form holds them.
+inline constexpr std::size_t kPathWidth = 259;
+
+// `folder` joined with `component`: one '\' between them unless the folder is empty or already
+// ends in '\' or '/'. Nothing when the result would be longer than kPathWidth characters: a
+// path is refused, never cut.
+std::optional<std::filesystem::path> JoinWithin(const std::filesystem::path& folder,
+                                                std::wstring_view component);
 
 // The form of `path` to hand to the wide API: paths too long for the plain form are given in
 // the extended form (\\?\ prefix), which only absolute paths can take.

@@ -18,3 +18,26 @@ add_dependencies(run_updater_tests run_host)
 upd_windows_test(run_updater_tests_en SOURCES e2e/run_updater_test.cpp LIBS updtest_win updpacker
                  LOCALE en_US.UTF-8 ENV UPD_EXPECT_ACP=1252 TIMEOUT 600)
 add_dependencies(run_updater_tests_en run_host)
+
+# The launch checks and the wizard, end to end: update.exe itself, and a wizard host whose
+# RunUpdate gives the outcome a scenario asks for.
+add_executable(game_window e2e/game_window.cpp)
+target_link_libraries(game_window PRIVATE shell32)
+add_executable(wizard_host WIN32 ${CMAKE_SOURCE_DIR}/src/startup/main.cpp e2e/wizard_host.cpp
+                                 ${CMAKE_SOURCE_DIR}/res/wizard.rc ${CMAKE_SOURCE_DIR}/res/manifest.rc)
+target_link_libraries(wizard_host PRIVATE updshell updlaunch updbox)
+target_link_options(wizard_host PRIVATE -municode)
+add_library(updtest_scenario STATIC e2e/scenario.cpp)
+target_link_libraries(updtest_scenario PUBLIC updtest_win updpacker GTest::gtest)
+target_include_directories(updtest_scenario PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
+foreach(locale ja en)
+  set(args)
+  if(locale STREQUAL en)
+    set(args LOCALE en_US.UTF-8 ENV UPD_EXPECT_ACP=1252 "UPD_UPDATE_EXE=Z:${CMAKE_BINARY_DIR}/update.exe")
+  else()
+    set(args ENV "UPD_UPDATE_EXE=Z:${CMAKE_BINARY_DIR}/update.exe")
+  endif()
+  upd_windows_test(launch_tests_${locale} SOURCES e2e/launch_test.cpp e2e/wizard_test.cpp
+                   LIBS updtest_scenario TIMEOUT 900 ${args})
+  add_dependencies(launch_tests_${locale} update wizard_host game_window)
+endforeach()

@@ -187,6 +187,53 @@ bool PressButton(HWND dialog, int id) {
                       reinterpret_cast<LPARAM>(button)) != 0;
 }
 
+std::wstring WindowText(HWND window) {
+  std::wstring text(4096, L'\0');
+  DWORD_PTR got = 0;
+  if (!SendMessageTimeoutW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()),
+                           SMTO_ABORTIFHUNG, 5000, &got)) {
+    return {};
+  }
+  text.resize(static_cast<std::size_t>(got));
+  return text;
+}
+
+ControlView ReadControl(HWND dialog, int id) {
+  ControlView view;
+  HWND control = GetDlgItem(dialog, id);
+  if (!control) return view;
+  view.exists = true;
+  view.text = WindowText(control);
+  view.enabled = IsWindowEnabled(control) != 0;
+  view.visible = IsWindowVisible(control) != 0;
+  DWORD_PTR state = 0;
+  if (_wcsicmp(ClassOf(control).c_str(), L"Button") == 0 &&
+      SendMessageTimeoutW(control, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 5000, &state)) {
+    view.checked = state == BST_CHECKED;
+  }
+  return view;
+}
+
+bool PressKey(HWND dialog, UINT virtual_key) {
+  // The dialog's modal loop hands keys to the dialog manager, which turns Esc and Enter into
+  // the commands IDCANCEL and IDOK.
+  return PostMessageW(dialog, WM_KEYDOWN, virtual_key, 1) != 0 &&
+         PostMessageW(dialog, WM_KEYUP, virtual_key, 0xC0000001) != 0;
+}
+
+bool PressCloseBox(HWND dialog) {
+  return PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0) != 0;
+}
+
+bool WaitGone(HWND window, std::chrono::milliseconds timeout) {
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  while (IsWindow(window) && IsWindowVisible(window)) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    Sleep(25);
+  }
+  return true;
+}
+
 std::string ToCp932(const std::wstring& text) {
   if (text.empty()) return {};
   const int n = WideCharToMultiByte(932, 0, text.data(), static_cast<int>(text.size()), nullptr,

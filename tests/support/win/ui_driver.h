@@ -73,6 +73,27 @@ std::optional<MessageBoxView> ReadMessageBox(HWND box);
 // Presses the button `id` of a dialog or message box of another process.
 bool PressButton(HWND dialog, int id);
 
+// One control of a dialog of another process, as the player sees it.
+struct ControlView {
+  bool exists = false;
+  std::wstring text;
+  bool enabled = false;
+  bool visible = false;
+  bool checked = false;  // buttons only
+};
+ControlView ReadControl(HWND dialog, int id);
+
+// The text of a window of another process (asked with WM_GETTEXT, which crosses processes).
+std::wstring WindowText(HWND window);
+
+// Keys and the close box, through the dialog manager as a player's would go: Esc or Enter sent
+// to the dialog's focused control, the close box as the system menu's close command.
+bool PressKey(HWND dialog, UINT virtual_key);
+bool PressCloseBox(HWND dialog);
+
+// Waits until `window` is gone (destroyed or hidden).
+bool WaitGone(HWND window, std::chrono::milliseconds timeout);
+
 // Code page 932 bytes of a text read from a window, for comparison with the updater's texts.
 std::string ToCp932(const std::wstring& text);
 std::wstring FromCp932(std::string_view bytes);

@@ -1,0 +1,125 @@
+// Installation discovery and launch checks, then the wizard: LaunchUpdate.
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "config/error_box.h"
+#include "config/setup_description.h"
+#include "config/text_format.h"
+#include "platform/codepage.h"
+#include "platform/file_system.h"
+#include "platform/registry.h"
+#include "run/messages.h"
+#include "run/state.h"
+#include "startup/run_updater.h"
+#include "wizard/wizard.h"
+
+namespace upd {
+namespace {
+
+// The dialog class that every dialog and message box has; another updater's wizard is found
+// by it and its caption.
+constexpr ATOM kDialogClassAtom = 0x8002;
+
+// HKEY_CURRENT_USER\Software\<CompanyName>\<GameDir>, with the values of UPDATE.INI. False when
+// the key, InstPath or InstMode cannot be read; DataPath is optional.
+bool ReadInstallRecord(InstallRecord& record) {
+  const RunState& run = Run();
+  const LongString path =
+      FormatText("Software\\%s\\%s", {run.Game.CompanyName, run.Game.GameDir});
+  platform::UniqueRegistryKey key = platform::OpenKeyForReading(HKEY_CURRENT_USER, path.view());
+  if (!key) return false;
+  std::optional<std::wstring> inst_path =
+      platform::QueryTextValue(key.get(), L"InstPath", kNameCapacity);
+  if (!inst_path) return false;
+  std::optional<std::wstring> data_path =
+      platform::QueryTextValue(key.get(), L"DataPath", kNameCapacity);
+  std::optional<std::uint32_t> inst_mode = platform::QueryFourBytes(key.get(), L"InstMode");
+  if (!inst_mode) return false;
+  record.InstPath = *inst_path;
+  record.DataPath = data_path.value_or(std::wstring());
+  record.InstMode = static_cast<std::int32_t>(*inst_mode);
+  return true;
+}
+
+HWND FindTopLevel(const wchar_t* window_class, std::string_view title) {
+  const std::wstring wide_title = platform::WidenCp932Lossy(title);
+  return FindWindowW(window_class, wide_title.c_str());
+}
+
+void BringToFront(HWND window) {
+  ShowWindow(window, SW_SHOW);
+  SetForegroundWindow(window);
+}
+
+// Waits, with an OK/Cancel box, until no window of the game's class titled `title` is open.
+// False when the player chose Cancel: the game's window then comes to the front.
+bool WaitWhileGameRuns(std::string_view title) {
+  const std::wstring window_class = platform::WidenCp932Lossy(Run().Game.GameClass.view());
+  for (;;) {
+    HWND game = FindTopLevel(window_class.c_str(), title);
+    if (!game) return true;
+    const std::wstring text =
+        platform::WidenCp932Lossy(FormatText(texts::kGameRunningFormat, {title}).view());
+    const std::wstring caption = platform::WidenCp932Lossy(Run().UpdaterCaption.view());
+    if (MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OKCANCEL) != IDOK) {
+      BringToFront(game);
+      return false;
+    }
+  }
+}
+
+}  // namespace
+
+bool LaunchUpdate(HINSTANCE instance) {
+  RunState& run = Run();
+  if (!ReadInstallRecord(run.Install)) {
+    ShowUpdaterError(FormatText(texts::kNotInstalledFormat, {run.Game.GameTitle}).view());
+    return false;
+  }
+
+  if (!run.Update.UpdateMessage.empty()) {
+    ShowUpdaterError(ConvertNoticeLineBreaks(run.Update.UpdateMessage.view()).view());
+  }
+
+  // Only existence is tested. An installation folder too long to hold SETUP.INI within the
+  // path width has none that we could read: the same message.
+  std::optional<std::filesystem::path> setup_ini =
+      platform::JoinWithin(run.Install.InstPath, L"SETUP.INI");
+  if (!setup_ini || !platform::AttributesOf(*setup_ini)) {
+    ShowUpdaterError(texts::kSetupIniMissing);
+    return false;
+  }
+  run.SetupIniPath = *setup_ini;
+  if (!ReadSetupDescription()) return false;
+
+  if (!run.Update.UpdaterTitle.empty()) {
+    run.UpdaterCaption.assign(run.Update.UpdaterTitle.view());
+  } else {
+    run.UpdaterCaption.assign(
+        FormatText(texts::kCaptionFormat, {run.Game.GameTitle, run.Update.UpdaterVersion}).view());
+  }
+
+  // Another updater with this caption (its wizard or one of its boxes) is open: show it instead.
+  if (HWND other = FindTopLevel(reinterpret_cast<const wchar_t*>(static_cast<ULONG_PTR>(kDialogClassAtom)), run.UpdaterCaption.view())) {
+    BringToFront(other);
+    return false;
+  }
+
+  if (!WaitWhileGameRuns(run.Game.GameTitle.view())) return false;
+  if (!run.Update.GameTitleA.empty() && !WaitWhileGameRuns(run.Update.GameTitleA.view())) {
+    return false;
+  }
+
+  const int template_id =
+      run.Update.AgreementTextData ? kAgreementWizardTemplate : kWizardTemplate;
+  const INT_PTR result = DialogBoxParamW(instance, MAKEINTRESOURCEW(template_id), nullptr,
+                                         WizardDialogProc, 0);
+  run.OwnerWindow = nullptr;
+  if (result == kWizardFinished) return true;
+  ShowUpdaterError(texts::kInterrupted);
+  return false;
+}
+
+}  // namespace upd

@@ -1,0 +1,372 @@
+// update.exe from its start to the wizard's pages: the installation key, the notice, SETUP.INI,
+// the caption, a second updater, the running game, and the wizard with and without the
+// agreement. The same scenarios run under a Japanese and an English system locale.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace updtest::e2e {
+namespace {
+
+class LaunchScenario : public UpdaterScenario {
+ protected:
+  std::string Interrupted() { return J(u8"アップデートが中断されました"); }
+  std::string Caption() { return setup_title_ + J(u8" アップデータ 1.02"); }
+
+  // Aborts the wizard of `p` and checks the run ends as interrupted.
+  void AbortWizard(ChildProcess& p, HWND wizard, const std::string& caption) {
+    Press(wizard, IDCANCEL);
+    ExpectBox(p, caption, Interrupted());
+    EXPECT_EQ(p.Wait(kTimeout), std::optional<DWORD>(0));
+  }
+
+  std::optional<ChildProcess> StartGame(const std::wstring& title,
+                                        std::wstring window_class = L"") {
+    if (window_class.empty()) window_class = win::FromCp932(game_class_);
+    auto game = ChildProcess::Start(win::SiblingPath(L"game_window.exe"),
+                                    L"\"" + window_class + L"\" \"" + title + L"\"");
+    if (!game) return game;
+    const auto found = win::WaitForWindow(
+        *game, [&](const win::WindowInfo& i) { return i.title == title; }, kTimeout);
+    EXPECT_TRUE(found) << "the game window did not open";
+    return game;
+  }
+};
+
+TEST_F(LaunchScenario, NotInstalledWhenTheKeyOrARequiredValueCannotBeRead) {
+  struct Row {
+    const char* name;
+    std::vector<RegValue> values;
+    bool key = true;
+  };
+  const std::wstring too_long = (inst_ / std::wstring(300, L'x')).wstring();
+  RegValue eight_bytes{L"InstMode", REG_BINARY, Bytes(8, 1)};
+  const Row rows[] = {
+      {"no key", {}, false},
+      {"no InstPath", {RegValue::Dword(L"InstMode", 0)}},
+      {"no InstMode", {RegValue::Text(L"InstPath", inst_.wstring())}},
+      {"InstMode larger than four bytes", {RegValue::Text(L"InstPath", inst_.wstring()), eight_bytes}},
+      {"InstPath over 259 bytes",
+       {RegValue::Text(L"InstPath", too_long), RegValue::Dword(L"InstMode", 0)}},
+  };
+  const auto exe = Updater(Package(UpdateIni()));
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::wstring key = L"Software\\" + std::wstring(company_.begin(), company_.end());
+    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    if (r.key) Install(inst_, r.values, SetupIni());
+    auto p = Start(exe);
+    ASSERT_TRUE(p);
+    ExpectBox(*p, "UPDATE", J(u8"「") + title_ + J(u8"」がインストールされていません"));
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+    EXPECT_TRUE(std::filesystem::is_empty(temp_));
+  }
+}
+
+TEST_F(LaunchScenario, WithoutDataPathTheRunGoesOn) {
+  InstallStandard();
+  auto p = Start(Updater(Package(UpdateIni())));
+  ASSERT_TRUE(p);
+  HWND w = WaitWizard(*p);
+  ASSERT_TRUE(w);
+  AbortWizard(*p, w, Caption());
+}
+
+TEST_F(LaunchScenario, NoticeIsShownBeforeTheSetupIniTestWithCaptionUpdate) {
+  struct Row {
+    const char* name;
+    std::string notice;
+    std::string shown;
+  };
+  const std::string hyou = "\x95\x5C";  // 表: its second byte is a backslash
+  const Row rows[] = {
+      {"two lines", "A\\nB", "A\rB"},
+      {"trailing line break", "A\\n", "A\r"},
+      {"trailing backslash", "A\\", "A\\"},
+      {"0x5C trail byte before n", hyou + "n", hyou + "n"},
+  };
+  // No SETUP.INI: the notice comes first, then the missing file; UpdaterTitle does not change
+  // the notice's caption.
+  Install(inst_, {RegValue::Text(L"InstPath", inst_.wstring()), RegValue::Dword(L"InstMode", 0)}, "");
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    auto p = Start(Updater(
+        Package(UpdateIni("UpdateMessage=" + r.notice + "\r\nUpdaterTitle=My Updater\r\n"))));
+    ASSERT_TRUE(p);
+    ExpectBox(*p, "UPDATE", r.shown);
+    ExpectBox(*p, "UPDATE", J(u8"インストール先に \"SETUP.INI\" ファイルが見つかりません"));
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+  }
+}
+
+TEST_F(LaunchScenario, SetupIniMissingUnreadableOrOutOfReach) {
+  const auto exe = Updater(Package(UpdateIni()));
+  {
+    SCOPED_TRACE("missing");
+    Install(inst_, {RegValue::Text(L"InstPath", inst_.wstring()), RegValue::Dword(L"InstMode", 0)}, "");
+    auto p = Start(exe);
+    ASSERT_TRUE(p);
+    ExpectBox(*p, "UPDATE", J(u8"インストール先に \"SETUP.INI\" ファイルが見つかりません"));
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+  }
+  {
+    // 259 bytes fit the value, but not with "\SETUP.INI" behind them within the path width.
+    SCOPED_TRACE("InstPath too long to hold SETUP.INI");
+    const std::wstring root = inst_.wstring();
+    const std::wstring deep = root + L"\\" + std::wstring(255 - root.size(), L'y');
+    Install(inst_, {RegValue::Text(L"InstPath", deep), RegValue::Dword(L"InstMode", 0)}, "");
+    auto p = Start(exe);
+    ASSERT_TRUE(p);
+    ExpectBox(*p, "UPDATE", J(u8"インストール先に \"SETUP.INI\" ファイルが見つかりません"));
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+  }
+  {
+    // A required key missing: the parse fails silently, and so does the run.
+    SCOPED_TRACE("SETUP.INI without GameExe");
+    std::string setup = SetupIni();
+    setup.erase(setup.find("GameExe=GAME.EXE\r\n"), 18);
+    Install(inst_, {RegValue::Text(L"InstPath", inst_.wstring()), RegValue::Dword(L"InstMode", 0)}, setup);
+    auto p = Start(exe);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+  }
+}
+
+TEST_F(LaunchScenario, CaptionFromUpdaterTitleOrFromTheInstalledGamesTitle) {
+  struct Row {
+    const char* name;
+    std::string setup_extra;
+    std::string caption;
+  };
+  // SETUP.INI names the game otherwise than UPDATE.INI: its title wins for the caption.
+  setup_title_ = J(u8"本物のゲーム") + title_.substr(J(u8"テストゲーム").size());
+  const std::string real = setup_title_;
+  const Row rows[] = {
+      {"UpdaterTitle as it is", "UpdaterTitle=" + J(u8"特別 %s 版") + real + "\r\n",
+       J(u8"特別 %s 版") + real},
+      {"title and version", "", real + J(u8" アップデータ 1.02")},
+  };
+  InstallStandard();
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    auto p = Start(Updater(Package(UpdateIni(r.setup_extra))));
+    ASSERT_TRUE(p);
+    HWND w = WaitWizard(*p);
+    ASSERT_TRUE(w);
+    EXPECT_EQ(win::ToCp932(ReadWizard(w).caption), r.caption);
+    EXPECT_EQ(win::ToCp932(ReadWizard(w).info), J(u8"「") + real + J(u8"」のアップデートを開始します"));
+    AbortWizard(*p, w, r.caption);
+  }
+  {
+    SCOPED_TRACE("no version: a space after the last word");
+    std::string ini = UpdateIni();
+    ini.erase(ini.find("UpdaterVersion=1.02\r\n"), 21);
+    auto p = Start(Updater(Package(ini)));
+    ASSERT_TRUE(p);
+    HWND w = WaitWizard(*p);
+    ASSERT_TRUE(w);
+    EXPECT_EQ(win::ToCp932(ReadWizard(w).caption), real + J(u8" アップデータ "));
+    AbortWizard(*p, w, real + J(u8" アップデータ "));
+  }
+}
+
+TEST_F(LaunchScenario, ASecondUpdaterShowsNothingAndLeavesTheFirst) {
+  InstallStandard();
+  const auto exe = Updater(Package(UpdateIni()));
+  auto first = Start(exe);
+  ASSERT_TRUE(first);
+  HWND w = WaitWizard(*first);
+  ASSERT_TRUE(w);
+  auto second = Start(exe);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->Wait(kTimeout), std::optional<DWORD>(0));
+  EXPECT_TRUE(IsWindow(w));
+  EXPECT_TRUE(first->Running());
+  // The first run's temporary file is still there for its update run.
+  EXPECT_FALSE(std::filesystem::is_empty(temp_));
+  AbortWizard(*first, w, Caption());
+  EXPECT_TRUE(std::filesystem::is_empty(temp_));
+}
+
+TEST_F(LaunchScenario, RunningGameAsksUntilItIsClosed) {
+  InstallStandard();
+  const auto exe = Updater(Package(UpdateIni()));
+  const std::string running =
+      J(u8"「") + title_ +
+      J(u8"」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] "
+        u8"を、アップデートを中止する場合は [キャンセル] を押して下さい");
+  const std::wstring title = win::FromCp932(title_);
+  {
+    SCOPED_TRACE("OK while it runs asks again; OK after closing it opens the wizard");
+    auto game = StartGame(title);
+    ASSERT_TRUE(game);
+    auto p = Start(exe);
+    ASSERT_TRUE(p);
+    ExpectBox(*p, Caption(), running, win::IconKind::kNone, {IDOK, IDCANCEL}, IDOK);
+    ExpectBox(*p, Caption(), running, win::IconKind::kNone, {IDOK, IDCANCEL}, IDOK - 0);
+    // Still running: a third box. Close the game, then OK.
+    auto box = win::WaitForWindow(
+        *p, [](const win::WindowInfo& i) { return GetDlgItem(i.hwnd, 0xFFFF) != nullptr; }, kTimeout);
+    ASSERT_TRUE(box);
+    game.reset();
+    ASSERT_TRUE(win::PressButton(box->hwnd, IDOK));
+    HWND w = WaitWizard(*p);
+    ASSERT_TRUE(w);
+    AbortWizard(*p, w, Caption());
+  }
+  {
+    SCOPED_TRACE("Cancel ends the run without a further box");
+    auto game = StartGame(title);
+    ASSERT_TRUE(game);
+    auto p = Start(exe);
+    ASSERT_TRUE(p);
+    ExpectBox(*p, Caption(), running, win::IconKind::kNone, {IDOK, IDCANCEL}, IDCANCEL);
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+  }
+}
+
+TEST_F(LaunchScenario, SecondTitleIsSearchedAfterTheFirstAndTheFirstNotAgain) {
+  InstallStandard();
+  const auto exe = Updater(Package(UpdateIni("GameTitleA=" + J(u8"設定ツール") + "\r\n")));
+  auto tool = StartGame(W(u8"設定ツール"));
+  ASSERT_TRUE(tool);
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  auto box = win::WaitForWindow(
+      *p, [](const win::WindowInfo& i) { return GetDlgItem(i.hwnd, 0xFFFF) != nullptr; }, kTimeout);
+  ASSERT_TRUE(box);
+  EXPECT_EQ(win::ToCp932(win::ReadMessageBox(box->hwnd)->text),
+            J(u8"「設定ツール」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] "
+              u8"を、アップデートを中止する場合は [キャンセル] を押して下さい"));
+  // The first title opens now; it is not looked for again.
+  auto game = StartGame(win::FromCp932(title_));
+  ASSERT_TRUE(game);
+  tool.reset();
+  ASSERT_TRUE(win::PressButton(box->hwnd, IDOK));
+  HWND w = WaitWizard(*p);
+  ASSERT_TRUE(w);
+  AbortWizard(*p, w, Caption());
+}
+
+TEST_F(LaunchScenario, WizardWithoutAgreement) {
+  InstallStandard();
+  const auto exe = Updater(Package(UpdateIni()));
+  for (const char* how : {"Abort", "Esc", "close box"}) {
+    SCOPED_TRACE(how);
+    auto p = Start(exe);
+    ASSERT_TRUE(p);
+    HWND w = WaitWizard(*p);
+    ASSERT_TRUE(w);
+    WizardView v = ReadWizard(w);
+    EXPECT_EQ(win::ToCp932(v.caption), Caption());
+    EXPECT_EQ(win::ToCp932(v.info), J(u8"「") + title_ + J(u8"」のアップデートを開始します"));
+    EXPECT_TRUE(v.next.enabled);
+    EXPECT_FALSE(v.back.enabled);
+    EXPECT_TRUE(v.abort.enabled);
+    EXPECT_FALSE(v.agreement.exists);  // template 100
+    EXPECT_FALSE(v.agree.exists);
+    Press(w, IDOK);
+    ASSERT_TRUE(WaitInfo(w, J(u8"アップデートを実行します")));
+    v = ReadWizard(w);
+    EXPECT_TRUE(v.next.enabled);
+    EXPECT_FALSE(v.back.enabled);
+    EXPECT_TRUE(v.abort.enabled);
+    if (std::string(how) == "Esc") {
+      ASSERT_TRUE(win::PressKey(w, VK_ESCAPE));
+    } else if (std::string(how) == "close box") {
+      ASSERT_TRUE(win::PressCloseBox(w));
+    } else {
+      Press(w, IDCANCEL);
+    }
+    ExpectBox(*p, Caption(), Interrupted());
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+  }
+}
+
+TEST_F(LaunchScenario, WizardWithAgreement) {
+  InstallStandard();
+  const std::string agreement = J(u8"使用許諾\r\n第一条 100% の責任");
+  const std::string title = J(u8"アップデート 50% 割引 %s %d");
+  const auto exe = Updater(
+      Package(UpdateIni("AgreementText=LICENSE.TXT\r\nAgreementTitle=TITLE.TXT\r\n"),
+              {{"LICENSE.TXT", B(agreement), kPackageTime}, {"TITLE.TXT", B(title), kPackageTime}}));
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  HWND w = WaitWizard(*p);
+  ASSERT_TRUE(w);
+  WizardView v = ReadWizard(w);
+  // The start text as it stands, '%' and all.
+  EXPECT_EQ(win::ToCp932(v.info), title);
+  EXPECT_EQ(win::ToCp932(v.agreement.text), agreement);
+  EXPECT_FALSE(v.next.enabled);
+  EXPECT_FALSE(v.back.enabled);
+  EXPECT_TRUE(v.abort.enabled);
+  EXPECT_TRUE(v.agreement.visible && v.agree.visible && v.disagree.visible);
+  EXPECT_TRUE(v.agree.enabled && v.disagree.enabled);
+  EXPECT_FALSE(v.agree.checked);
+  EXPECT_TRUE(v.disagree.checked);
+
+  Press(w, 1002);  // 同意する
+  for (int i = 0; i < 200 && !ReadWizard(w).next.enabled; ++i) Sleep(25);
+  v = ReadWizard(w);
+  EXPECT_TRUE(v.next.enabled);
+  EXPECT_TRUE(v.agree.checked);
+  EXPECT_FALSE(v.disagree.checked);
+  Press(w, 1003);  // 同意しない
+  for (int i = 0; i < 200 && ReadWizard(w).next.enabled; ++i) Sleep(25);
+  v = ReadWizard(w);
+  EXPECT_FALSE(v.next.enabled);
+  EXPECT_FALSE(v.agree.checked);
+  EXPECT_TRUE(v.disagree.checked);
+  Press(w, 1002);
+  for (int i = 0; i < 200 && !ReadWizard(w).next.enabled; ++i) Sleep(25);
+
+  Press(w, IDOK);
+  ASSERT_TRUE(WaitInfo(w, J(u8"アップデートを実行します")));
+  v = ReadWizard(w);
+  EXPECT_FALSE(v.agreement.visible || v.agree.visible || v.disagree.visible);
+  EXPECT_TRUE(v.next.enabled);
+  AbortWizard(*p, w, Caption());
+}
+
+TEST_F(LaunchScenario, EmptyAgreementStillSelectsTheAgreementWizard) {
+  InstallStandard();
+  // A start text of 1,200 bytes: the line shows 1,023 at most, never half a character.
+  std::string long_title;
+  for (int i = 0; i < 600; ++i) long_title += J(u8"あ");
+  const auto exe = Updater(Package(UpdateIni("AgreementText=EMPTY.TXT\r\nAgreementTitle=T.TXT\r\n"),
+                                   {{"EMPTY.TXT", {}, kPackageTime},
+                                    {"T.TXT", B(long_title), kPackageTime}}));
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  HWND w = WaitWizard(*p);
+  ASSERT_TRUE(w);
+  const WizardView v = ReadWizard(w);
+  EXPECT_TRUE(v.agreement.exists);
+  EXPECT_EQ(v.agreement.text, L"");
+  EXPECT_FALSE(v.next.enabled);
+  EXPECT_EQ(win::ToCp932(v.info), long_title.substr(0, 1022));
+  AbortWizard(*p, w, Caption());
+}
+
+// An installation folder whose name no single ANSI code page spells: found and read under the
+// Japanese and the English system locale alike.
+TEST_F(LaunchScenario, InstallationFolderOutsideAnyOneCodePage) {
+  const std::filesystem::path folder = base_ / W(u8"Café ほし");
+  Install(folder, {RegValue::Text(L"InstPath", folder.wstring()), RegValue::Dword(L"InstMode", 0)},
+          SetupIni());
+  auto p = Start(Updater(Package(UpdateIni())));
+  ASSERT_TRUE(p);
+  HWND w = WaitWizard(*p);
+  ASSERT_TRUE(w);
+  EXPECT_EQ(win::ToCp932(ReadWizard(w).caption), Caption());
+  AbortWizard(*p, w, Caption());
+}
+
+}  // namespace
+}  // namespace updtest::e2e

@@ -1,0 +1,54 @@
+// update.exe with a RunUpdate of the test's choosing, so that the wizard meets every outcome of
+// the update run on demand:
+//   UPD_E2E_RUN       "finish": the finished page; "diskstop": the disk-space stop (Back and
+//                     Abort enabled, Next disabled); "fail": an error box, then the dialog ends
+//                     with -1
+//   UPD_E2E_RUN_HOLD  when set, the run first shows a box "HOLD" owned by the wizard and waits
+//                     for it to be closed (a step that is still running)
+//   UPD_E2E_RUNS      a file that gets one line per call
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "config/error_box.h"
+#include "run/messages.h"
+#include "wizard/update_run.h"
+#include "wizard/wizard.h"
+
+namespace {
+
+std::wstring Env(const wchar_t* name) {
+  wchar_t buf[1024] = {};
+  const DWORD n = GetEnvironmentVariableW(name, buf, 1024);
+  return n > 0 && n < 1024 ? std::wstring(buf, n) : std::wstring();
+}
+
+}  // namespace
+
+namespace upd {
+
+void RunUpdate(HWND window) {
+  if (const std::wstring runs = Env(L"UPD_E2E_RUNS"); !runs.empty()) {
+    std::ofstream(std::filesystem::path(runs), std::ios::app) << "run\n";
+  }
+  if (!Env(L"UPD_E2E_RUN_HOLD").empty()) MessageBoxW(window, L"HOLD", L"HOLD", MB_OK);
+  const std::wstring outcome = Env(L"UPD_E2E_RUN");
+  if (outcome == L"diskstop") {
+    SetInfoText(window, "DISK STOP");
+    SetWizardButtons(window, false, true, true);
+    return;
+  }
+  SetInfoText(window, texts::kRunningText);
+  SetWizardButtons(window, false, false, false);
+  ShowWaitCursor();
+  if (outcome == L"fail") {
+    ShowUpdaterError(texts::kWriteFailed);
+    EndWizard(window, kWizardInterrupted);
+    return;
+  }
+  ShowFinishedPage(window);
+}
+
+}  // namespace upd
