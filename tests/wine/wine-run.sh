@@ -37,6 +37,19 @@ ensure_prefix() {
     wineserver -w
     touch "$root/prefix.ready"
   fi
+  # Two CD-ROM drives, P: and Q: (one for each locale's scenarios, which run at the same time),
+  # each a folder of the bench: a test puts the disc in by filling the folder. Wine learns a
+  # drive's type from the registry when its server starts, so this is done before the server
+  # of the run starts.
+  if [ ! -f "$root/cdrom.ready" ]; then
+    for letter in p q; do
+      mkdir -p "$root/cdrom-$letter"
+      ln -sfn "$root/cdrom-$letter" "$WINEPREFIX/dosdevices/$letter:"
+      wine reg add 'HKLM\Software\Wine\Drives' /v "$letter:" /d cdrom /f >/dev/null 2>&1 </dev/null 9>&- || true
+    done
+    wineserver -w
+    touch "$root/cdrom.ready"
+  fi
 }
 
 case "${1:-}" in
