@@ -47,3 +47,9 @@ foreach(locale ja en)
                    LIBS updtest_scenario TIMEOUT 900 ${args} ENV ${env})
   add_dependencies(update_run_tests_${locale} update)
 endforeach()
+
+# The disk-space stop on a tmpfs of 512 KiB as a drive of its own (skipped without root).
+upd_windows_test(update_disk_space_tests SOURCES e2e/disk_space_test.cpp LIBS updtest_scenario
+                 ENV "UPD_UPDATE_EXE=Z:${CMAKE_BINARY_DIR}/update.exe"
+                 WRAPPER ${CMAKE_SOURCE_DIR}/tests/wine/small-disk.sh 524288)
+add_dependencies(update_disk_space_tests update)

@@ -235,6 +235,37 @@ TEST_F(UpdateRun, FailuresEndTheRunAndKeepWhatWasWritten) {
   }
 }
 
+// Paths the run cannot have are refused before anything is written: a data item without a data
+// folder (a relative path would land wherever the updater was started), and a target longer
+// than the path width (a cut path would name another file).
+TEST_F(UpdateRun, UnusablePathsAreRefusedBeforeAnythingIsWritten) {
+  struct Row {
+    const char* name;
+    bool data_path;
+    std::string update;
+  };
+  const Row rows[] = {
+      {"mode d without DataPath", false, "UpdateFile00=A.DAT\r\nUpdateFile01=d,B.SAV\r\n"},
+      {"target over the path width", true,
+       "UpdateFile00=A.DAT\r\nUpdateFile01=" + std::string(230, 'P') + "\\" + std::string(20, 'Q') +
+           "\r\n"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::wstring key = L"Software\\" + std::wstring(company_.begin(), company_.end());
+    RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+    if (r.data_path) {
+      InstallWithData(0);
+    } else {
+      InstallStandard(0);
+    }
+    auto p = Start(Updater(Package(UpdateIni("", r.update), {Entry("A.DAT", "a"), Entry("B.SAV", "b")})));
+    ASSERT_TRUE(p);
+    RunToFailure(*p, {J(u8"ファイルの書き込みに失敗しました")});
+    EXPECT_FALSE(fs::exists(inst_ / L"A.DAT"));
+  }
+}
+
 // ---- The game's disc ----
 
 class DiscRun : public UpdateRun {
@@ -327,6 +358,16 @@ TEST_F(DiscRun, PromptUntilTheDiscIsInThenFileFolderAndPatternCopies) {
   EXPECT_EQ(Text(inst_ / L"V2.OGG"), "v2");
   EXPECT_FALSE(fs::exists(inst_ / L"NOTE.TXT"));
   EXPECT_FALSE(fs::exists(inst_ / L"ONLY1.AVI"));
+}
+
+// An item without a disc before any disc search: the disc of DiskCheckFile0, without asking.
+TEST_F(DiscRun, ItemWithoutDiscUsesTheDiscOfCheckFileZero) {
+  InsertDisc();
+  InstallWithData(0, "DiskCheckFile0=" + check_ + "\r\n");
+  auto p = Start(Updater(Package(UpdateIni("", "CopyFile00=INTRO.AVI\r\n"))));
+  ASSERT_TRUE(p);
+  RunToTheEnd(*p);
+  EXPECT_EQ(Text(inst_ / L"INTRO.AVI"), "intro");
 }
 
 TEST_F(DiscRun, CancelInThePromptEndsTheRunKeepingTheEntries) {
