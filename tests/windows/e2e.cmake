@@ -27,6 +27,11 @@ add_executable(wizard_host WIN32 ${CMAKE_SOURCE_DIR}/src/startup/main.cpp e2e/wi
                                  ${CMAKE_SOURCE_DIR}/res/wizard.rc ${CMAKE_SOURCE_DIR}/res/manifest.rc)
 target_link_libraries(wizard_host PRIVATE updshell updlaunch updbox)
 target_link_options(wizard_host PRIVATE -municode)
+# The same without the dialog templates: the wizard cannot be created.
+add_executable(wizard_host_bare WIN32 ${CMAKE_SOURCE_DIR}/src/startup/main.cpp e2e/wizard_host.cpp
+                                      ${CMAKE_SOURCE_DIR}/res/manifest.rc)
+target_link_libraries(wizard_host_bare PRIVATE updshell updlaunch updbox)
+target_link_options(wizard_host_bare PRIVATE -municode)
 add_library(updtest_scenario STATIC e2e/scenario.cpp)
 target_link_libraries(updtest_scenario PUBLIC updtest_win updpacker GTest::gtest)
 target_include_directories(updtest_scenario PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
@@ -42,7 +47,7 @@ foreach(locale ja en)
   endif()
   upd_windows_test(launch_tests_${locale} SOURCES e2e/launch_test.cpp e2e/wizard_test.cpp
                    LIBS updtest_scenario TIMEOUT 900 ${args} ENV ${env})
-  add_dependencies(launch_tests_${locale} update wizard_host game_window)
+  add_dependencies(launch_tests_${locale} update wizard_host wizard_host_bare game_window)
   upd_windows_test(update_run_tests_${locale} SOURCES e2e/update_run_test.cpp
                    LIBS updtest_scenario TIMEOUT 900 ${args} ENV ${env})
   add_dependencies(update_run_tests_${locale} update)

@@ -256,35 +256,39 @@ TEST_F(LaunchScenario, SecondTitleIsSearchedAfterTheFirstAndTheFirstNotAgain) {
 TEST_F(LaunchScenario, WizardWithoutAgreement) {
   InstallStandard();
   const auto exe = Updater(Package(UpdateIni()));
-  for (const char* how : {"Abort", "Esc", "close box"}) {
-    SCOPED_TRACE(how);
-    auto p = Start(exe);
-    ASSERT_TRUE(p);
-    HWND w = WaitWizard(*p);
-    ASSERT_TRUE(w);
-    WizardView v = ReadWizard(w);
-    EXPECT_EQ(win::ToCp932(v.caption), Caption());
-    EXPECT_EQ(win::ToCp932(v.info), J(u8"「") + title_ + J(u8"」のアップデートを開始します"));
-    EXPECT_TRUE(v.next.enabled);
-    EXPECT_FALSE(v.back.enabled);
-    EXPECT_TRUE(v.abort.enabled);
-    EXPECT_FALSE(v.agreement.exists);  // template 100
-    EXPECT_FALSE(v.agree.exists);
-    Press(w, IDOK);
-    ASSERT_TRUE(WaitInfo(w, J(u8"アップデートを実行します")));
-    v = ReadWizard(w);
-    EXPECT_TRUE(v.next.enabled);
-    EXPECT_FALSE(v.back.enabled);
-    EXPECT_TRUE(v.abort.enabled);
-    if (std::string(how) == "Esc") {
-      ASSERT_TRUE(win::PressKey(w, VK_ESCAPE));
-    } else if (std::string(how) == "close box") {
-      ASSERT_TRUE(win::PressCloseBox(w));
-    } else {
-      Press(w, IDCANCEL);
+  for (bool on_confirm_page : {false, true}) {
+    for (const std::string how : {"Abort", "Esc", "close box"}) {
+      SCOPED_TRACE(how + (on_confirm_page ? " on the confirm page" : " on the start page"));
+      auto p = Start(exe);
+      ASSERT_TRUE(p);
+      HWND w = WaitWizard(*p);
+      ASSERT_TRUE(w);
+      WizardView v = ReadWizard(w);
+      EXPECT_EQ(win::ToCp932(v.caption), Caption());
+      EXPECT_EQ(win::ToCp932(v.info), J(u8"「") + title_ + J(u8"」のアップデートを開始します"));
+      EXPECT_TRUE(v.next.enabled);
+      EXPECT_FALSE(v.back.enabled);
+      EXPECT_TRUE(v.abort.enabled);
+      EXPECT_FALSE(v.agreement.exists);  // template 100
+      EXPECT_FALSE(v.agree.exists);
+      if (on_confirm_page) {
+        Press(w, IDOK);
+        ASSERT_TRUE(WaitInfo(w, J(u8"アップデートを実行します")));
+        v = ReadWizard(w);
+        EXPECT_TRUE(v.next.enabled);
+        EXPECT_FALSE(v.back.enabled);
+        EXPECT_TRUE(v.abort.enabled);
+      }
+      if (how == "Esc") {
+        ASSERT_TRUE(win::PressKey(w, VK_ESCAPE));
+      } else if (how == "close box") {
+        ASSERT_TRUE(win::PressCloseBox(w));
+      } else {
+        Press(w, IDCANCEL);
+      }
+      ExpectBox(*p, Caption(), Interrupted());
+      EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
     }
-    ExpectBox(*p, Caption(), Interrupted());
-    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
   }
 }
 

@@ -294,5 +294,15 @@ TEST_F(WizardScenario, PressesWhileAStepRunsDoNothing) {
   EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(1));
 }
 
+// A wizard that cannot be created (here: an updater without its dialog templates) is an
+// interrupted update like any other.
+TEST_F(WizardScenario, ADialogThatCannotBeCreatedIsAnInterruptedUpdate) {
+  const auto exe = Updater(Package(UpdateIni()), L"wizard_host_bare.exe");
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  ExpectBox(*p, Caption(), J(u8"アップデートが中断されました"));
+  EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+}
+
 }  // namespace
 }  // namespace updtest::e2e
