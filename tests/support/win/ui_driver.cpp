@@ -49,22 +49,14 @@ std::wstring TextOf(HWND h) {
   return s;
 }
 
-// Classifies an icon by the colours on screen: the stop icon is red, the warning yellow, the
-// information and question icons blue. A box without an icon has a control of no size.
-IconKind ClassifyIcon(HWND icon_control) {
-  RECT rc{};
-  GetWindowRect(icon_control, &rc);
-  const int w = rc.right - rc.left, h = rc.bottom - rc.top;
-  if (w <= 1 || h <= 1) return IconKind::kNone;
-  HWND box = GetAncestor(icon_control, GA_ROOT);
-  SetForegroundWindow(box);
-  RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-  Sleep(200);
-  HDC screen = GetDC(nullptr);
+// Counts the icon's colours: the stop icon is red, the warning yellow, the information and
+// question icons blue. `pixel` gives the colour at (x, y) of a w x h area.
+template <typename PixelAt>
+IconKind ClassifyColours(int w, int h, PixelAt pixel) {
   int red = 0, yellow = 0, blue = 0, drawn = 0;
-  for (int y = rc.top; y < rc.bottom; ++y) {
-    for (int x = rc.left; x < rc.right; ++x) {
-      const COLORREF c = GetPixel(screen, x, y);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const COLORREF c = pixel(x, y);
       const int r = GetRValue(c), g = GetGValue(c), b = GetBValue(c);
       if (r > 150 && g < 110 && b < 110) ++red;
       else if (r > 170 && g > 150 && b < 100) ++yellow;
@@ -72,13 +64,57 @@ IconKind ClassifyIcon(HWND icon_control) {
       if (std::abs(r - g) > 40 || std::abs(g - b) > 40 || std::abs(r - b) > 40) ++drawn;
     }
   }
-  ReleaseDC(nullptr, screen);
   const int most = std::max({red, yellow, blue});
   if (drawn < 10) return IconKind::kNone;
   if (most == red) return IconKind::kStop;
   if (most == yellow) return IconKind::kWarning;
   if (most == blue) return IconKind::kInformation;
   return IconKind::kOther;
+}
+
+// The icon a static control shows, drawn into a bitmap of our own: icons are handles of the
+// window system, valid in every process, so no other window on the screen can hide it.
+std::optional<IconKind> ClassifyIconHandle(HWND icon_control) {
+  DWORD_PTR icon = 0;
+  if (!SendMessageTimeoutW(icon_control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 5000, &icon) ||
+      icon == 0) {
+    return std::nullopt;
+  }
+  constexpr int kSize = 32;
+  HDC screen = GetDC(nullptr);
+  HDC dc = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, kSize, kSize);
+  ReleaseDC(nullptr, screen);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  RECT all{0, 0, kSize, kSize};
+  FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+  std::optional<IconKind> kind;
+  if (DrawIconEx(dc, 0, 0, reinterpret_cast<HICON>(icon), kSize, kSize, 0, nullptr, DI_NORMAL)) {
+    kind = ClassifyColours(kSize, kSize, [&](int x, int y) { return GetPixel(dc, x, y); });
+  }
+  SelectObject(dc, old);
+  DeleteObject(bitmap);
+  DeleteDC(dc);
+  return kind;
+}
+
+// Classifies the icon of a message box. A box without an icon has a control of no size.
+IconKind ClassifyIcon(HWND icon_control) {
+  RECT rc{};
+  GetWindowRect(icon_control, &rc);
+  const int w = rc.right - rc.left, h = rc.bottom - rc.top;
+  if (w <= 1 || h <= 1) return IconKind::kNone;
+  if (auto kind = ClassifyIconHandle(icon_control)) return *kind;
+  // Otherwise as the screen shows it, with the box brought to the front first.
+  HWND box = GetAncestor(icon_control, GA_ROOT);
+  SetForegroundWindow(box);
+  RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  Sleep(200);
+  HDC screen = GetDC(nullptr);
+  const IconKind kind =
+      ClassifyColours(w, h, [&](int x, int y) { return GetPixel(screen, rc.left + x, rc.top + y); });
+  ReleaseDC(nullptr, screen);
+  return kind;
 }
 
 }  // namespace

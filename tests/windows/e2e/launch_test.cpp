@@ -16,7 +16,6 @@ namespace {
 class LaunchScenario : public UpdaterScenario {
  protected:
   std::string Interrupted() { return J(u8"アップデートが中断されました"); }
-  std::string Caption() { return setup_title_ + J(u8" アップデータ 1.02"); }
 
   // Aborts the wizard of `p` and checks the run ends as interrupted.
   void AbortWizard(ChildProcess& p, HWND wizard, const std::string& caption) {

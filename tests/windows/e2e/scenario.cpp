@@ -203,6 +203,26 @@ bool UpdaterScenario::WaitInfo(HWND wizard, std::string_view info) {
   return false;
 }
 
+HWND UpdaterScenario::RunUntil(ChildProcess& p, const std::string& info) {
+  HWND w = WaitWizard(p);
+  if (!w) return nullptr;
+  Press(w, IDOK);
+  if (!WaitInfo(w, J(u8"アップデートを実行します"))) return nullptr;
+  Press(w, IDOK);
+  if (!info.empty() && !WaitInfo(w, info)) {
+    for (const auto& window : win::TopLevelWindows(p.pid())) {
+      if (auto box = win::ReadMessageBox(window.hwnd)) {
+        ADD_FAILURE() << "box instead: " << win::ToCp932(box->text);
+      }
+    }
+    ADD_FAILURE() << "information line: " << win::ToCp932(ReadWizard(w).info);
+    return nullptr;
+  }
+  return w;
+}
+
+std::string UpdaterScenario::Caption() const { return setup_title_ + J(u8" アップデータ 1.02"); }
+
 void UpdaterScenario::Press(HWND wizard, int id) {
   ASSERT_TRUE(win::PressButton(wizard, id));
 }

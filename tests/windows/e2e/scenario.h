@@ -89,6 +89,12 @@ class UpdaterScenario : public ::testing::Test {
   bool WaitInfo(HWND wizard, std::string_view info);
   // Presses a button of the wizard (the click is posted; wait for what it shows).
   void Press(HWND wizard, int id);
+  // Through the start and confirm pages into the run; the wizard once its information line
+  // reads `info` (at once for an empty `info`). Nothing, after saying what the updater shows
+  // instead, when it does not get there.
+  HWND RunUntil(ChildProcess& p, const std::string& info);
+  // The caption the updater composes for the standard installation.
+  std::string Caption() const;
 
   std::filesystem::path base_, temp_, inst_;
   std::string company_;

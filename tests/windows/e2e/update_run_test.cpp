@@ -63,28 +63,6 @@ class UpdateRun : public UpdaterScenario {
             SetupIni(setup_extra));
   }
 
-  std::string Caption() { return title_ + J(u8" アップデータ 1.02"); }
-
-  // Start page, confirm page, then the run; returns the wizard once the run has shown `info`.
-  HWND RunUntil(ChildProcess& p, const std::string& info) {
-    HWND w = WaitWizard(p);
-    if (!w) return nullptr;
-    Press(w, IDOK);
-    if (!WaitInfo(w, J(u8"アップデートを実行します"))) return nullptr;
-    Press(w, IDOK);
-    if (!info.empty() && !WaitInfo(w, info)) {
-      // Say what the updater shows instead.
-      for (const auto& window : win::TopLevelWindows(p.pid())) {
-        if (auto box = win::ReadMessageBox(window.hwnd)) {
-          ADD_FAILURE() << "box instead: " << win::ToCp932(box->text);
-        }
-      }
-      ADD_FAILURE() << "information line: " << win::ToCp932(ReadWizard(w).info);
-      return nullptr;
-    }
-    return w;
-  }
-
   // The whole update, to the finished page and "完了": exit code 1.
   void RunToTheEnd(ChildProcess& p) {
     HWND w = RunUntil(p, J(u8"アップデートは完了しました"));

@@ -205,19 +205,14 @@ class WizardScenario : public UpdaterScenario {
     for (std::string line; std::getline(in, line);) ++n;
     return n;
   }
-  std::string Caption() { return title_ + J(u8" アップデータ 1.02"); }
   std::filesystem::path runs_;
 };
 
 TEST_F(WizardScenario, FinishedRunEndsWithExitCodeOne) {
   auto p = StartHost(L"finish");
   ASSERT_TRUE(p);
-  HWND w = WaitWizard(*p);
+  HWND w = RunUntil(*p, J(u8"アップデートは完了しました"));
   ASSERT_TRUE(w);
-  Press(w, IDOK);
-  ASSERT_TRUE(WaitInfo(w, J(u8"アップデートを実行します")));
-  Press(w, IDOK);
-  ASSERT_TRUE(WaitInfo(w, J(u8"アップデートは完了しました")));
   const WizardView v = ReadWizard(w);
   EXPECT_EQ(win::ToCp932(v.next.text), J(u8"完了"));
   EXPECT_TRUE(v.next.enabled);
@@ -231,12 +226,8 @@ TEST_F(WizardScenario, FinishedRunEndsWithExitCodeOne) {
 TEST_F(WizardScenario, DiskSpaceStopThenBackAndNextRunsAgain) {
   auto p = StartHost(L"diskstop");
   ASSERT_TRUE(p);
-  HWND w = WaitWizard(*p);
+  HWND w = RunUntil(*p, "DISK STOP");
   ASSERT_TRUE(w);
-  Press(w, IDOK);
-  ASSERT_TRUE(WaitInfo(w, J(u8"アップデートを実行します")));
-  Press(w, IDOK);
-  ASSERT_TRUE(WaitInfo(w, "DISK STOP"));
   WizardView v = ReadWizard(w);
   EXPECT_FALSE(v.next.enabled);
   EXPECT_TRUE(v.back.enabled);
@@ -259,11 +250,7 @@ TEST_F(WizardScenario, DiskSpaceStopThenBackAndNextRunsAgain) {
 TEST_F(WizardScenario, FailedRunEndsTheDialogAndTellsTheUpdateWasInterrupted) {
   auto p = StartHost(L"fail");
   ASSERT_TRUE(p);
-  HWND w = WaitWizard(*p);
-  ASSERT_TRUE(w);
-  Press(w, IDOK);
-  ASSERT_TRUE(WaitInfo(w, J(u8"アップデートを実行します")));
-  Press(w, IDOK);
+  ASSERT_TRUE(RunUntil(*p, ""));
   ExpectBox(*p, Caption(), J(u8"ファイルの書き込みに失敗しました"));
   ExpectBox(*p, Caption(), J(u8"アップデートが中断されました"));
   EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
@@ -274,11 +261,8 @@ TEST_F(WizardScenario, FailedRunEndsTheDialogAndTellsTheUpdateWasInterrupted) {
 TEST_F(WizardScenario, PressesWhileAStepRunsDoNothing) {
   auto p = StartHost(L"finish", /*hold=*/true);
   ASSERT_TRUE(p);
-  HWND w = WaitWizard(*p);
+  HWND w = RunUntil(*p, "");
   ASSERT_TRUE(w);
-  Press(w, IDOK);
-  ASSERT_TRUE(WaitInfo(w, J(u8"アップデートを実行します")));
-  Press(w, IDOK);
   auto hold = win::WaitForWindow(
       *p, [](const win::WindowInfo& i) { return i.title == L"HOLD"; }, kTimeout);
   ASSERT_TRUE(hold);
