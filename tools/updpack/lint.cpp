@@ -52,10 +52,9 @@ std::string Show(std::string_view cp932) {
 
 std::string Quote(std::string_view cp932) { return "'" + Show(cp932) + "'"; }
 
+// "UpdateFile%02i" for the index.
 std::string KeyName(std::string_view stem, std::size_t index) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.*s%02zu", static_cast<int>(stem.size()), stem.data(), index);
-  return buf;
+  return std::string(stem) + (index < 10 ? "0" : "") + std::to_string(index);
 }
 
 // UPDATE.INI's bytes in a file of their own, where the core's reader takes them from.
