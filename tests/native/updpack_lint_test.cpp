@@ -106,7 +106,18 @@ TEST(Lint, Findings) {
       {"NothingForAnyMode", {Remove("UpdateFile00"), Remove("CopyFile00")},
        {"W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02", "W [UPDATE] CopyFile01", "E [UPDATE]",
         "W entry a.dat", "W entry b.dat", "W entry c.dat"}},
+      // With SETUP.INI's one set (mode 0), every entry for mode 1 meets nobody.
+      {"NothingForAnySet",
+       {Set("UpdateFile00", "1,u,a.dat"), Set("UpdateFile02", "1,c.dat"), Set("CopyFile00", "1,1:movie")},
+       {"W [UPDATE] UpdateFile00", "W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02", "W [UPDATE] CopyFile00",
+        "W [UPDATE] CopyFile01", "E [UPDATE]"},
+       BaseEntries(), std::vector<Edit>{Set("InstallSelects", "1")}},
       // Warnings.
+      // Of SETUP.INI's two sets, mode 1 gets nothing.
+      {"NothingForOneSet",
+       {Set("UpdateFile00", "0,u,a.dat"), Set("UpdateFile01", "0,d,save\\b.dat"), Set("CopyFile00", "0,1:movie"),
+        Set("CopyFile01", "0,bonus")},
+       {"W [UPDATE]"}, BaseEntries(), std::vector<Edit>{}},
       {"KeyAfterGap", {Set("UpdateFile04", "c.dat")}, {"W [UPDATE] UpdateFile04"}},
       {"MoreThanSixteenKeys", seventeen, {"W [UPDATE] UpdateFile16"}},
       {"ItemsAfterTheThird", {Set("UpdateFile01", "1,d,save\\b.dat,more")}, {"W [UPDATE] UpdateFile01"}},

@@ -128,11 +128,13 @@ class Linter {
     return it->second;
   }
 
-  // The installation modes to check: the one asked for, or every mode a filter can name.
+  // The installation modes to check: the one asked for, else those an installation can have.
   std::vector<std::int32_t> Modes() const {
     if (s_.inst_mode) return {*s_.inst_mode};
     std::vector<std::int32_t> modes;
-    for (std::int32_t m = 0; m < kModeDigits; ++m) modes.push_back(m);
+    for (std::int32_t m = 0; m < kModeDigits; ++m) {
+      if (ModePossible(m)) modes.push_back(m);
+    }
     return modes;
   }
 
@@ -299,19 +301,36 @@ class Linter {
   void CheckApplicable() {
     bool any = false;
     bool all_read = true;
+    std::vector<std::int32_t> empty_modes;
     for (const std::int32_t mode : Modes()) {
       upd::UpdateTables tables;
       if (!upd::ReadUpdateLists(mode, tables)) {
         all_read = false;
         continue;
       }
-      if (tables.UpdateItemCount > 0 || tables.CopyItemCount > 0) any = true;
+      if (tables.UpdateItemCount > 0 || tables.CopyItemCount > 0) {
+        any = true;
+      } else {
+        empty_modes.push_back(mode);
+      }
     }
-    if (any || !all_read) return;
+    if (!all_read) return;  // the refused values are the errors
+    if (any) {
+      // With SETUP.INI the modes are known: players of a mode that gets nothing see the update
+      // fail. A warning only, since the installer records the mode, not this file.
+      if (install_selects_ && !s_.inst_mode) {
+        for (const std::int32_t mode : empty_modes) {
+          Warning("[UPDATE]", "no UpdateFile or CopyFile entry applies to installation mode " +
+                                  std::to_string(mode) + " (" + ModeRange() +
+                                  "): the updater writes nothing there and stops");
+        }
+      }
+      return;
+    }
     Error("[UPDATE]", s_.inst_mode ? "no UpdateFile or CopyFile entry applies to installation mode " +
                                          std::to_string(*s_.inst_mode) + ": the updater writes nothing and stops"
-                                   : "no UpdateFile or CopyFile entry applies to any installation mode: the "
-                                     "updater writes nothing and stops");
+                                   : "no UpdateFile or CopyFile entry applies to any installation mode (" +
+                                         ModeRange() + "): the updater writes nothing and stops");
   }
 
   void CheckDiskSpace() {
