@@ -13,11 +13,15 @@ flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 "$cxx" "${flags[@]}" fuzz/decompress_fuzzer.cpp src/package/decoder.cpp -o "$out/decompress_fuzzer"
 "$cxx" "${flags[@]}" fuzz/package_fuzzer.cpp src/package/decoder.cpp src/package/container.cpp \
   tools/updpack/package_reader.cpp tools/updpack/entry_name.cpp -o "$out/package_fuzzer"
-for target in decompress package; do
+"$cxx" "${flags[@]}" fuzz/update_section_fuzzer.cpp src/config/update_section.cpp \
+  src/config/profile.cpp src/config/text_format.cpp src/config/error_box.cpp src/run/state.cpp \
+  src/package/container.cpp src/package/decoder.cpp -o "$out/update_section_fuzzer"
+for target in decompress package update_section; do
   work="$out/corpus-$target"
   mkdir -p "$work"
   echo "== ${target}_fuzzer, ${seconds} s"
+  seeds=(); [ -d "fuzz/corpus/$target" ] && seeds=("fuzz/corpus/$target")
   "$out/${target}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$out/$target-" "$work" "fuzz/corpus/$target" 2>&1 |
+    -artifact_prefix="$out/$target-" "$work" "${seeds[@]}" 2>&1 |
     grep -E '^(#[0-9]+ +DONE|Done|stat::number_of_executed_runs|stat::peak_rss|==[0-9]+==ERROR|SUMMARY)' || true
 done

@@ -34,15 +34,22 @@ constexpr std::size_t kAddOnSlot = 3;
 
 void ShowListError(std::string_view key) { ShowSetupError(FormatText(kListError, {key}).view()); }
 
+// A list is in error when it has no first item, or when any item it is read to is too long
+// for a slot: ending the list there would drop that item and all behind it without a word.
+bool IsListError(ListStep step, std::size_t index) {
+  return step == ListStep::kTooLong || (step == ListStep::kEnd && index == 0);
+}
+
 // Splits an install file list into the set's slots, recording each item's disc. Returns false
-// when the list has no first item (the caller shows its message).
+// when the list is in error (the caller shows its message).
 bool SplitInstallFiles(InstallSet& set, const LongString& value) {
   Run().DiscNumber = 0;
   set.NeedsCD = 0;
   const char* cursor = value.data();
   for (std::size_t k = 0; k < kInstallFileSlots; ++k) {
-    if (NextListItem(set.InstallFiles[k], cursor) != ListStep::kItem) {
-      if (k == 0) return false;
+    const ListStep step = NextListItem(set.InstallFiles[k], cursor);
+    if (step != ListStep::kItem) {
+      if (IsListError(step, k)) return false;
       set.InstallFiles[k].clear();
       break;
     }
@@ -83,8 +90,11 @@ bool ReadShortcut(std::size_t a, LongString& value) {
   for (auto& field : entry.Fields) field.clear();
   const char* cursor = value.data();
   for (std::size_t n = 0; n < entry.Fields.size(); ++n) {
-    if (NextListItem(entry.Fields[n], cursor) == ListStep::kItem) continue;
-    if (n < 2) {
+    const ListStep step = NextListItem(entry.Fields[n], cursor);
+    if (step == ListStep::kItem) continue;
+    // Target and caption are required. (The value is read with the room of a name, so no
+    // field can outgrow its slot today; the one rule of all lists holds here as well.)
+    if (n < 2 || step == ListStep::kTooLong) {
       ShowListError(key.view());
       return false;
     }
@@ -114,8 +124,9 @@ int ReadSetupDescription() {
     const char* cursor = value.data();
     d.SetupBmpLast = static_cast<std::int32_t>(kSetupBmpSlots) - 1;
     for (std::size_t k = 0; k < kSetupBmpSlots; ++k) {
-      if (NextListItem(d.SetupBmp[k], cursor) == ListStep::kItem) continue;
-      if (k == 0) {
+      const ListStep step = NextListItem(d.SetupBmp[k], cursor);
+      if (step == ListStep::kItem) continue;
+      if (IsListError(step, k)) {
         ShowSetupError(kSetupBmpError);
         return 0;
       }
@@ -174,6 +185,7 @@ int ReadSetupDescription() {
   }
 
   if (ReadSetupValue("ExecApp", std::span<char>(value.bytes).first(kNameCapacity))) {
+    // Both items are required, so an end and a too long item are errors alike.
     const char* cursor = value.data();
     if (NextListItem(d.ExecApp[0], cursor) != ListStep::kItem ||
         NextListItem(d.ExecApp[1], cursor) != ListStep::kItem) {

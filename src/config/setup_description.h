@@ -10,6 +10,10 @@
 // UseCompanyNameForShortcutGroup and ChooseSaveDataFolder, SaveDataFolderNameInInstall,
 // SaveDataFolderName, CancelSaveData, InstallAfterAdd (then InstallAddFiles, reported when
 // missing, and InstallAddSize into install set 3), UninstTitle.
+//
+// A list (SetupBmp, InstallFiles<j>, Shortcut<a>, ExecApp, InstallAddFiles) is in error when
+// it lacks a required item or when an item it is read to is longer than 259 bytes, in any
+// position: the box is the one of that list's missing first item.
 #pragma once
 
 namespace upd {

@@ -103,6 +103,35 @@ TEST_F(Readers, UpdateValueAnySection) {
   EXPECT_TRUE(TakeBoxes().empty());
 }
 
+// A value of exactly capacity - 1 bytes and a longer one give the same count; only the cut
+// flag tells them apart, which the update's lists need to refuse a cut path.
+TEST_F(Readers, UpdateValueTellsWhetherItWasCut) {
+  upd::Run().UpdateIniPath = folder_.Write("UPDATE.INI",
+      "[UPDATE]\r\nFits=abcdefg\r\nLonger=abcdefgh\r\nSplit=abcdef\x95\x5c\r\nShort=ab\r\n");
+  struct Row {
+    const char* key;
+    int result;
+    std::string value;
+    bool cut;
+  };
+  const Row rows[] = {
+      {"Fits", 1, "abcdefg", false},
+      {"Longer", 1, "abcdefg", true},
+      {"Split", 1, "abcdef", true},  // not inside the double-byte character
+      {"Short", 1, "ab", false},
+      {"Missing", 0, "", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.key);
+    char value[8];
+    bool cut = !row.cut;
+    EXPECT_EQ(upd::ReadUpdateValue("UPDATE", row.key, value, cut), row.result);
+    EXPECT_EQ(std::string(value), row.value);
+    EXPECT_EQ(cut, row.cut);
+  }
+  TakeBoxes();  // the missing key's box is the other tests' matter
+}
+
 TEST_F(Readers, UpdateValueMissingNamesSectionThenKey) {
   upd::NameString value;
   EXPECT_EQ(upd::ReadUpdateValue("SETUP", "GameDir", value), 0);

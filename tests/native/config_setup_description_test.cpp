@@ -195,6 +195,16 @@ TEST_F(SetupDescriptionTest, FailureTable) {
   rows.push_back({"InstallFilesFirstEmpty", {Set("InstallFiles2", ",A.PAK")}, 0, {list_error("InstallFiles2")}});
   rows.push_back({"InstallFilesFirstTooLong", {Set("InstallFiles0", std::string(260, 'L'))}, 0,
                   {list_error("InstallFiles0")}});
+  // An item too long for a slot is a list error in any position, not a silent end of the list.
+  const std::string l300(300, 'L');
+  rows.push_back({"InstallFilesLaterTooLong", {Set("InstallFiles0", "A.PAK," + l300 + ",C.PAK")}, 0,
+                  {list_error("InstallFiles0")}});
+  rows.push_back({"InstallFilesLastTooLong", {Set("InstallFiles3", "1:A.PAK,B.PAK,2:" + std::string(260, 'L'))}, 0,
+                  {list_error("InstallFiles3")}});
+  rows.push_back({"SetupBmpLaterTooLong", {Set("SetupBmp", "A.BMP,B.BMP," + l300)}, 0,
+                  {"SETUP.INI : SetupBmps " ERROR_WORD}});
+  rows.push_back({"InstallAddFilesLaterTooLong", {Set("InstallAddFiles", "ADD1.PAK," + l300)}, 1,
+                  {"SETUP.INI : InstallAddFiles " ERROR_WORD}});
   rows.push_back({"ShortcutsEleven", {Set("Shortcuts", "11")}, 0, {"SETUP.INI : Shortcuts " OVER_WORD}});
   rows.push_back({"ShortcutOneField", {Set("Shortcut1", "GAME.EXE")}, 0, {list_error("Shortcut1")}});
   rows.push_back({"ShortcutEmptyFirstField", {Set("Shortcut0", ",Caption")}, 0, {list_error("Shortcut0")}});
@@ -349,11 +359,20 @@ TEST_F(SetupDescriptionTest, ListSlotLimits) {
   ASSERT_EQ(Parse(Apply(minimal, {Set("InstallFiles0", "3:" + list(45, "F"))})), 1);
   EXPECT_EQ(d().InstallSets[0].InstallFiles[39].view(), "F39");
   EXPECT_EQ(d().InstallSets[0].InstallDiscs[39], 3);
-  // A later item longer than a slot ends the list there.
+  // 259 bytes fill a slot in any position (one more is a list error, see FailureTable).
+  const std::string l259(259, 'L');
   upd::ResetRun();
-  ASSERT_EQ(Parse(Apply(minimal, {Set("InstallFiles0", "A.PAK," + std::string(300, 'L') + ",C.PAK")})), 1);
-  EXPECT_EQ(d().InstallSets[0].InstallFiles[0].view(), "A.PAK");
-  EXPECT_TRUE(d().InstallSets[0].InstallFiles[1].empty());
+  ASSERT_EQ(Parse(Apply(minimal, {Set("InstallFiles0", "A.PAK," + l259 + ",C.PAK"),
+                                  Set("SetupBmp", "A.BMP,2:" + l259)})), 1);
+  EXPECT_EQ(Items(d().InstallSets[0].InstallFiles)[1], l259);
+  EXPECT_EQ(Items(d().InstallSets[0].InstallFiles)[2], "C.PAK");
+  EXPECT_EQ(d().SetupBmp[1].view(), l259);
+  EXPECT_EQ(d().SetupBmpLast, 1);
+  // Items past the slots are never read, so their length does not matter.
+  upd::ResetRun();
+  ASSERT_EQ(Parse(Apply(minimal, {Set("InstallFiles0", list(40, "F") + "," + std::string(300, 'L'))})), 1);
+  EXPECT_EQ(d().InstallSets[0].InstallFiles[39].view(), "F39");
+  EXPECT_TRUE(TakeBoxes().empty());
 }
 
 TEST_F(SetupDescriptionTest, EngineKind) {

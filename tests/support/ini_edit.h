@@ -1,5 +1,6 @@
-// Edits of a profile-file fixture for table tests: a key set to a value (replacing its line,
-// or added at the end of the file, that is of its last section), or removed.
+// Edits of a profile-file fixture for table tests: a key set to a value (in its line, where it
+// stays in its section; a new key goes to the end of the file, that is its last section), or
+// removed.
 #pragma once
 
 #include <optional>
@@ -18,11 +19,16 @@ inline std::string Apply(std::string ini, const std::vector<Edit>& edits) {
   for (const Edit& e : edits) {
     const std::string head = "\r\n" + e.key + "=";
     const std::size_t at = ini.find(head);
-    if (at != std::string::npos) {
-      const std::size_t end = ini.find("\r\n", at + head.size());
+    if (at == std::string::npos) {
+      if (e.value) ini += e.key + "=" + *e.value + "\r\n";
+      continue;
+    }
+    const std::size_t end = ini.find("\r\n", at + head.size());
+    if (e.value) {
+      ini.replace(at + head.size(), end - at - head.size(), *e.value);
+    } else {
       ini.erase(at, end - at);
     }
-    if (e.value) ini += e.key + "=" + *e.value + "\r\n";
   }
   return ini;
 }

@@ -1,4 +1,4 @@
-// updpack build DIR -o FILE [--store] [--level fast|default|best]
+// updpack build DIR -o FILE [--store] [--level fast|default|best] [--strict]
 #include <algorithm>
 #include <chrono>
 #include <ostream>
@@ -7,13 +7,14 @@
 #include "commands.h"
 #include "entry_name.h"
 #include "host.h"
+#include "lint.h"
 #include "package_reader.h"
 #include "package_writer.h"
 
 namespace updpack {
 
 const std::string_view kBuildHelp =
-    "usage: updpack build DIR -o FILE [--store] [--level fast|default|best]\n"
+    "usage: updpack build DIR -o FILE [--store] [--level fast|default|best] [--strict]\n"
     "\n"
     "Packs every file of the folder DIR into the package FILE. Each file becomes an entry\n"
     "named by its file name in code page 932, with its last-write time (UTC) as time stamp.\n"
@@ -24,6 +25,10 @@ const std::string_view kBuildHelp =
     "                     new package is complete\n"
     "  --level LEVEL      fast, default, or best (smallest, slowest)\n"
     "  --store            store every file and the directory uncompressed\n"
+    "  --strict           write nothing when the check of UPDATE.INI finds an error\n"
+    "\n"
+    "UPDATE.INI is checked as `updpack lint DIR` checks it, and the findings are printed;\n"
+    "the package is written all the same unless --strict is given.\n"
     "\n"
     "DIR must hold files only. Refused: a subfolder or anything else that is not a file, a\n"
     "name that code page 932 cannot spell or that takes more than 259 bytes in it, a name\n"
@@ -78,6 +83,7 @@ struct BuildArgs {
   std::optional<fs::path> dir;
   std::optional<fs::path> output;
   PackageOptions options;
+  bool strict = false;
 };
 
 // Returns an empty text when the arguments are fine.
@@ -103,6 +109,8 @@ std::string ParseArgs(CommandArgs args, BuildArgs& a) {
       a.options.level = *level;
     } else if (!options_done && arg == "--store") {
       a.options.store = true;
+    } else if (!options_done && arg == "--strict") {
+      a.strict = true;
     } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
       return "unknown option " + arg;
     } else if (a.dir) {
@@ -187,9 +195,24 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
     }
     total += files[i].bytes.size();
   }
-  const bool has_update_ini = std::any_of(files.begin(), files.end(), [](const PackageFile& f) {
+  const auto update_ini = std::find_if(files.begin(), files.end(), [](const PackageFile& f) {
     return FoldEntryName(f.name) == "update.ini";
   });
+  const bool has_update_ini = update_ini != files.end();
+  if (has_update_ini) {
+    LintSubject subject;
+    subject.update_ini.assign(update_ini->bytes.begin(), update_ini->bytes.end());
+    for (const PackageFile& f : files) subject.entries.push_back({f.name, f.bytes.size()});
+    subject.content = [&files](std::size_t i) -> std::optional<std::string> {
+      return std::string(files[i].bytes.begin(), files[i].bytes.end());
+    };
+    const std::vector<Finding> findings = LintUpdate(subject);
+    PrintFindings(err, "updpack build: ", findings);
+    if (const std::size_t errors = CountErrors(findings); errors > 0 && a.strict) {
+      return Fail(err, kCmd, std::to_string(errors) + (errors == 1 ? " error" : " errors") +
+                                 " in UPDATE.INI; nothing written (--strict)", kExitFailed);
+    }
+  }
 
   // Bytes of the files before each one in package order (ascending names), for the share done.
   std::vector<std::pair<std::string, std::uint64_t>> in_order;

@@ -29,11 +29,13 @@ extern const std::string_view kBuildHelp;
 extern const std::string_view kListHelp;
 extern const std::string_view kExtractHelp;
 extern const std::string_view kVerifyHelp;
+extern const std::string_view kLintHelp;
 
 int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err);
 int RunList(CommandArgs args, std::ostream& out, std::ostream& err);
 int RunExtract(CommandArgs args, std::ostream& out, std::ostream& err);
 int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err);
+int RunLint(CommandArgs args, std::ostream& out, std::ostream& err);
 
 // Shared by the commands.
 

@@ -25,6 +25,7 @@ const std::array kCommands = {
     Command{"list", "list the entries of a package", kListHelp, RunList},
     Command{"extract", "write the entries of a package as files", kExtractHelp, RunExtract},
     Command{"verify", "check that a package is sound", kVerifyHelp, RunVerify},
+    Command{"lint", "check an update's UPDATE.INI against its package", kLintHelp, RunLint},
     Command{"embed", "put a package into a copy of the updater", kEmbedHelp, RunEmbed},
 };
 

@@ -1,0 +1,252 @@
+// updpack lint: one fixture edit per finding, each row with every finding it must give (and no
+// other); then the command and build's check as the publisher runs them.
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ini_edit.h"
+#include "lint.h"
+#include "temp_folder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using updtest::Apply;
+using updtest::Edit;
+using updtest::Remove;
+using updtest::Set;
+
+std::string Fixture(const char* name) {
+  std::ifstream in(std::string(UPD_FIXTURES) + "/ini/" + name, std::ios::binary);
+  EXPECT_TRUE(in.good()) << name;
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The package beside the fixture: entry name and content.
+using Entries = std::map<std::string, std::string>;
+
+Entries BaseEntries() {
+  return {{"UPDATE.INI", "(the description)"},
+          {"license.txt", "Terms"},
+          {"title.txt", "Do you agree?"},
+          {"a.dat", std::string(100, 'a')},
+          {"b.dat", std::string(200, 'b')},
+          {"c.dat", std::string(300, 'c')}};
+}
+
+struct LintCase {
+  const char* name;
+  std::vector<Edit> edits;          // of UPDATE.INI
+  std::vector<std::string> expect;  // "E key" or "W key", in order
+  Entries entries = BaseEntries();
+  std::optional<std::vector<Edit>> setup{};  // edits of a SETUP.INI with two installation sets
+  std::optional<std::int32_t> inst_mode{};
+};
+
+std::vector<std::string> Lint(const LintCase& c, updtest::TempFolder& folder) {
+  updpack::LintSubject s;
+  s.update_ini = Apply(Fixture("update_lint.ini"), c.edits);
+  std::vector<std::string> contents;
+  for (const auto& [name, content] : c.entries) {
+    s.entries.push_back({name, content.size()});
+    contents.push_back(content);
+  }
+  s.content = [contents](std::size_t i) -> std::optional<std::string> { return contents[i]; };
+  s.inst_mode = c.inst_mode;
+  if (c.setup) {
+    std::vector<Edit> edits = {Set("InstallSelects", "2"), Set("InstallTitle1", "T1"),
+                               Set("InstallFiles1", "F1.PAK"), Set("DiskCheckFile1", "DISC1.CHK")};
+    edits.insert(edits.end(), c.setup->begin(), c.setup->end());
+    s.setup_ini = folder.Write("SETUP.INI", Apply(Fixture("setup_minimal.ini"), edits));
+  }
+  std::vector<std::string> got;
+  for (const updpack::Finding& f : updpack::LintUpdate(s)) {
+    EXPECT_FALSE(f.reason.empty()) << f.key;
+    got.push_back((f.severity == updpack::Severity::kError ? "E " : "W ") + f.key);
+  }
+  return got;
+}
+
+TEST(Lint, Findings) {
+  const std::string l300(300, 'L');
+  Entries with_extra = BaseEntries();
+  with_extra["extra.dat"] = "x";
+  Entries percent_title = BaseEntries();
+  percent_title["title.txt"] = "Agree to 100% of it?";
+  Entries other_case = BaseEntries();
+  other_case.erase("a.dat");
+  other_case["A.DAT"] = std::string(100, 'a');
+  std::vector<Edit> seventeen;
+  for (int i = 3; i <= 16; ++i) seventeen.push_back(Set("UpdateFile" + std::to_string(i / 10) + std::to_string(i % 10), "c.dat"));
+
+  const std::vector<LintCase> cases = {
+      {"Sound", {}, {}},
+      {"SoundWithSetup", {}, {}, BaseEntries(), std::vector<Edit>{}},
+      {"SoundForOneMode", {}, {}, BaseEntries(), std::nullopt, 1},
+      // Errors.
+      {"RequiredKeyMissing", {Remove("GameClass")}, {"E [SETUP] GameClass"}},
+      {"RequiredKeyEmpty", {Set("GameDir", "")}, {"E [SETUP] GameDir"}},
+      {"AgreementNotInPackage", {Set("AgreementText", "terms.txt")},
+       {"E [SETUP] AgreementText", "W entry license.txt"}},
+      {"ItemTooLong", {Set("UpdateFile02", "0," + l300)}, {"E [UPDATE] UpdateFile02", "W entry c.dat"}},
+      {"CopyPathTooLong", {Set("CopyFile01", "1," + l300)}, {"E [UPDATE] CopyFile01"}},
+      {"DiscNotDigit", {Set("CopyFile00", "x:movie")}, {"E [UPDATE] CopyFile00"}},
+      {"EntryNotInPackage", {Set("UpdateFile02", "0,sub\\z.dat")}, {"E [UPDATE] UpdateFile02", "W entry c.dat"}},
+      {"PathWithoutFileName", {Set("UpdateFile02", "0,sub\\")}, {"E [UPDATE] UpdateFile02", "W entry c.dat"}},
+      {"NothingForTheMode", {Set("UpdateFile00", "1,u,a.dat"), Set("CopyFile00", "1,1:movie")}, {"E [UPDATE]"},
+       BaseEntries(), std::nullopt, 7},
+      {"NothingForAnyMode", {Remove("UpdateFile00"), Remove("CopyFile00")},
+       {"W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02", "W [UPDATE] CopyFile01", "E [UPDATE]",
+        "W entry a.dat", "W entry b.dat", "W entry c.dat"}},
+      // With SETUP.INI's one set (mode 0), every entry for mode 1 meets nobody.
+      {"NothingForAnySet",
+       {Set("UpdateFile00", "1,u,a.dat"), Set("UpdateFile02", "1,c.dat"), Set("CopyFile00", "1,1:movie")},
+       {"W [UPDATE] UpdateFile00", "W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02", "W [UPDATE] CopyFile00",
+        "W [UPDATE] CopyFile01", "E [UPDATE]"},
+       BaseEntries(), std::vector<Edit>{Set("InstallSelects", "1")}},
+      // Warnings.
+      // Of SETUP.INI's two sets, mode 1 gets nothing.
+      {"NothingForOneSet",
+       {Set("UpdateFile00", "0,u,a.dat"), Set("UpdateFile01", "0,d,save\\b.dat"), Set("CopyFile00", "0,1:movie"),
+        Set("CopyFile01", "0,bonus")},
+       {"W [UPDATE]"}, BaseEntries(), std::vector<Edit>{}},
+      {"KeyAfterGap", {Set("UpdateFile04", "c.dat")}, {"W [UPDATE] UpdateFile04"}},
+      {"MoreThanSixteenKeys", seventeen, {"W [UPDATE] UpdateFile16"}},
+      {"ItemsAfterTheThird", {Set("UpdateFile01", "1,d,save\\b.dat,more")}, {"W [UPDATE] UpdateFile01"}},
+      {"FilterNoSetMeets", {Set("UpdateFile02", "5,c.dat")}, {"W [UPDATE] UpdateFile02"}, BaseEntries(),
+       std::vector<Edit>{}},
+      {"CopyFilterNotADigit", {Set("CopyFile01", "a,bonus")}, {"W [UPDATE] CopyFile01"}},
+      {"PercentInAgreementTitle", {}, {"W [SETUP] AgreementTitle"}, percent_title},
+      {"PercentInGameTitle", {}, {"W SETUP.INI GameTitle"}, BaseEntries(),
+       std::vector<Edit>{Set("GameTitle", "100% Title")}},
+      // Mode 0 writes a.dat and c.dat, 400 bytes; mode 1 a.dat and b.dat, 300.
+      {"DiskSpaceBelow", {Set("RequiredDiskSpace", "399")}, {"W [UPDATE] RequiredDiskSpace"}},
+      {"DiskSpaceEnough", {Set("RequiredDiskSpace", "400")}, {}},
+      {"DiskSpaceBelowForOneMode", {Set("RequiredDiskSpace", "299")}, {"W [UPDATE] RequiredDiskSpace"},
+       BaseEntries(), std::nullopt, 1},
+      {"DiskSpaceEnoughForOneMode", {Set("RequiredDiskSpace", "300")}, {}, BaseEntries(), std::nullopt, 1},
+      {"NoDiskSpaceTest", {Set("RequiredDiskSpace", "0")}, {}},
+      {"DiscWithoutCheckFile", {Set("CopyFile00", "2:movie")}, {"W [UPDATE] CopyFile00"}, BaseEntries(),
+       std::vector<Edit>{}},
+      {"EntryNoItemWrites", {}, {"W entry extra.dat"}, with_extra},
+      // Names compared as the updater compares them.
+      {"EntryInOtherCase", {}, {}, other_case},
+      {"AgreementInOtherCase", {Set("AgreementText", "LICENSE.TXT")}, {}},
+      // A SETUP.INI the updater cannot read.
+      {"SetupIniBroken", {}, {"E SETUP.INI"}, BaseEntries(), std::vector<Edit>{Remove("GameExe")}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    updtest::TempFolder folder;
+    EXPECT_EQ(Lint(c, folder), c.expect);
+  }
+}
+
+struct Ran {
+  int code = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadText(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The built tool as a process; the arguments are plain words and paths without quotes.
+Ran Updpack(const std::string& args, const updtest::TempFolder& io) {
+  const fs::path out = io.path() / "stdout", err = io.path() / "stderr";
+  const std::string command = std::string("'") + UPDPACK_EXE + "' " + args + " >'" + out.string() + "' 2>'" +
+                              err.string() + "'";
+  const int status = std::system(command.c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class LintCommand : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir());
+    for (const auto& [name, content] : BaseEntries()) Write(name, content);
+  }
+  fs::path dir() const { return folder_.path() / "update"; }
+  void Write(const std::string& name, const std::string& content) {
+    std::ofstream(dir() / name, std::ios::binary) << content;
+  }
+  void WriteIni(const std::vector<Edit>& edits) { Write("UPDATE.INI", Apply(Fixture("update_lint.ini"), edits)); }
+  std::string P(const fs::path& p) const { return "'" + p.string() + "'"; }
+
+  updtest::TempFolder folder_;
+};
+
+TEST_F(LintCommand, FolderAndPackage) {
+  WriteIni({});
+  Ran r = Updpack("lint " + P(dir()), folder_);
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, ": 0 errors, 0 warnings")) << r.out;
+
+  WriteIni({Set("UpdateFile02", "0,z.dat"), Set("UpdateFile04", "late.dat")});
+  r = Updpack("lint " + P(dir()), folder_);
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "error: [UPDATE] UpdateFile02: writes the entry 'z.dat', which the package does not hold"))
+      << r.out;
+  EXPECT_TRUE(Has(r.out, "warning: [UPDATE] UpdateFile04: never read")) << r.out;
+  EXPECT_TRUE(Has(r.out, ": 1 error, 2 warnings")) << r.out;  // and c.dat, which nothing writes
+
+  // build prints the same findings and still writes the package; lint reads the package alike.
+  const fs::path package = folder_.path() / "update.fa3";
+  r = Updpack("build " + P(dir()) + " -o " + P(package), folder_);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(Has(r.err, "updpack build: error: [UPDATE] UpdateFile02:")) << r.err;
+  ASSERT_TRUE(fs::exists(package));
+  r = Updpack("lint " + P(package) + " --inst-mode 0", folder_);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_TRUE(Has(r.out, "error: [UPDATE] UpdateFile02:")) << r.out;
+
+  // --strict: nothing written.
+  fs::remove(package);
+  r = Updpack("build " + P(dir()) + " -o " + P(package) + " --strict", folder_);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_TRUE(Has(r.err, "1 error in UPDATE.INI; nothing written (--strict)")) << r.err;
+  EXPECT_FALSE(fs::exists(package));
+}
+
+TEST_F(LintCommand, SetupAndUsage) {
+  WriteIni({Set("CopyFile00", "2:movie")});
+  std::ofstream(folder_.path() / "SETUP.INI", std::ios::binary) << Fixture("setup_minimal.ini");
+  Ran r = Updpack("lint " + P(dir()) + " --setup " + P(folder_.path() / "SETUP.INI"), folder_);
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "warning: [UPDATE] CopyFile00: disc 2 has no DiskCheckFile2 in SETUP.INI")) << r.out;
+  EXPECT_TRUE(Has(r.out, "warning: [UPDATE] UpdateFile01: the filter 1 meets no installation")) << r.out;
+
+  struct Usage {
+    const char* args;
+    const char* says;
+  };
+  for (const Usage& u : {Usage{"lint", "no folder or package"}, Usage{"lint a b", "one folder or package only"},
+                         Usage{"lint a --inst-mode x", "--inst-mode needs a number"},
+                         Usage{"lint a --inst-mode -1", "--inst-mode needs a number"},
+                         Usage{"lint a --setup", "--setup needs a file"}, Usage{"lint a --bad", "unknown option"}}) {
+    SCOPED_TRACE(u.args);
+    r = Updpack(u.args, folder_);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Has(r.err, u.says)) << r.err;
+  }
+  r = Updpack("lint " + P(folder_.path() / "nothing-here"), folder_);
+  EXPECT_EQ(r.code, 1);
+  fs::remove(dir() / "UPDATE.INI");
+  r = Updpack("lint " + P(dir()), folder_);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_TRUE(Has(r.err, "holds no UPDATE.INI")) << r.err;
+}
+
+}  // namespace

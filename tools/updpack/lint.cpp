@@ -1,0 +1,401 @@
+#include "lint.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <map>
+#include <ostream>
+#include <random>
+#include <set>
+#include <span>
+#include <system_error>
+
+#include "config/error_box.h"
+#include "config/profile.h"
+#include "config/setup_description.h"
+#include "config/update_section.h"
+#include "entry_name.h"
+#include "host.h"
+#include "run/state.h"
+
+namespace {
+
+// The core's readers raise their boxes through here; the check collects them as findings.
+std::vector<std::string>& PendingBoxes() {
+  static std::vector<std::string> boxes;
+  return boxes;
+}
+
+}  // namespace
+
+namespace upd {
+void PresentErrorBox(std::string_view /*caption*/, std::string_view text) {
+  PendingBoxes().emplace_back(text);
+}
+}  // namespace upd
+
+namespace updpack {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::int32_t kModeDigits = 10;  // a filter is one digit: modes 0-9 can be asked for
+constexpr std::size_t kKeysLooked = 100;  // UpdateFile00-99: the keys a publisher may have written
+constexpr std::array<std::string_view, 4> kRequiredSetupKeys = {"CompanyName", "GameTitle", "GameClass",
+                                                                "GameDir"};
+
+// A code page 932 text for a message.
+std::string Show(std::string_view cp932) {
+  if (auto utf8 = host::Cp932ToUtf8(cp932)) return *utf8;
+  return "(bytes that are not code page 932 text)";
+}
+
+std::string Quote(std::string_view cp932) { return "'" + Show(cp932) + "'"; }
+
+// "UpdateFile%02i" for the index.
+std::string KeyName(std::string_view stem, std::size_t index) {
+  return std::string(stem) + (index < 10 ? "0" : "") + std::to_string(index);
+}
+
+// UPDATE.INI's bytes in a file of their own, where the core's reader takes them from.
+class IniFile {
+ public:
+  explicit IniFile(std::string_view bytes) {
+    std::random_device random;
+    char name[48];
+    std::snprintf(name, sizeof name, "updpack-lint-%08x%08x.ini", random(), random());
+    std::error_code ec;
+    path_ = fs::temp_directory_path(ec) / name;
+    std::string error;
+    ok_ = !ec && host::WriteWholeFile(
+                     path_, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
+                     std::nullopt, error);
+  }
+  ~IniFile() {
+    std::error_code ec;
+    fs::remove(path_, ec);
+  }
+  IniFile(const IniFile&) = delete;
+  IniFile& operator=(const IniFile&) = delete;
+
+  bool ok() const { return ok_; }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+  bool ok_ = false;
+};
+
+class Linter {
+ public:
+  explicit Linter(const LintSubject& s) : s_(s) {
+    for (std::size_t i = 0; i < s.entries.size(); ++i) by_fold_.emplace(FoldEntryName(s.entries[i].name), i);
+  }
+
+  std::vector<Finding> Run() {
+    upd::ResetRun();
+    PendingBoxes().clear();
+    if (s_.setup_ini) CheckSetupIni();
+    const IniFile ini(s_.update_ini);
+    if (!ini.ok()) {
+      Error("UPDATE.INI", "cannot be put in a temporary file for reading");
+      return std::move(findings_);
+    }
+    upd::Run().UpdateIniPath = ini.path();
+    upd::Run().SilentMissingKeys = 1;  // missing keys become findings here, not boxes
+
+    CheckSetupSection();
+    CheckUpdateFiles();
+    CheckCopyFiles();
+    CheckApplicable();
+    CheckDiskSpace();
+    CheckUnwritten();
+    PendingBoxes().clear();
+    return std::move(findings_);
+  }
+
+ private:
+  void Error(std::string key, std::string reason) {
+    findings_.push_back({Severity::kError, std::move(key), std::move(reason)});
+  }
+  void Warning(std::string key, std::string reason) {
+    findings_.push_back({Severity::kWarning, std::move(key), std::move(reason)});
+  }
+
+  std::optional<std::size_t> FindEntry(std::string_view name) const {
+    const auto it = by_fold_.find(FoldEntryName(name));
+    if (it == by_fold_.end()) return std::nullopt;
+    return it->second;
+  }
+
+  // The installation modes to check: the one asked for, else those an installation can have.
+  std::vector<std::int32_t> Modes() const {
+    if (s_.inst_mode) return {*s_.inst_mode};
+    std::vector<std::int32_t> modes;
+    for (std::int32_t m = 0; m < kModeDigits; ++m) {
+      if (ModePossible(m)) modes.push_back(m);
+    }
+    return modes;
+  }
+
+  // Whether an installation can have mode `mode`: with SETUP.INI, modes are the indices of
+  // its installation sets (0 to InstallSelects - 1); without it, any digit.
+  bool ModePossible(std::int32_t mode) const {
+    if (mode < 0 || mode >= kModeDigits) return false;
+    if (install_selects_) return mode < *install_selects_;
+    return true;
+  }
+
+  std::string ModeRange() const {
+    if (install_selects_) {
+      return "SETUP.INI has " + std::to_string(*install_selects_) + " installation sets, modes 0-" +
+             std::to_string(*install_selects_ - 1);
+    }
+    return "installation modes are 0-9";
+  }
+
+  void CheckSetupIni() {
+    upd::Run().SetupIniPath = *s_.setup_ini;
+    upd::Run().SilentMissingKeys = 0;
+    std::error_code ec;
+    if (!fs::is_regular_file(*s_.setup_ini, ec)) {
+      Error("SETUP.INI", "cannot read " + host::ShowPath(*s_.setup_ini));
+      return;
+    }
+    const int ok = upd::ReadSetupDescription();
+    if (!ok) {
+      std::string why = "cannot be read as the installer's description";
+      if (!PendingBoxes().empty()) why += " (the updater says: " + Show(PendingBoxes().back()) + ")";
+      Error("SETUP.INI", why);
+      PendingBoxes().clear();
+      return;
+    }
+    const upd::SetupDescription& d = upd::Run().Setup;
+    if (d.InstallSelects > 0) install_selects_ = std::min(d.InstallSelects, kModeDigits);
+    for (std::size_t i = 0; i < disc_checks_.size(); ++i) disc_checks_[i] = !d.DiskCheckFile[i].empty();
+    setup_read_ = true;
+    if (upd::Run().Game.GameTitle.view().find('%') != std::string_view::npos) {
+      Warning("SETUP.INI GameTitle",
+              "holds '%', and the start page's text passes through the updater's formatter: a "
+              "conversion without its argument");
+    }
+  }
+
+  void CheckSetupSection() {
+    for (std::string_view key : kRequiredSetupKeys) {
+      upd::NameString value;
+      if (!upd::ReadUpdateValue("SETUP", key, value)) {
+        Error("[SETUP] " + std::string(key), "missing or empty: the updater stops at its start");
+      }
+    }
+    for (std::string_view key : {std::string_view("AgreementText"), std::string_view("AgreementTitle")}) {
+      upd::NameString name;
+      if (!upd::ReadUpdateValue("SETUP", key, name)) continue;
+      reserved_.insert(FoldEntryName(name.view()));
+      const std::optional<std::size_t> at = FindEntry(name.view());
+      if (!at) {
+        Error("[SETUP] " + std::string(key),
+              "names " + Quote(name.view()) + ", which the package does not hold: the updater stops at its start");
+        continue;
+      }
+      if (key == "AgreementTitle" && s_.content) {
+        const std::optional<std::string> text = s_.content(*at);
+        if (text && text->find('%') != std::string::npos) {
+          Warning("[SETUP] AgreementTitle", "the text of " + Quote(name.view()) +
+                                                " holds '%', and it is shown through the updater's formatter: "
+                                                "a conversion without its argument");
+        }
+      }
+    }
+  }
+
+  // The values of one list's keys 00-99 as the updater reads them; the list's end, the first
+  // missing or empty key.
+  struct ListKeys {
+    std::array<upd::LongString, kKeysLooked> values{};
+    std::array<bool, kKeysLooked> present{};
+    std::array<bool, kKeysLooked> cut{};
+    std::size_t end = kKeysLooked;
+  };
+
+  ListKeys ReadKeys(std::string_view stem, std::size_t capacity) {
+    ListKeys keys;
+    for (std::size_t i = 0; i < kKeysLooked; ++i) {
+      bool cut = false;
+      keys.present[i] = upd::ReadUpdateValue(upd::kUpdateSection, KeyName(stem, i),
+                                             std::span<char>(keys.values[i].bytes).first(capacity), cut) != 0;
+      keys.cut[i] = cut;
+      if (!keys.present[i] && keys.end == kKeysLooked) keys.end = i;
+    }
+    return keys;
+  }
+
+  // Keys that the updater never reads: past the sixteenth, or after the list's end.
+  void CheckUnread(std::string_view stem, const ListKeys& keys) {
+    for (std::size_t i = 0; i < kKeysLooked; ++i) {
+      if (!keys.present[i]) continue;
+      if (i > keys.end) {
+        Warning("[UPDATE] " + KeyName(stem, i), "never read: the list ends at the missing or empty " +
+                                                    KeyName(stem, keys.end));
+      } else if (i >= upd::kUpdateListSlots) {
+        Warning("[UPDATE] " + KeyName(stem, i), "never read: the updater reads " + KeyName(stem, 0) + " to " +
+                                                    KeyName(stem, upd::kUpdateListSlots - 1) + " only");
+      }
+    }
+  }
+
+  std::size_t ReadCount(const ListKeys& keys) const { return std::min(keys.end, upd::kUpdateListSlots); }
+
+  void CheckUpdateFiles() {
+    const ListKeys keys = ReadKeys("UpdateFile", upd::kUpdateFileCapacity);
+    for (std::size_t i = 0; i < ReadCount(keys); ++i) {
+      const std::string key = "[UPDATE] " + KeyName("UpdateFile", i);
+      const std::string_view value = keys.values[i].view();
+      upd::UpdateFileEntry e = upd::ParseUpdateFileValue(value, 0, keys.cut[i]);
+      if (!e.applies) e = upd::ParseUpdateFileValue(value, e.filter, keys.cut[i]);
+      if (e.fault != upd::UpdateValueFault::kNone) {
+        Error(key, std::string(upd::DescribeFault(e.fault)) + ": the updater refuses the update");
+        continue;
+      }
+      if (e.ignored_items) Warning(key, "items after the third are never read");
+      if (e.filter >= 0 && !ModePossible(e.filter)) {
+        Warning(key, "the filter " + std::to_string(e.filter) + " meets no installation (" + ModeRange() + ")");
+      }
+      const std::string_view path = e.item.Path.view();
+      const std::string_view name = path.substr(static_cast<std::size_t>(e.item.NameOffset));
+      written_.insert(FoldEntryName(name));
+      if (name.empty()) {
+        Error(key, "names no file: the path " + Quote(path) + " has no file-name part");
+      } else if (!FindEntry(name)) {
+        Error(key, "writes the entry " + Quote(name) + ", which the package does not hold");
+      }
+    }
+    CheckUnread("UpdateFile", keys);
+  }
+
+  void CheckCopyFiles() {
+    const ListKeys keys = ReadKeys("CopyFile", upd::kCopyFileCapacity);
+    for (std::size_t i = 0; i < ReadCount(keys); ++i) {
+      const std::string key = "[UPDATE] " + KeyName("CopyFile", i);
+      const std::string_view value = keys.values[i].view();
+      upd::CopyFileEntry e = upd::ParseCopyFileValue(value, 0, keys.cut[i]);
+      const std::int32_t filter = static_cast<unsigned char>(e.filter) - '0';
+      if (!e.applies) e = upd::ParseCopyFileValue(value, filter, keys.cut[i]);
+      if (e.fault != upd::UpdateValueFault::kNone) {
+        Error(key, std::string(upd::DescribeFault(e.fault)) + ": the updater refuses the update");
+        continue;
+      }
+      if (e.has_filter && !ModePossible(filter)) {
+        Warning(key, "the filter " + Quote(std::string_view(&e.filter, 1)) + " meets no installation (" +
+                         ModeRange() + ")");
+      }
+      if (setup_read_ && e.item.Disc != 0 && !disc_checks_[static_cast<std::size_t>(e.item.Disc)]) {
+        Warning(key, "disc " + std::to_string(e.item.Disc) + " has no DiskCheckFile" +
+                         std::to_string(e.item.Disc) + " in SETUP.INI: any disc in any CD-ROM drive is taken for it");
+      }
+    }
+    CheckUnread("CopyFile", keys);
+  }
+
+  // The updater's own reading of both lists, for each mode checked.
+  void CheckApplicable() {
+    bool any = false;
+    bool all_read = true;
+    std::vector<std::int32_t> empty_modes;
+    for (const std::int32_t mode : Modes()) {
+      upd::UpdateTables tables;
+      if (!upd::ReadUpdateLists(mode, tables)) {
+        all_read = false;
+        continue;
+      }
+      if (tables.UpdateItemCount > 0 || tables.CopyItemCount > 0) {
+        any = true;
+      } else {
+        empty_modes.push_back(mode);
+      }
+    }
+    if (!all_read) return;  // the refused values are the errors
+    if (any) {
+      // With SETUP.INI the modes are known: players of a mode that gets nothing see the update
+      // fail. A warning only, since the installer records the mode, not this file.
+      if (install_selects_ && !s_.inst_mode) {
+        for (const std::int32_t mode : empty_modes) {
+          Warning("[UPDATE]", "no UpdateFile or CopyFile entry applies to installation mode " +
+                                  std::to_string(mode) + " (" + ModeRange() +
+                                  "): the updater writes nothing there and stops");
+        }
+      }
+      return;
+    }
+    Error("[UPDATE]", s_.inst_mode ? "no UpdateFile or CopyFile entry applies to installation mode " +
+                                         std::to_string(*s_.inst_mode) + ": the updater writes nothing and stops"
+                                   : "no UpdateFile or CopyFile entry applies to any installation mode (" +
+                                         ModeRange() + "): the updater writes nothing and stops");
+  }
+
+  void CheckDiskSpace() {
+    const std::uint32_t required = upd::ReadRequiredDiskSpace();
+    if (required == 0) return;  // no test
+    std::uint64_t most = 0;
+    std::int32_t most_mode = 0;
+    for (const std::int32_t mode : Modes()) {
+      upd::UpdateTables tables;
+      if (!upd::ReadUpdateLists(mode, tables)) continue;
+      std::set<std::size_t> entries;
+      for (std::int32_t k = 0; k < tables.UpdateItemCount; ++k) {
+        const upd::UpdateItem& item = tables.UpdateItems[static_cast<std::size_t>(k)];
+        if (auto at = FindEntry(item.Path.view().substr(static_cast<std::size_t>(item.NameOffset)))) {
+          entries.insert(*at);
+        }
+      }
+      std::uint64_t bytes = 0;
+      for (const std::size_t at : entries) bytes += s_.entries[at].size;
+      if (bytes > most) {
+        most = bytes;
+        most_mode = mode;
+      }
+    }
+    if (required < most) {
+      Warning("[UPDATE] RequiredDiskSpace",
+              std::to_string(required) + " bytes, below the " + std::to_string(most) +
+                  " bytes that the update writes" +
+                  (s_.inst_mode ? std::string() : " for installation mode " + std::to_string(most_mode)));
+    }
+  }
+
+  void CheckUnwritten() {
+    for (const LintEntry& e : s_.entries) {
+      const std::string fold = FoldEntryName(e.name);
+      if (fold == "update.ini" || reserved_.count(fold) || written_.count(fold)) continue;
+      Warning("entry " + Show(e.name), "no UpdateFile entry writes it");
+    }
+  }
+
+  const LintSubject& s_;
+  std::multimap<std::string, std::size_t> by_fold_;
+  std::set<std::string> reserved_;  // UPDATE.INI's agreement entries
+  std::set<std::string> written_;   // entries named by UpdateFile values, folded
+  std::optional<std::int32_t> install_selects_;
+  std::array<bool, upd::kDiskCheckFiles> disc_checks_{};
+  bool setup_read_ = false;
+  std::vector<Finding> findings_;
+};
+
+}  // namespace
+
+std::vector<Finding> LintUpdate(const LintSubject& subject) { return Linter(subject).Run(); }
+
+void PrintFindings(std::ostream& s, std::string_view prefix, const std::vector<Finding>& findings) {
+  for (const Finding& f : findings) {
+    s << prefix << (f.severity == Severity::kError ? "error: " : "warning: ") << f.key << ": " << f.reason
+      << "\n";
+  }
+}
+
+std::size_t CountErrors(const std::vector<Finding>& findings) {
+  return static_cast<std::size_t>(std::count_if(findings.begin(), findings.end(), [](const Finding& f) {
+    return f.severity == Severity::kError;
+  }));
+}
+
+}  // namespace updpack

@@ -1,0 +1,162 @@
+// updpack lint FOLDER|PACKAGE|UPDATER.exe [--setup SETUP.INI] [--inst-mode N]
+#include <ostream>
+#include <system_error>
+
+#include "commands.h"
+#include "config/profile.h"
+#include "entry_name.h"
+#include "host.h"
+#include "lint.h"
+#include "package_input.h"
+#include "package_reader.h"
+
+namespace updpack {
+
+const std::string_view kLintHelp =
+    "usage: updpack lint FOLDER|PACKAGE|UPDATER.exe [--setup SETUP.INI] [--inst-mode N]\n"
+    "\n"
+    "Checks an update before it ships: reads its UPDATE.INI as the updater will (with the\n"
+    "updater's own readers) and holds it against the entries of the package, or against the\n"
+    "files of the folder that `build` would pack. Each finding names the key and says why.\n"
+    "\n"
+    "  --setup FILE     the installed game's SETUP.INI: its installation sets and disc check\n"
+    "                   files are then checked as well\n"
+    "  --inst-mode N    check for this installation mode only (default: every mode 0-9, or\n"
+    "                   with --setup the modes of its installation sets, 0 to InstallSelects-1)\n"
+    "\n"
+    "Errors: a required [SETUP] key missing or empty; an agreement entry the package lacks;\n"
+    "an UpdateFile or CopyFile value the updater refuses (an item or path too long, a disc\n"
+    "that is not a digit); an UpdateFile entry the package lacks (names compared as the\n"
+    "updater compares them); no entry that applies; a SETUP.INI the updater cannot read.\n"
+    "Warnings: keys the updater never reads (after a gap, past the sixteenth), items after\n"
+    "the third, a filter no installation mode meets, a '%' in a text the updater formats,\n"
+    "RequiredDiskSpace below what the update writes, a CopyFile disc without a\n"
+    "DiskCheckFile in SETUP.INI, entries that no UpdateFile entry writes, and with --setup\n"
+    "an installation set for whose mode no entry applies.\n"
+    "\n"
+    "Exits with 1 when there is an error, else 0 (warnings included).\n";
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr std::string_view kCmd = "lint";
+
+struct LintArgs {
+  std::optional<fs::path> target;
+  std::optional<fs::path> setup;
+  std::optional<std::int32_t> inst_mode;
+};
+
+std::string ParseArgs(CommandArgs args, LintArgs& a) {
+  bool options_done = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && arg == "--setup") {
+      if (i + 1 == args.size()) return "--setup needs a file";
+      a.setup = host::PathFromArg(args[++i]);
+    } else if (!options_done && arg == "--inst-mode") {
+      if (i + 1 == args.size()) return "--inst-mode needs a number";
+      const std::string& n = args[++i];
+      if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) {
+        return "--inst-mode needs a number of 0 or more, not '" + n + "'";
+      }
+      a.inst_mode = upd::ParseDecimal32(n);
+    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      return "unknown option " + arg;
+    } else if (a.target) {
+      return "one folder or package only";
+    } else {
+      a.target = host::PathFromArg(arg);
+    }
+  }
+  if (!a.target) return "no folder or package to check";
+  return {};
+}
+
+std::string AsText(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// The files that `build` would pack. Files whose names cannot be entries are left to `build`
+// to refuse; they are no entries here.
+std::string FromFolder(const fs::path& dir, LintSubject& s, std::vector<fs::path>& paths) {
+  std::vector<host::FolderItem> items;
+  std::string error;
+  if (!host::ListFolder(dir, items, error)) return "cannot read the folder " + host::ShowPath(dir) + ": " + error;
+  std::optional<std::size_t> ini;
+  for (const host::FolderItem& item : items) {
+    if (item.kind != host::FolderItem::Kind::kFile) continue;
+    std::optional<std::string> name = host::EntryNameOf(item.name);
+    if (!name || EntryNameFault(*name)) continue;
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(dir / item.name, ec);
+    if (FoldEntryName(*name) == "update.ini") ini = paths.size();
+    s.entries.push_back({std::move(*name), ec ? 0 : static_cast<std::uint64_t>(size)});
+    paths.push_back(dir / item.name);
+  }
+  if (!ini) return host::ShowPath(dir) + " holds no UPDATE.INI";
+  std::vector<std::uint8_t> bytes;
+  if (!host::ReadWholeFile(paths[*ini], bytes, error)) return "cannot read " + host::ShowPath(paths[*ini]) + ": " + error;
+  s.update_ini = AsText(bytes);
+  s.content = [&paths](std::size_t index) -> std::optional<std::string> {
+    std::vector<std::uint8_t> b;
+    std::string e;
+    if (!host::ReadWholeFile(paths[index], b, e)) return std::nullopt;
+    return AsText(b);
+  };
+  return {};
+}
+
+}  // namespace
+
+int RunLint(CommandArgs args, std::ostream& out, std::ostream& err) {
+  LintArgs a;
+  if (std::string problem = ParseArgs(args, a); !problem.empty()) return Fail(err, kCmd, problem, kExitUsage);
+  const fs::path& target = *a.target;
+
+  LintSubject s;
+  s.setup_ini = a.setup;
+  s.inst_mode = a.inst_mode;
+  std::vector<fs::path> paths;  // a folder's files, by entry index
+  PackageInput in;
+  std::optional<PackageView> view;
+  std::error_code ec;
+  if (fs::is_directory(target, ec)) {
+    if (std::string problem = FromFolder(target, s, paths); !problem.empty()) {
+      return Fail(err, kCmd, problem, kExitFailed);
+    }
+  } else {
+    in = ReadPackageInput(target);
+    if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);
+    if (const std::optional<Fault> fault = VerifyPackage(in.bytes, nullptr)) {
+      return Fail(err, kCmd, host::ShowPath(target) + ": not a sound package (" + fault->text +
+                                 "); see 'updpack verify'", kExitFailed);
+    }
+    view = std::move(OpenPackage(in.bytes).view);
+    std::optional<std::size_t> ini;
+    for (std::size_t i = 0; i < view->entries.size(); ++i) {
+      const upd::PackageEntry& e = view->entries[i];
+      if (FoldEntryName(e.Name()) == "update.ini") ini = i;
+      s.entries.push_back({std::string(e.Name()), e.UnpackedSize});
+    }
+    s.content = [&view](std::size_t index) -> std::optional<std::string> {
+      const EntryBytes b = ReadEntry(*view, index);
+      if (!b.fault.empty()) return std::nullopt;
+      return std::string(b.bytes.begin(), b.bytes.end());
+    };
+    if (!ini) return Fail(err, kCmd, host::ShowPath(target) + " holds no UPDATE.INI", kExitFailed);
+    std::optional<std::string> text = s.content(*ini);
+    if (!text) return Fail(err, kCmd, host::ShowPath(target) + ": UPDATE.INI cannot be unpacked", kExitFailed);
+    s.update_ini = std::move(*text);
+  }
+
+  const std::vector<Finding> findings = LintUpdate(s);
+  PrintFindings(out, "", findings);
+  const std::size_t errors = CountErrors(findings);
+  out << host::ShowPath(target) << ": " << errors << (errors == 1 ? " error, " : " errors, ")
+      << findings.size() - errors << (findings.size() - errors == 1 ? " warning" : " warnings") << "\n"
+      << std::flush;
+  return errors > 0 ? kExitFailed : kExitOk;
+}
+
+}  // namespace updpack
