@@ -76,10 +76,12 @@ timespec GetTime(const fs::path& p) {
   return st.st_mtim;
 }
 
-// Runs the built tool with the arguments, in `cwd`, collecting its output.
-Ran Updpack(const std::vector<std::string>& args, const fs::path& cwd = fs::temp_directory_path()) {
+// Runs the built tool with the arguments, in `cwd`, collecting its output (or sending its
+// standard output to `stdout_to`).
+Ran Updpack(const std::vector<std::string>& args, const fs::path& cwd = fs::temp_directory_path(),
+            const fs::path& stdout_to = {}) {
   Scratch io;
-  const fs::path out = io / "out", err = io / "err";
+  const fs::path out = stdout_to.empty() ? io / "out" : stdout_to, err = io / "err";
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -101,7 +103,7 @@ Ran Updpack(const std::vector<std::string>& args, const fs::path& cwd = fs::temp
   int status = 0;
   waitpid(pid, &status, 0);
   r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = ReadText(out);
+  if (stdout_to.empty()) r.out = ReadText(out);
   r.err = ReadText(err);
   return r;
 }
@@ -356,6 +358,55 @@ TEST(UpdpackCli, VerifyNamesTheFirstDamagedEntry) {
   EXPECT_TRUE(fs::exists(work / "o" / "UPDATE.INI"));
   EXPECT_TRUE(fs::exists(work / "o" / "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.bin"));
   EXPECT_FALSE(fs::exists(work / "o" / "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt"));
+}
+
+// Whatever the arguments, the tool ends by itself: a message naming the fault and exit 1 or 2,
+// never an abort by an uncaught exception.
+TEST(UpdpackCli, NoArgumentEndsTheProcess) {
+  SampleUpdate sample;
+  Scratch work;
+  const std::string pkg = (work / "p").string();
+  ASSERT_EQ(Updpack({"build", sample.dir.path().string(), "-o", pkg}).code, 0);
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;
+  };
+  const Row rows[] = {
+      {"build an empty folder name", {"build", "", "-o", (work / "x").string()}},
+      {"build to an empty file name", {"build", sample.dir.path().string(), "-o", ""}},
+      {"list an empty name", {"list", ""}},
+      {"verify an empty name", {"verify", ""}},
+      {"extract an empty name", {"extract", ""}},
+      {"extract into an empty folder name", {"extract", pkg, "-C", ""}},
+      {"extract into a file", {"extract", pkg, "-C", pkg}},
+      {"embed an empty name", {"embed", "", "-o", (work / "x.exe").string()}},
+      {"embed with an empty stub name", {"embed", pkg, "--stub", "", "-o", (work / "x.exe").string()}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Ran run = Updpack(r.args, work.path());
+    EXPECT_TRUE(run.code == 1 || run.code == 2) << run.code << " " << run.err;
+    EXPECT_TRUE(Has(run.err, "updpack " + r.args[0] + ": ")) << run.err;
+    EXPECT_FALSE(Has(run.err, "terminate")) << run.err;
+  }
+  EXPECT_FALSE(fs::exists(work / "x"));
+  EXPECT_FALSE(fs::exists(work / "x.exe"));
+}
+
+// A report that cannot be written is a failure, not a silent success.
+TEST(UpdpackCli, WriteErrorsOnStandardOutputFail) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
+  SampleUpdate sample;
+  Scratch work;
+  const std::string pkg = (work / "p").string();
+  ASSERT_EQ(Updpack({"build", sample.dir.path().string(), "-o", pkg}).code, 0);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"list", pkg}, {"verify", pkg}, {"--help"}, {"list", "--help"}}) {
+    SCOPED_TRACE(args.front() + " " + args.back());
+    Ran run = Updpack(args, work.path(), "/dev/full");
+    EXPECT_EQ(run.code, 1);
+    EXPECT_TRUE(Has(run.err, "cannot write to standard output")) << run.err;
+  }
 }
 
 }  // namespace

@@ -95,7 +95,8 @@ std::string ParseArgs(CommandArgs args, BuildArgs& a) {
       options_done = true;
     } else if (!options_done && (arg == "-o" || arg == "--output")) {
       if (i + 1 == args.size()) return arg + " needs a file name";
-      a.output = host::PathFromArg(args[++i]);
+      if (args[++i].empty()) return arg + " needs a file name, not an empty one";
+      a.output = host::PathFromArg(args[i]);
     } else if (!options_done && (arg == "--level" || arg.starts_with("--level="))) {
       std::string value;
       if (arg == "--level") {
@@ -115,6 +116,8 @@ std::string ParseArgs(CommandArgs args, BuildArgs& a) {
       return "unknown option " + arg;
     } else if (a.dir) {
       return "one folder only (got " + host::ShowPath(*a.dir) + " and " + arg + ")";
+    } else if (arg.empty()) {
+      return "the folder to pack is named by an empty argument";
     } else {
       a.dir = host::PathFromArg(arg);
     }
@@ -125,10 +128,11 @@ std::string ParseArgs(CommandArgs args, BuildArgs& a) {
 }
 
 bool SameFolder(const fs::path& a, const fs::path& b) {
-  std::error_code ec1, ec2;
-  const fs::path ca = fs::weakly_canonical(fs::absolute(a), ec1);
-  const fs::path cb = fs::weakly_canonical(fs::absolute(b), ec2);
-  return !ec1 && !ec2 && ca == cb;
+  std::error_code ec;
+  const fs::path ca = fs::weakly_canonical(fs::absolute(a, ec), ec);
+  if (ec) return false;
+  const fs::path cb = fs::weakly_canonical(fs::absolute(b, ec), ec);
+  return !ec && ca == cb;
 }
 
 }  // namespace

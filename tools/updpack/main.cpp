@@ -5,6 +5,10 @@
 // the CommandFn signature (see commands.h).
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -52,6 +56,31 @@ bool AsksForHelp(CommandArgs args) {
   return false;
 }
 
+// A command never ends the process by an exception: what escapes it is named, and counts as
+// a failure.
+int RunGuarded(const Command& c, CommandArgs rest, std::ostream& out, std::ostream& err) {
+  try {
+    return c.run(rest, out, err);
+  } catch (const std::bad_alloc&) {
+    return Fail(err, c.name, "out of memory", kExitFailed);
+  } catch (const std::exception& e) {
+    return Fail(err, c.name, std::string("unexpected fault: ") + e.what(), kExitFailed);
+  }
+}
+
+// A report that did not reach standard output (a full disk, a closed pipe) is a failure too.
+int CheckOutput(std::string_view command, std::ostream& out, std::ostream& err, int code) {
+  errno = 0;
+  out.flush();
+  if (out) return code;
+  const int why = errno;
+  err << "updpack" << (command.empty() ? "" : " ") << command
+      << ": cannot write to standard output" << (why != 0 ? std::string(": ") + std::strerror(why) : "")
+      << "\n"
+      << std::flush;
+  return code == kExitOk ? kExitFailed : code;
+}
+
 }  // namespace
 
 int RunTool(CommandArgs args, std::ostream& out, std::ostream& err) {
@@ -64,24 +93,22 @@ int RunTool(CommandArgs args, std::ostream& out, std::ostream& err) {
     if (name == "help" && args.size() > 1) {
       for (const Command& c : kCommands) {
         if (c.name == args[1]) {
-          out << c.help << std::flush;
-          return kExitOk;
+          out << c.help;
+          return CheckOutput(c.name, out, err, kExitOk);
         }
       }
     }
     ToolHelp(out);
-    out.flush();
-    return kExitOk;
+    return CheckOutput({}, out, err, kExitOk);
   }
   for (const Command& c : kCommands) {
     if (c.name != name) continue;
     const CommandArgs rest = args.subspan(1);
     if (AsksForHelp(rest)) {
-      out << c.help << std::flush;
-      return kExitOk;
+      out << c.help;
+      return CheckOutput(c.name, out, err, kExitOk);
     }
-    const int code = c.run(rest, out, err);
-    out.flush();
+    const int code = CheckOutput(c.name, out, err, RunGuarded(c, rest, out, err));
     err.flush();
     return code;
   }
