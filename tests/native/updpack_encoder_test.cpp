@@ -203,6 +203,23 @@ TEST(Compress, SameInputSameStream) {
   }
 }
 
+// One compressor packs a whole folder: what an earlier input left in its tables never shows in
+// a later stream, whether the later input is smaller, larger or the same.
+TEST(Compress, OneCompressorForManyInputsMatchesFreshOnes) {
+  const Bytes inputs[] = {
+      updbench::Executable(60000, 3), updbench::ScriptText(2000, 4), Bytes(5, 'a'),
+      updbench::ScriptText(2000, 4), Bytes{}, Random(1100000, 5), Random(777, 6),
+  };
+  for (Level level : kLevels) {
+    SCOPED_TRACE(Name(level));
+    updpack::Compressor compressor;
+    for (std::size_t i = 0; i < std::size(inputs); ++i) {
+      SCOPED_TRACE("input " + std::to_string(i));
+      EXPECT_EQ(compressor.Compress(inputs[i], level), updpack::Compress(inputs[i], level));
+    }
+  }
+}
+
 // default <= a plain greedy parse, best <= default, on each kind of data.
 TEST(Compress, LevelsRankAgainstGreedy) {
   const std::uint32_t seed = 4242;

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "stream_writer.h"
 
@@ -66,7 +67,10 @@ inline std::uint32_t Hash3(const std::uint8_t* p) {
 // The nearest earlier occurrence of each byte pair: the cheapest short match.
 class PairTable {
  public:
-  explicit PairTable(std::span<const std::uint8_t> data) : data_(data), last_(1u << 16, kNone) {}
+  PairTable(std::span<const std::uint8_t> data, std::vector<std::uint32_t>& last)
+      : data_(data), last_(last) {
+    last_.assign(1u << 16, kNone);
+  }
 
   // Requires pos + 2 <= size.
   Match Find(std::uint32_t pos) const {
@@ -81,14 +85,18 @@ class PairTable {
     return std::uint32_t{data_[pos]} | std::uint32_t{data_[pos + 1]} << 8;
   }
   std::span<const std::uint8_t> data_;
-  std::vector<std::uint32_t> last_;
+  std::vector<std::uint32_t>& last_;
 };
 
 // Hash chains over 3-byte prefixes, newest first: cheap to keep, for the greedy parse.
 class HashChains {
  public:
-  explicit HashChains(std::span<const std::uint8_t> data)
-      : data_(data), head_(1u << kHashBits, kNone), prev_(1u << kRingBits, kNone) {}
+  HashChains(std::span<const std::uint8_t> data, std::vector<std::uint32_t>& head,
+             std::vector<std::uint32_t>& prev)
+      : data_(data), head_(head), prev_(prev) {
+    head_.assign(1u << kHashBits, kNone);
+    prev_.assign(1u << kRingBits, kNone);
+  }
 
   // Requires pos + 3 <= size; each position is inserted once, in increasing order.
   void Insert(std::uint32_t pos) {
@@ -133,8 +141,8 @@ class HashChains {
 
  private:
   std::span<const std::uint8_t> data_;
-  std::vector<std::uint32_t> head_;
-  std::vector<std::uint32_t> prev_;
+  std::vector<std::uint32_t>& head_;
+  std::vector<std::uint32_t>& prev_;
 };
 
 // Binary trees of suffixes, one per hash bucket, newest position at the root; for the optimal
@@ -143,8 +151,12 @@ class HashChains {
 // length is the nearest one of at least that length.
 class BinaryTrees {
  public:
-  explicit BinaryTrees(std::span<const std::uint8_t> data, std::uint32_t depth)
-      : data_(data), depth_(depth), head_(1u << kHashBits, kNone), son_(2u << kRingBits, kNone) {}
+  BinaryTrees(std::span<const std::uint8_t> data, std::uint32_t depth,
+              std::vector<std::uint32_t>& head, std::vector<std::uint32_t>& son)
+      : data_(data), depth_(depth), head_(head), son_(son) {
+    head_.assign(1u << kHashBits, kNone);
+    son_.assign(2u << kRingBits, kNone);
+  }
 
   // Inserts pos; the matches are not wanted.
   void Skip(std::uint32_t pos) { Matches(pos, unused_.data()); }
@@ -204,8 +216,8 @@ class BinaryTrees {
  private:
   std::span<const std::uint8_t> data_;
   std::uint32_t depth_;
-  std::vector<std::uint32_t> head_;
-  std::vector<std::uint32_t> son_;
+  std::vector<std::uint32_t>& head_;
+  std::vector<std::uint32_t>& son_;
   std::array<Match, kMaxLength> unused_;
 };
 
@@ -221,12 +233,30 @@ void Emit(StreamWriter& w, std::span<const std::uint8_t> data, std::uint32_t pos
 
 constexpr std::size_t kProgressStep = 1u << 20;
 
+}  // namespace
+
+// The encoder's large tables. Allocating and freeing them per input cost more than the work
+// on a small file (the allocator hands such blocks back to the system each time), so a
+// Compressor keeps them and each parse only resets what it uses.
+struct Compressor::Tables {
+  std::vector<std::uint32_t> pairs;  // PairTable
+  std::vector<std::uint32_t> head;   // HashChains or BinaryTrees: newest position per hash
+  std::vector<std::uint32_t> links;  // HashChains: previous position; BinaryTrees: the two sons
+  std::vector<std::uint32_t> cost;   // ParseOptimal
+  std::vector<std::uint32_t> how;
+  std::vector<Match> path;
+};
+
+namespace {
+
+using Tables = Compressor::Tables;
+
 // At each position the match that saves the most bits, else a literal.
-void ParseGreedy(std::span<const std::uint8_t> data, StreamWriter& w, std::uint32_t depth,
-                 std::uint32_t nice, const CompressProgress& progress) {
+void ParseGreedy(std::span<const std::uint8_t> data, StreamWriter& w, Tables& t,
+                 std::uint32_t depth, std::uint32_t nice, const CompressProgress& progress) {
   const std::uint32_t n = static_cast<std::uint32_t>(data.size());
-  PairTable pairs(data);
-  HashChains chains(data);
+  PairTable pairs(data, t.pairs);
+  HashChains chains(data, t.head, t.links);
   std::size_t next_report = kProgressStep;
   std::uint32_t pos = 0;
   while (pos < n) {
@@ -255,13 +285,16 @@ void ParseGreedy(std::span<const std::uint8_t> data, StreamWriter& w, std::uint3
 constexpr std::uint32_t kOptimalBlock = 1u << 20;
 
 template <class Finder>
-void ParseOptimal(std::span<const std::uint8_t> data, StreamWriter& w, Finder& finder,
+void ParseOptimal(std::span<const std::uint8_t> data, StreamWriter& w, Tables& t, Finder& finder,
                   std::uint32_t forced, const CompressProgress& progress) {
   const std::uint32_t n = static_cast<std::uint32_t>(data.size());
-  PairTable pairs(data);
-  std::vector<std::uint32_t> cost(kOptimalBlock + 1);
-  std::vector<std::uint32_t> how(kOptimalBlock + 1);  // token into a position: length | distance << 9
-  std::vector<Match> path;
+  PairTable pairs(data, t.pairs);
+  // Room for the longest segment this input can have; kept, with its capacity, for the next.
+  std::vector<std::uint32_t>& cost = t.cost;
+  std::vector<std::uint32_t>& how = t.how;  // token into a position: length | distance << 9
+  cost.resize(std::size_t{std::min(n, kOptimalBlock)} + 1);
+  how.resize(cost.size());
+  std::vector<Match>& path = t.path;
   std::array<Match, kMaxLength> found;
   std::size_t next_report = kProgressStep;
 
@@ -376,29 +409,40 @@ std::string_view LevelName(Level level) {
   return "default";
 }
 
-std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> data, Level level,
-                                   const CompressProgress& progress) {
+Compressor::Compressor() : tables_(std::make_unique<Tables>()) {}
+Compressor::~Compressor() = default;
+Compressor::Compressor(Compressor&&) noexcept = default;
+Compressor& Compressor::operator=(Compressor&&) noexcept = default;
+
+std::vector<std::uint8_t> Compressor::Compress(std::span<const std::uint8_t> data, Level level,
+                                               const CompressProgress& progress) {
   // Positions are 32-bit, as every size in a package is.
   assert(data.size() < std::numeric_limits<std::uint32_t>::max() - kMaxLength);
+  Tables& t = *tables_;
   StreamWriter w;
   switch (level) {
     case Level::kFast:
-      ParseGreedy(data, w, 4, 32, progress);
+      ParseGreedy(data, w, t, 4, 32, progress);
       break;
     case Level::kDefault: {
-      BinaryTrees trees(data, 32);
-      ParseOptimal(data, w, trees, 128, progress);
+      BinaryTrees trees(data, 32, t.head, t.links);
+      ParseOptimal(data, w, t, trees, 128, progress);
       break;
     }
     case Level::kBest: {
       // A depth that a window of 8192 positions never exhausts: every match is seen.
-      BinaryTrees trees(data, kWindow);
-      ParseOptimal(data, w, trees, 0, progress);
+      BinaryTrees trees(data, kWindow, t.head, t.links);
+      ParseOptimal(data, w, t, trees, 0, progress);
       break;
     }
   }
   w.End();
   return std::move(w).Finish();
+}
+
+std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> data, Level level,
+                                   const CompressProgress& progress) {
+  return Compressor().Compress(data, level, progress);
 }
 
 }  // namespace updpack

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -31,7 +32,27 @@ std::string_view LevelName(Level level);
 // Called now and then with the number of input bytes done so far.
 using CompressProgress = std::function<void(std::size_t done)>;
 
-// One whole stream: the tokens, the end marker and the trailing 1 bit.
+// Compresses one input after another, keeping its large tables (a few MiB) between them: what
+// a package of many small files needs.
+class Compressor {
+ public:
+  Compressor();
+  ~Compressor();
+  Compressor(Compressor&&) noexcept;
+  Compressor& operator=(Compressor&&) noexcept;
+
+  // One whole stream: the tokens, the end marker and the trailing 1 bit. The same input and
+  // level give the same stream, whatever was compressed before.
+  std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> data, Level level,
+                                     const CompressProgress& progress = {});
+
+  struct Tables;
+
+ private:
+  std::unique_ptr<Tables> tables_;
+};
+
+// One whole stream, with tables of its own.
 std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> data, Level level,
                                    const CompressProgress& progress = {});
 

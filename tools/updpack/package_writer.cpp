@@ -48,6 +48,7 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return files[a].name < files[b].name; });
 
+  Compressor compressor;
   std::vector<std::uint8_t> image(upd::kPackageHeaderSize, 0);
   std::vector<std::uint8_t> table(files.size() * upd::kEntryRecordSize, 0);
   for (std::size_t k = 0; k < order.size(); ++k) {
@@ -64,7 +65,7 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
       if (options.progress) {
         hook = [&](std::size_t done) { options.progress(k, order.size(), f.name, done); };
       }
-      stream = Compress(f.bytes, options.level, hook);
+      stream = compressor.Compress(f.bytes, options.level, hook);
     }
     const bool compressed = !stream.empty() && stream.size() < f.bytes.size();
     const std::span<const std::uint8_t> stored =
@@ -89,7 +90,7 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
     Append(image, table);
   } else {
     header.HeaderFlags = upd::kDirectoryCompressed;
-    Append(image, Compress(table, options.level));
+    Append(image, compressor.Compress(table, options.level));
   }
   if (image.size() > kMaxPackageSize) return fail(kNoFile, "the package would reach 4 GiB");
   upd::EncodeHeader(header, std::span(image).first<upd::kPackageHeaderSize>());
