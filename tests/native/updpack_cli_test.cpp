@@ -409,4 +409,51 @@ TEST(UpdpackCli, WriteErrorsOnStandardOutputFail) {
   }
 }
 
+// A file of 4.5 GB (sparse: it takes no room) is refused from its size alone, whether it is to
+// be packed, read as a package or used as the stub.
+TEST(UpdpackCli, FilesTooLargeAreRefusedBeforeTheyAreRead) {
+  constexpr std::uint64_t kSize = 4608ull << 20;  // 4.5 GiB
+  Scratch src, work;
+  WriteFile(src / "UPDATE.INI", "[SETUP]\r\n");
+  const fs::path huge = src / "movie.bin";
+  {
+    const int fd = ::open(huge.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    const bool sized = ::ftruncate(fd, static_cast<off_t>(kSize)) == 0;
+    ::close(fd);
+    if (!sized) GTEST_SKIP() << "this file system holds no file of 4.5 GiB";
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(huge.c_str(), &st), 0);
+  if (static_cast<std::uint64_t>(st.st_blocks) * 512 > (1u << 20)) {
+    GTEST_SKIP() << "this file system does not keep sparse files sparse";
+  }
+  const std::string size = std::to_string(kSize) + " bytes";
+  const std::string pkg = (work / "p").string();
+
+  Ran b = Updpack({"build", src.path().string(), "-o", pkg});
+  EXPECT_EQ(b.code, 1);
+  EXPECT_TRUE(Has(b.err, "movie.bin: is " + size)) << b.err;
+  EXPECT_FALSE(fs::exists(pkg));
+
+  fs::remove(huge);
+  ASSERT_EQ(Updpack({"build", src.path().string(), "-o", pkg}).code, 0);
+  {
+    std::ofstream(work / "big.fa3").close();
+    ASSERT_EQ(::truncate((work / "big.fa3").c_str(), static_cast<off_t>(kSize)), 0);
+  }
+  const std::string big = (work / "big.fa3").string();
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"list", big}, {"verify", big}, {"extract", big, "-C", (work / "o").string()},
+        {"embed", big, "-o", (work / "u.exe").string()},
+        {"embed", pkg, "--stub", big, "-o", (work / "u.exe").string()}}) {
+    SCOPED_TRACE(args[0] + " " + args[1] + " " + args.back());
+    Ran r = Updpack(args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Has(r.err, size)) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(work / "o"));
+  EXPECT_FALSE(fs::exists(work / "u.exe"));
+}
+
 }  // namespace

@@ -186,6 +186,13 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
       refuse(*fault);
       continue;
     }
+    // Known from the folder alone: a file too large is refused before anything is read.
+    std::error_code size_error;
+    if (const std::uintmax_t size = fs::file_size(path, size_error);
+        !size_error && size > kMaxFileSize) {
+      refuse("is " + std::to_string(size) + " bytes; a package holds files of less than 4 GiB");
+      continue;
+    }
     files.push_back({std::move(*name), {}, 0});
     paths.push_back(path);
   }

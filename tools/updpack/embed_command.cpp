@@ -99,6 +99,10 @@ int RunEmbed(CommandArgs args, std::ostream& out, std::ostream& err) {
   }
   std::vector<std::uint8_t> stub;
   std::string error;
+  if (const std::uintmax_t size = fs::file_size(stub_path, ec); !ec && size > kMaxInputSize) {
+    return Fail(err, kCmd, host::ShowPath(stub_path) + ": the file is " + std::to_string(size) +
+                               " bytes, too large for a Windows executable", kExitFailed);
+  }
   if (!host::ReadWholeFile(stub_path, stub, error)) {
     return Fail(err, kCmd, "cannot read " + host::ShowPath(stub_path) + ": " + error, kExitFailed);
   }

@@ -8,6 +8,15 @@ namespace updpack {
 PackageInput ReadPackageInput(const std::filesystem::path& path) {
   PackageInput in;
   std::string error;
+  // Every package, and every executable that carries one, is below 4 GiB: a larger file is
+  // refused before it is read.
+  std::error_code size_error;
+  if (const std::uintmax_t size = std::filesystem::file_size(path, size_error);
+      !size_error && size > kMaxInputSize) {
+    in.error = host::ShowPath(path) + ": the file is " + std::to_string(size) +
+               " bytes; a package, or an updater that carries one, is less than 4 GiB";
+    return in;
+  }
   if (!host::ReadWholeFile(path, in.bytes, error)) {
     in.bytes.clear();
     in.error = "cannot read " + host::ShowPath(path) + ": " + error;

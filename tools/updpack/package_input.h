@@ -8,6 +8,9 @@
 
 namespace updpack {
 
+// Every offset and size of a package, and of a Windows executable, is 32-bit.
+inline constexpr std::uint64_t kMaxInputSize = 0xFFFFFFFFu;
+
 struct PackageInput {
   std::vector<std::uint8_t> bytes;  // the package image
   std::string error;                // set when there is none

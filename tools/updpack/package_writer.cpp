@@ -32,7 +32,7 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (auto fault = EntryNameFault(files[i].name)) return fail(i, *fault);
     // Even stored alone behind the header it must leave the package below 4 GiB.
-    if (files[i].bytes.size() > kMaxPackageSize - upd::kPackageHeaderSize - 15) {
+    if (files[i].bytes.size() > kMaxFileSize) {
       return fail(i, "the file is too large for a package, which stays below 4 GiB");
     }
     auto [it, fresh] = folded.emplace(FoldEntryName(files[i].name), i);

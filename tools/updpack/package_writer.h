@@ -37,6 +37,10 @@ struct PackageOptions {
 
 inline constexpr std::size_t kNoFile = static_cast<std::size_t>(-1);
 
+// The largest file a package can hold: stored alone behind the header, with its fill to 16
+// bytes, it must leave the package below 4 GiB (every offset and size is 32-bit).
+inline constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu - 16 - 15;
+
 struct BuildResult {
   std::vector<std::uint8_t> image;  // empty when `error` is set
   std::string error;                // why, without the names: the caller spells those
