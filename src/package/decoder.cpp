@@ -179,13 +179,17 @@ inline std::uint8_t* CopyMatch(std::uint8_t* op, const std::uint8_t* obeg,
 // - any other match reads the view both ways and keeps the one its first flag bits ask for.
 // Near the end of the input every token is read bit by bit, each read checked.
 std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
-                                           std::span<std::uint8_t> out) {
+                                           std::span<std::uint8_t> out, bool* input_ended) {
   const std::uint8_t* ip = in.data();
   const std::uint8_t* const iend = ip + in.size();
   std::uint8_t* const obeg = out.data();
   std::uint8_t* op = obeg;
   const std::uint8_t* const oend = obeg + out.size();
-  if (iend - ip < 4) return std::nullopt;
+  if (input_ended) *input_ended = false;
+  if (iend - ip < 4) {
+    if (input_ended) *input_ended = true;
+    return std::nullopt;
+  }
   std::uint64_t bits = std::uint64_t{LoadLe32(ip)} << 32;
   ip += 4;
   unsigned left = 32;
@@ -332,10 +336,15 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
     }
     return *ip++;
   };
+  // Every failure below is the input running out when `ok` is false, damage otherwise.
+  const auto failed = [&]() -> std::optional<std::size_t> {
+    if (input_ended) *input_ended = !ok;
+    return std::nullopt;
+  };
   for (;;) {
     if (bit()) {
       const std::uint32_t b = byte();
-      if (!ok || op == oend) return std::nullopt;
+      if (!ok || op == oend) return failed();
       *op++ = static_cast<std::uint8_t>(b);
       continue;
     }
@@ -347,7 +356,7 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
         k = 256 + 8 * b + bits_n(3);
         if (ok && k == kEndMarkerCode) return static_cast<std::size_t>(op - obeg);
       }
-      if (!ok || !(op = CopyMatch(op, obeg, oend, k + 1, 2))) return std::nullopt;
+      if (!ok || !(op = CopyMatch(op, obeg, oend, k + 1, 2))) return failed();
       continue;
     }
     unsigned cls = 0;
@@ -368,7 +377,7 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
     } else {
       length = 27 + byte();
     }
-    if (!ok || !(op = CopyMatch(op, obeg, oend, code + 1, length))) return std::nullopt;
+    if (!ok || !(op = CopyMatch(op, obeg, oend, code + 1, length))) return failed();
   }
 }
 

@@ -41,8 +41,11 @@ inline constexpr std::uint32_t kMaxExpansion = 91;
 // Decodes the stream at the start of `in` into `out` and returns the number of bytes written.
 // Returns nothing when the stream is damaged: it reads past `in`, would write past `out`,
 // refers before the start of `out`, or ends without the end marker. Bytes of `in` after the
-// end marker are not read. On failure `out` may hold a partial result.
+// end marker are not read. On failure `out` may hold a partial result, and `input_ended`, when
+// given, says whether the stream ran past the end of `in` (a cut stream, as in a truncated
+// file) rather than being damaged within it.
 std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
-                                           std::span<std::uint8_t> out);
+                                           std::span<std::uint8_t> out,
+                                           bool* input_ended = nullptr);
 
 }  // namespace upd

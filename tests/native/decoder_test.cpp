@@ -229,3 +229,39 @@ TEST(DecompressBlock, TruncationsAndFlipsNeverCrash) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stream cut anywhere before its end marker is told from one damaged within its bytes.
+TEST(DecompressBlock, TellsACutStreamFromADamagedOne) {
+  const Bytes abc = {0x00, 0xF0, 0x2B, 0xE4, 0x61, 0x62, 0x63, 0x01, 0xFF};
+  for (std::size_t n = 0; n < abc.size(); ++n) {
+    SCOPED_TRACE("cut to " + std::to_string(n));
+    Bytes out(64);
+    bool ended = false;
+    EXPECT_FALSE(upd::DecompressBlock(std::span(abc).first(n), out, &ended));
+    EXPECT_TRUE(ended);
+  }
+  struct Row {
+    const char* what;
+    Bytes stream;
+    std::size_t capacity;
+  };
+  const Row rows[] = {
+      {"output too small", abc, 10},
+      {"a match before the start", {0x00, 0x00, 0x00, 0x40, 0x05}, 64},  // 0 1 0: distance 6
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Bytes out(r.capacity);
+    bool ended = true;
+    EXPECT_FALSE(upd::DecompressBlock(r.stream, out, &ended));
+    EXPECT_FALSE(ended);
+  }
+  Bytes out(64);
+  bool ended = true;
+  EXPECT_EQ(upd::DecompressBlock(abc, out, &ended), std::optional<std::size_t>(11));
+  EXPECT_FALSE(ended);
+}
+
+}  // namespace

@@ -325,7 +325,10 @@ TEST_F(DamagedPackage, VerifyNamesTheFirstFault) {
        "lies outside"},
       {"directory offset inside the header", edited([](Bytes& b) { Set32(b, 8, 8); }), kAll,
        "lies outside"},
-      {"directory stream cut short", Bytes(good_.begin(), good_.end() - 6), kAll, "does not decode"},
+      {"directory stream cut short", Bytes(good_.begin(), good_.end() - 6), kAll,
+       "the package is truncated: its compressed directory runs past the end"},
+      {"directory stream damaged within", edited([&](Bytes& b) { std::fill(b.begin() + dir, b.end(), 0); }),
+       kAll, "damaged: its stream does not decode"},
       {"one record more than the stream holds", edited([](Bytes& b) { Set32(b, 12, 4); }), kAll,
        "holds 840 bytes, not the 1120"},
       {"plain directory beyond the end",
@@ -410,7 +413,13 @@ TEST_F(DamagedPackage, TruncationsAreRefusedOrHarmless) {
   for (std::size_t n = 0; n < good_.size(); ++n) {
     SCOPED_TRACE("length " + std::to_string(n));
     const Bytes cut(good_.begin(), good_.begin() + n);
-    if (updpack::VerifyPackage(cut, nullptr)) continue;
+    if (const auto fault = updpack::VerifyPackage(cut, nullptr)) {
+      // Once the header is whole, a cut file is called what it is.
+      if (n >= upd::kPackageHeaderSize) {
+        EXPECT_NE(fault->text.find("the package is truncated"), std::string::npos) << n << " " << fault->text;
+      }
+      continue;
+    }
     EXPECT_GE(n + 4, good_.size());
     const auto opened = updpack::OpenPackage(cut);
     ASSERT_TRUE(opened.view);

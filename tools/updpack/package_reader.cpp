@@ -38,7 +38,11 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
     return fail("not a package: it does not begin with the bytes 46 41 32 00");
   }
   const std::uint32_t dir = v.header.DirectoryOffset;
-  if (dir < upd::kPackageHeaderSize || dir > image.size()) {
+  if (dir > image.size()) {
+    return fail("the package is truncated: its directory offset " + Num(dir) +
+                " lies outside the file (" + Num(image.size()) + " bytes)");
+  }
+  if (dir < upd::kPackageHeaderSize) {
     return fail("the directory offset " + Num(dir) + " lies outside the package (" +
                 Num(image.size()) + " bytes, data from byte 16)");
   }
@@ -46,12 +50,26 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
   const std::span<const std::uint8_t> tail = image.subspan(dir);
   if (v.header.HeaderFlags & upd::kDirectoryCompressed) {
     if (table_size > std::uint64_t{tail.size()} * upd::kMaxExpansion) {
+      // Too short a stream for the count: a cut file, when the stream runs out before its end.
+      std::vector<std::uint8_t> probe(static_cast<std::size_t>(
+          std::min<std::uint64_t>(std::uint64_t{tail.size()} * upd::kMaxExpansion, 16u << 20) + 1));
+      bool input_ended = false;
+      if (!upd::DecompressBlock(tail, probe, &input_ended) && input_ended) {
+        return fail("the package is truncated: its compressed directory runs past the end of "
+                    "the file, " + Num(tail.size()) + " bytes after byte " + Num(dir));
+      }
       return fail("a directory of " + Num(v.header.EntryCount) + " entries cannot come from the " +
                   Num(tail.size()) + " bytes of its compressed stream");
     }
     // Room for a little more than the records, to tell "too long" from "damaged".
     v.table.resize(static_cast<std::size_t>(table_size) + 4096);
-    const auto produced = upd::DecompressBlock(tail, v.table);
+    bool input_ended = false;
+    const auto produced = upd::DecompressBlock(tail, v.table, &input_ended);
+    if (!produced && input_ended) {
+      // The directory stream is the last thing in a package: a cut file loses its end first.
+      return fail("the package is truncated: its compressed directory runs past the end of the "
+                  "file, " + Num(tail.size()) + " bytes after byte " + Num(dir));
+    }
     if (!produced) {
       return fail("the compressed directory is damaged: its stream does not decode");
     }
@@ -62,7 +80,8 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
     v.table.resize(static_cast<std::size_t>(table_size));
   } else {
     if (table_size > tail.size()) {
-      return fail("the directory of " + Num(v.header.EntryCount) + " records needs " +
+      return fail("the package is truncated: the directory of " + Num(v.header.EntryCount) +
+                  " records needs " +
                   Num(table_size) + " bytes from byte " + Num(dir) + ", but the package ends " +
                   Num(tail.size()) + " bytes after it");
     }
