@@ -109,10 +109,10 @@ TEST_F(EmbedCommand, WritesTheUpdaterWithThePackage) {
   Bytes other = package_;
   other.resize(other.size() + 16, 0);  // a different, still sound package image
   WriteFile(dir_ / "other.exe", updpack::EmbedPackage(stub_, other).file);
-  ASSERT_EQ(Run({"--stub", P("game_update.exe"), "-o", P("game_update.exe"), "--", P("other.exe")}),
+  ASSERT_EQ(Run({"--stub", P("game_update.exe"), "-o", P("game_update2.exe"), "--", P("other.exe")}),
             0)
       << err_.str();
-  EXPECT_EQ(updpack::ReadEmbeddedPackage(ReadFile(dir_ / "game_update.exe")), other);
+  EXPECT_EQ(updpack::ReadEmbeddedPackage(ReadFile(dir_ / "game_update2.exe")), other);
 }
 
 TEST_F(EmbedCommand, RefusesAndLeavesTheOutputAlone) {
@@ -165,6 +165,13 @@ TEST_F(EmbedCommand, RefusesAndLeavesTheOutputAlone) {
       {"stub damaged", {P("update.fa3"), "-o", out, "--stub", P("broken.exe")}, 1,
        "broken.exe: damaged Windows executable: section 1 ('.text')"},
       {"signed stub", {P("update.fa3"), "-o", out, "--stub", P("signed.exe")}, 1, "is signed"},
+      {"output is the package", {P("update.fa3"), "-o", P("update.fa3"), "--stub", P("stub.exe")},
+       2, "-o names the package"},
+      {"output is the stub", {P("update.fa3"), "-o", P("stub.exe"), "--stub", P("stub.exe")}, 2,
+       "-o names the stub"},
+      {"output is the stub, spelt otherwise",
+       {P("update.fa3"), "--stub", P("stub.exe"), "-o", (dir_ / "." / "stub.exe").string()}, 2,
+       "-o names the stub"},
       {"output in a missing folder",
        {P("update.fa3"), "-o", P("no/such/dir/out.exe"), "--stub", P("stub.exe")}, 1,
        "cannot write"},
@@ -178,6 +185,8 @@ TEST_F(EmbedCommand, RefusesAndLeavesTheOutputAlone) {
     EXPECT_THAT(err_.str(), HasSubstr(r.message));
     EXPECT_EQ(out_.str(), "");
     EXPECT_EQ(ReadFile(out), before);
+    EXPECT_EQ(ReadFile(dir_ / "update.fa3"), package_);
+    EXPECT_EQ(ReadFile(dir_ / "stub.exe"), stub_);
     EXPECT_EQ(FilesInFolder(), files);
   }
 }

@@ -398,9 +398,9 @@ TEST(PeRefuse, ImagesThatCannotBeRewrittenSafely) {
   };
   const Row rows[] = {
       {"signed", [](FakePe& s) { s.signed_image = true; }, {}, "signed"},
-      {"overlay", [](FakePe& s) { s.overlay = {1, 2, 3, 4, 5}; }, {}, "appended data"},
+      {"overlay", [](FakePe& s) { s.overlay = {1, 2, 3, 4, 5}; }, {}, " 5 bytes of appended data"},
       {"overlay after COFF symbols",
-       [](FakePe& s) { s.symbol_count = 3; s.overlay = {0, 0, 9}; }, {}, "appended data"},
+       [](FakePe& s) { s.symbol_count = 3; s.overlay = {0, 0, 9}; }, {}, " 3 bytes of appended data"},
       {"section table full",
        [](FakePe& s) { s.reloc_after_rsrc = true; },
        [](Bytes& b, const FakeLayout& l) { b[l.section_table + 4 * 40 + 3] = 1; },

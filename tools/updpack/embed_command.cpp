@@ -78,6 +78,21 @@ int RunEmbed(CommandArgs args, std::ostream& out, std::ostream& err) {
   if (!output_arg) return Fail(err, kCmd, "no output file (-o OUT.exe)", kExitUsage);
 
   const fs::path package_path = host::PathFromArg(*package_arg);
+  const fs::path output_path = host::PathFromArg(*output_arg);
+  const fs::path stub_path = stub_arg ? host::PathFromArg(*stub_arg) : DefaultStubPath();
+  // The output replaces its file only when complete, but an input it replaced would be gone.
+  auto same_file = [](const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) && !ec;
+  };
+  if (same_file(output_path, package_path)) {
+    return Fail(err, kCmd, "-o names the package " + host::ShowPath(package_path) +
+                               " itself; write the updater to a file of its own", kExitUsage);
+  }
+  if (same_file(output_path, stub_path)) {
+    return Fail(err, kCmd, "-o names the stub " + host::ShowPath(stub_path) +
+                               " itself; write the updater to a file of its own", kExitUsage);
+  }
   PackageInput in = ReadPackageInput(package_path);
   if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);
   // An updater that cannot load its package is no use: check as `verify` does.
@@ -89,7 +104,6 @@ int RunEmbed(CommandArgs args, std::ostream& out, std::ostream& err) {
                 kExitFailed);
   }
 
-  const fs::path stub_path = stub_arg ? host::PathFromArg(*stub_arg) : DefaultStubPath();
   std::error_code ec;
   if (!fs::is_regular_file(stub_path, ec)) {
     return Fail(err, kCmd,
@@ -114,7 +128,6 @@ int RunEmbed(CommandArgs args, std::ostream& out, std::ostream& err) {
   } catch (const pe::PeError& e) {
     return Fail(err, kCmd, host::ShowPath(stub_path) + ": " + e.what(), kExitFailed);
   }
-  const fs::path output_path = host::PathFromArg(*output_arg);
   if (!host::WriteWholeFile(output_path, result.file, std::nullopt, error)) {
     return Fail(err, kCmd, "cannot write " + host::ShowPath(output_path) + ": " + error,
                 kExitFailed);

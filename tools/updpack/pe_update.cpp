@@ -51,7 +51,9 @@ Trailer ClassifyTrailer(const Image& image) {
     if (!in_symbols && b[i] != 0) ++extra;
   }
   if (extra != 0) {
-    throw PeError("the executable carries " + std::to_string(b.size() - end) +
+    // What lies past the image's end: the symbol tables are part of the image.
+    const std::uint64_t symbol_bytes = t.has_symbols ? t.symbols_end - t.symbols_begin : 0;
+    throw PeError("the executable carries " + std::to_string(b.size() - end - symbol_bytes) +
                   " bytes of appended data after its last section (an overlay), which would "
                   "not stay where its reader expects it: use an updater without appended data");
   }
