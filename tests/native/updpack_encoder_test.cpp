@@ -251,6 +251,20 @@ TEST(Compress, LevelsRankAgainstGreedy) {
   }
 }
 
+// A period of 300 random bytes over a little more than 1 MiB: default takes 282-byte matches
+// at once and runs on across the 1 MiB mark, where best's parse must end a segment; best once
+// came out a byte larger here.
+TEST(Compress, BestNeverLosesToDefaultAcrossABlockEnd) {
+  const Bytes period = Random(300, 77);
+  Bytes data;
+  while (data.size() < (1u << 20) + 5000) data.insert(data.end(), period.begin(), period.end());
+  data.resize((1u << 20) + 5000);
+  const Bytes def = updpack::Compress(data, Level::kDefault);
+  const Bytes best = updpack::Compress(data, Level::kBest);
+  EXPECT_LE(best.size(), def.size());
+  EXPECT_TRUE(RoundTrips(data, best));
+}
+
 TEST(Compress, LevelNames) {
   for (Level level : kLevels) EXPECT_EQ(updpack::ParseLevel(updpack::LevelName(level)), level);
   EXPECT_FALSE(updpack::ParseLevel("max"));

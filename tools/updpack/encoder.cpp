@@ -433,7 +433,16 @@ std::vector<std::uint8_t> Compressor::Compress(std::span<const std::uint8_t> dat
       // A depth that a window of 8192 positions never exhausts: every match is seen.
       BinaryTrees trees(data, kWindow, t.head, t.links);
       ParseOptimal(data, w, t, trees, 0, progress);
-      break;
+      w.End();
+      // Each parse is the cheapest path within its segments, but the segments differ: best's
+      // end at every 1 MiB, default's restart after each long match it takes at once, so a
+      // match that best must cut at a block end may run on in default's parse. And fewer bits
+      // can still round up to one more control word. Keeping the smaller of the two streams
+      // makes best never lose to default.
+      std::vector<std::uint8_t> stream = std::move(w).Finish();
+      std::vector<std::uint8_t> other = Compress(data, Level::kDefault);
+      if (other.size() < stream.size()) stream = std::move(other);
+      return stream;
     }
   }
   w.End();

@@ -10,7 +10,8 @@
 //            taken at once
 //   best     the same shortest path over every useful candidate: the literal, the nearest short
 //            match and, for every length, the nearest long match (no depth limit, nothing taken
-//            at once): the fewest bits for each block of 1 MiB
+//            at once): the fewest bits for each block of 1 MiB; then the default parse
+//            too, and the smaller stream is kept, so that best never comes out larger
 #pragma once
 
 #include <cstddef>
