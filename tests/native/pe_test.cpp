@@ -351,6 +351,23 @@ TEST(PeRefuse, NotAnExecutableOrDamaged) {
        "do not fit in the optional header"},
       {"file alignment zero", set32(&FakeLayout::optional_header, 36, 0), "unusable alignment"},
       {"overlapping sections", set32(&FakeLayout::section_table, 40 + 12, 0x1000), "overlaps"},
+      {"a section over the headers' page", set32(&FakeLayout::section_table, 12, 0),
+       "section 1 ('.text') overlaps the headers"},
+      {"a section address off the alignment",
+       [](Bytes& b, const FakeLayout& l) { Set32(b, l.section_table + 40 + 12, U32(b, l.section_table + 40 + 12) + 0x10); },
+       "section 2 ('.rdata'): its address 0x"},
+      {"headers that end inside the section table",
+       [](Bytes& b, const FakeLayout& l) {
+         Set32(b, l.optional_header + 60, static_cast<std::uint32_t>(l.section_table + 40));
+       },
+       "ends before the section table does"},
+      {"section data inside the headers",
+       [](Bytes& b, const FakeLayout& l) {
+         Set32(b, l.optional_header + 60, static_cast<std::uint32_t>(l.rsrc_raw + 0x200));
+       },
+       "section 1 ('.text'): its data at 0x"},
+      {"a file alignment below 512 that is not the section alignment",
+       set32(&FakeLayout::optional_header, 36, 0x10), "unusable alignment"},
       {"resource directory outside every section",
        set32(&FakeLayout::optional_header, 112 + 16, 0x7FFF0000), "outside every section"},
       {"resource root claims too many entries",
@@ -386,6 +403,72 @@ TEST(PeRefuse, NotAnExecutableOrDamaged) {
     EXPECT_THAT(ErrorOf([&] { updpack::EmbedPackage(bad, package); }),
                 testing::HasSubstr(r.message));
     EXPECT_THAT(ErrorOf([&] { updpack::ReadEmbeddedPackage(bad); }), testing::HasSubstr(r.message));
+  }
+}
+
+// Bytes given as "offset:byte" pairs over a zero-filled file of `size` bytes.
+Bytes FromPairs(std::size_t size, const std::string& pairs) {
+  Bytes b(size, 0);
+  for (std::size_t at = 0; at < pairs.size();) {
+    const std::size_t colon = pairs.find(':', at);
+    const std::size_t end = std::min(pairs.find(' ', at), pairs.size());
+    b.at(std::stoul(pairs.substr(at, colon - at), nullptr, 16)) =
+        static_cast<std::uint8_t>(std::stoul(pairs.substr(colon + 1, end - colon - 1), nullptr, 16));
+    at = end + 1;
+  }
+  return b;
+}
+
+// Stubs that fuzzing found the writer mishandling: refused by the reader (as Windows's loader
+// refuses them), so embed neither overruns its buffer nor writes what it cannot read back.
+TEST(PeRefuse, LayoutsFoundByFuzzing) {
+  struct Row {
+    const char* name;
+    Bytes stub;
+    const char* message;
+  };
+  FakePe shape;
+  shape.resources = updtest::StandardResources();
+  FakeLayout layout;
+  Bytes headers_over_rsrc = BuildFakePe(shape, &layout);
+  ASSERT_GE(layout.rsrc_raw_size, 0x200u);
+  Set32(headers_over_rsrc, layout.optional_header + 60, static_cast<std::uint32_t>(layout.rsrc_raw + 0x200));
+  const Row rows[] = {
+      // PE32, file alignment 1, SizeOfHeaders 0, the resource section's data from byte 1: the
+      // in-place rewrite cut the file to 1 byte and wrote the section header past its end.
+      {"resource data over the headers",
+       FromPairs(248, "00:4d 01:5a 3c:40 40:50 41:45 44:4c 45:01 46:01 54:78 56:02 57:01 58:0b "
+                      "59:01 79:10 7c:01 b4:03 c9:10 cc:10 d0:2e d1:72 d2:73 d3:72 d4:63 d9:01 "
+                      "dd:10 e0:f7 e4:01 f4:40"),
+       "unusable alignment"},
+      // SizeOfHeaders reaching into the last section's data: embed wrote a file that its own
+      // reader refused.
+      {"headers reaching into the resource data", headers_over_rsrc, "begins inside the headers"},
+      // .data at 0x1010 under a section alignment of 0x1000: the new .rsrc went to 0x2000, which
+      // the reader took for an overlap. (Both have a file alignment of 1, which Windows refuses.)
+      {"a section address off the alignment",
+       FromPairs(288, "00:4d 01:5a 3c:40 40:50 41:45 44:4c 45:01 46:01 54:78 56:02 57:01 58:0b "
+                      "59:01 79:10 7c:01 94:20 95:01 b4:03 d0:2e d1:64 d2:61 d3:74 d4:61 d8:10 "
+                      "dc:10 dd:10"),
+       "unusable alignment"},
+      // The same two with a file alignment Windows takes: each is refused for what it is.
+      {"resource data over the headers, file alignment 512",
+       FromPairs(248, "00:4d 01:5a 3c:40 40:50 41:45 44:4c 45:01 46:01 54:78 56:02 57:01 58:0b "
+                      "59:01 79:10 7d:02 b4:03 c9:10 cc:10 d0:2e d1:72 d2:73 d3:72 d4:63 d9:01 "
+                      "dd:10 e0:f7 e4:01 f4:40"),
+       "SizeOfHeaders (0x0) ends before the section table does (0xF8)"},
+      {"a section address off the alignment, file alignment 512",
+       FromPairs(288, "00:4d 01:5a 3c:40 40:50 41:45 44:4c 45:01 46:01 54:78 56:02 57:01 58:0b "
+                      "59:01 79:10 7d:02 94:20 95:01 b4:03 d0:2e d1:64 d2:61 d3:74 d4:61 d8:10 "
+                      "dc:10 dd:10"),
+       "section 1 ('.data'): its address 0x1010 is not a multiple of the section alignment"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_THAT(ErrorOf([&] { updpack::EmbedPackage(r.stub, {1, 2, 3}); }),
+                testing::HasSubstr(r.message));
+    EXPECT_THAT(ErrorOf([&] { updpack::ReadEmbeddedPackage(r.stub); }),
+                testing::HasSubstr(r.message));
   }
 }
 

@@ -86,20 +86,26 @@ Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
 
   section_alignment_ = Get32(b, opt + 32);
   file_alignment_ = Get32(b, opt + 36);
+  // Windows maps images with a file alignment of 512 to 64 KiB, or a smaller one only when it
+  // equals the section alignment (sections then lie in the file as in memory).
   if (!IsPowerOfTwo(section_alignment_) || !IsPowerOfTwo(file_alignment_) ||
-      file_alignment_ > section_alignment_ || file_alignment_ > 0x10000) {
+      file_alignment_ > section_alignment_ || file_alignment_ > 0x10000 ||
+      (file_alignment_ < 0x200 && file_alignment_ != section_alignment_)) {
     Damaged("unusable alignment (section " + Hex(section_alignment_) + ", file " +
             Hex(file_alignment_) + ")");
   }
   const std::uint16_t count = Get16(b, coff_offset_ + 2);
   section_table_offset_ = opt + optional_size;
-  if (section_table_offset_ + std::uint64_t{count} * kSectionHeaderSize > file_size) {
-    Damaged("the section table runs past the end of the file");
-  }
+  const std::uint64_t table_end = section_table_offset_ + std::uint64_t{count} * kSectionHeaderSize;
+  if (table_end > file_size) Damaged("the section table runs past the end of the file");
   size_of_headers_ = Get32(b, opt + 60);
   if (size_of_headers_ > file_size) Damaged("SizeOfHeaders runs past the end of the file");
+  // The headers the loader maps hold the section table; a writer relies on that too.
+  if (size_of_headers_ < table_end) {
+    Damaged("SizeOfHeaders (" + Hex(size_of_headers_) + ") ends before the section table does (" +
+            Hex(table_end) + ")");
+  }
   sections_.reserve(count);
-  std::uint64_t previous_end = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = section_table_offset_ + i * kSectionHeaderSize;
     Section s;
@@ -113,14 +119,39 @@ Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
     if (s.raw_size != 0 && std::uint64_t{s.raw_offset} + s.raw_size > file_size) {
       Damaged(name + ": its data runs past the end of the file");
     }
-    // The loader maps sections in ascending, non-overlapping order; so does the writer.
-    const std::uint64_t extent = s.VirtualExtent();
-    if (s.virtual_address < previous_end) Damaged(name + " overlaps the one before it");
-    previous_end = std::uint64_t{s.virtual_address} +
-                   ((extent + section_alignment_ - 1) & ~std::uint64_t{section_alignment_ - 1});
-    if (previous_end > 0xFFFFFFFFull) Damaged(name + " ends beyond the 4 GiB address space");
+    if (s.raw_size != 0 && s.raw_offset < size_of_headers_) {
+      Damaged(name + ": its data at " + Hex(s.raw_offset) + " begins inside the headers (" +
+              Hex(size_of_headers_) + " bytes)");
+    }
+    // The loader maps sections at aligned addresses, ascending, after the headers' pages and
+    // without overlap; the writer places a new section by the same rule.
+    if (s.virtual_address % section_alignment_ != 0) {
+      Damaged(name + ": its address " + Hex(s.virtual_address) +
+              " is not a multiple of the section alignment " + Hex(section_alignment_));
+    }
+    if (s.virtual_address < NextSectionAddress(sections_)) {
+      Damaged(name + (sections_.empty() ? " overlaps the headers" : " overlaps the one before it"));
+    }
+    if (SectionStartAfter(s.virtual_address, s.VirtualExtent(), section_alignment_) > 0xFFFFFFFFull) {
+      Damaged(name + " ends beyond the 4 GiB address space");
+    }
     sections_.push_back(s);
   }
+}
+
+std::uint64_t SectionStartAfter(std::uint64_t previous_rva, std::uint64_t previous_extent,
+                                std::uint32_t section_alignment) {
+  const std::uint64_t mask = std::uint64_t{section_alignment} - 1;
+  return (previous_rva + previous_extent + mask) & ~mask;
+}
+
+std::uint64_t Image::NextSectionAddress(std::span<const Section> sections) const {
+  std::uint64_t next = SectionStartAfter(0, size_of_headers_, section_alignment_);
+  for (const Section& s : sections) {
+    next = std::max(next, SectionStartAfter(s.virtual_address, s.VirtualExtent(),
+                                            section_alignment_));
+  }
+  return next;
 }
 
 std::uint32_t Image::PointerToSymbolTable() const { return Get32(bytes_, coff_offset_ + 8); }

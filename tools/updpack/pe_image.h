@@ -100,6 +100,9 @@ class Image {
                                                       std::uint32_t size) const;
   // End of the last section's raw data (at least SizeOfHeaders): what follows is trailing data.
   std::uint64_t EndOfSectionData() const;
+  // The lowest address a section may take after `sections` (the headers' pages come first):
+  // the one rule the reader checks and the writer follows when it adds a section.
+  std::uint64_t NextSectionAddress(std::span<const Section> sections) const;
 
  private:
   std::vector<std::uint8_t> bytes_;
@@ -112,6 +115,12 @@ class Image {
   std::uint32_t size_of_headers_ = 0;
   std::vector<Section> sections_;
 };
+
+// Where a section may begin in memory after one that begins at `previous_rva` and takes
+// `previous_extent` bytes: at the next multiple of the section alignment, as Windows's loader
+// maps sections in whole, ascending pages of their own.
+std::uint64_t SectionStartAfter(std::uint64_t previous_rva, std::uint64_t previous_extent,
+                                std::uint32_t section_alignment);
 
 // The image checksum as imagehlp's CheckSumMappedFile computes it: the file's 16-bit words
 // (an odd last byte counts as a word) added with end-around carry, the 4-byte CheckSum field

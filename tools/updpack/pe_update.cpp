@@ -104,7 +104,6 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
   const Trailer trailer = ClassifyTrailer(image);
   const std::span<const std::uint8_t> b = image.Bytes();
   const std::uint32_t file_alignment = image.FileAlignment();
-  const std::uint32_t section_alignment = image.SectionAlignment();
   std::vector<Section> sections = image.Sections();
 
   RewriteResult result;
@@ -135,11 +134,7 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
           "the resource section is not the executable's last section, and its headers have no "
           "room for another section");
     }
-    std::uint64_t next_rva = AlignUp(image.SizeOfHeaders(), section_alignment);
-    for (const Section& s : sections) {
-      next_rva = std::max(next_rva, AlignUp(std::uint64_t{s.virtual_address} + s.VirtualExtent(),
-                                            section_alignment));
-    }
+    const std::uint64_t next_rva = image.NextSectionAddress(sections);
     if (next_rva > 0xFFFFFFFFull) throw PeError("the executable has no address space left");
     Section added;
     std::memcpy(added.raw_name.data(), ".rsrc", 5);
@@ -175,11 +170,7 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
   WriteSectionHeader(w, header_at, *target);
   Put16(w, image.CoffHeaderOffset() + 2, static_cast<std::uint16_t>(sections.size()));
 
-  std::uint64_t size_of_image = AlignUp(image.SizeOfHeaders(), section_alignment);
-  for (const Section& s : sections) {
-    size_of_image = std::max(size_of_image, AlignUp(std::uint64_t{s.virtual_address} +
-                                                        s.VirtualExtent(), section_alignment));
-  }
+  const std::uint64_t size_of_image = image.NextSectionAddress(sections);
   if (size_of_image > 0xFFFFFFFFull) throw PeError("the executable has no address space left");
   const std::size_t opt = image.OptionalHeaderOffset();
   Put32(w, opt + 56, static_cast<std::uint32_t>(size_of_image));
