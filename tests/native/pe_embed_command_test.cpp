@@ -100,7 +100,7 @@ TEST_F(EmbedCommand, WritesTheUpdaterWithThePackage) {
   EXPECT_EQ(FilesInFolder(), 3u) << "no temporary file left behind";
 
   // list and verify take the updater as they take the package.
-  EXPECT_EQ(Run({P("game_update.exe")}, updpack::RunList), 0) << err_.str();
+  EXPECT_EQ(Run({"--tsv", P("game_update.exe")}, updpack::RunList), 0) << err_.str();
   EXPECT_THAT(out_.str(), HasSubstr("UPDATE.INI\tstored\t8\t8\t"));
   EXPECT_EQ(Run({P("game_update.exe")}, updpack::RunVerify), 0) << err_.str();
   EXPECT_THAT(out_.str(), HasSubstr("sound, 1 entries"));

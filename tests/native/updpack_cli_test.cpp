@@ -1,13 +1,16 @@
 // updpack as the publisher runs it: the built tool as a process, its exit codes, its output,
 // and the files it writes.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -147,14 +150,33 @@ TEST(UpdpackCli, BuildListVerifyExtract) {
   EXPECT_EQ(dir->Entries()[1].Name(), "\x83\x65\x83\x58\x83\x67.txt");  // テスト.txt
   EXPECT_EQ(dir->Entries()[2].Name(), "\x83\x66\x81\x5B\x83\x5E.bin");  // データ.bin
 
-  Ran l = Updpack({"list", pkg.string()});
+  // For scripts: tabs, and times with every digit of the fraction.
+  Ran l = Updpack({"list", "--tsv", pkg.string()});
   ASSERT_EQ(l.code, 0) << l.err;
+  const std::string text_size =
+      std::to_string(fs::file_size(sample.dir / "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt"));
+  const std::string text_stored = std::to_string(dir->Entries()[1].StoredSize);
   EXPECT_EQ(l.out,
-            "UPDATE.INI\tstored\t27\t27\t2020-09-13T12:26:40Z\n"
-            "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt\tcompressed\t" +
-                std::to_string(fs::file_size(sample.dir / "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt")) +
-                "\t" + std::to_string(dir->Entries()[1].StoredSize) + "\t2010-01-01T00:00:00.5Z\n"
+            "UPDATE.INI\tstored\t27\t27\t2020-09-13T12:26:40.0000000Z\n"
+            "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt\tcompressed\t" + text_size + "\t" +
+                text_stored + "\t2010-01-01T00:00:00.5000000Z\n"
             "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.bin\tstored\t200\t200\t1999-12-31T23:59:59.1234567Z\n");
+
+  // For people: a header, aligned columns, times to the second, and the totals.
+  Ran h = Updpack({"list", pkg.string()});
+  ASSERT_EQ(h.code, 0) << h.err;
+  const std::uint64_t size = 27 + std::stoull(text_size) + 200;
+  const std::uint64_t stored = 27 + std::stoull(text_stored) + 200;
+  auto pad = [](std::string v, std::size_t w) { return std::string(w - v.size(), ' ') + v; };
+  EXPECT_EQ(h.out,
+            "Size  Stored  Method      Time (UTC)           Name\n" +
+                pad("27", 4) + "  " + pad("27", 6) + "  stored      2020-09-13 12:26:40  UPDATE.INI\n" +
+                pad(text_size, 4) + "  " + pad(text_stored, 6) +
+                "  compressed  2010-01-01 00:00:00  \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt\n" +
+                pad("200", 4) + "  " + pad("200", 6) +
+                "  stored      1999-12-31 23:59:59  \xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.bin\n" +
+                pad(std::to_string(size), 4) + "  " + pad(std::to_string(stored), 6) +
+                "  3 entries, stored in " + std::to_string(stored * 100 / size) + "% of their size\n");
 
   Ran v = Updpack({"verify", pkg.string()});
   EXPECT_EQ(v.code, 0) << v.err;
@@ -454,6 +476,125 @@ TEST(UpdpackCli, FilesTooLargeAreRefusedBeforeTheyAreRead) {
   }
   EXPECT_FALSE(fs::exists(work / "o"));
   EXPECT_FALSE(fs::exists(work / "u.exe"));
+}
+
+// What users bring from tar, zip and 7z: --version, --output=FILE, -v, and "-o -" refused
+// rather than taken as a file named "-".
+TEST(UpdpackCli, HabitsOfArchivers) {
+  SampleUpdate sample;
+  Scratch work;
+  const std::string src = sample.dir.path().string();
+
+  for (const char* v : {"--version", "-V"}) {
+    Ran r = Updpack({v});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.out.starts_with("updpack ") && r.out.size() > 9 && std::isdigit(r.out[8])) << r.out;
+  }
+
+  Ran b = Updpack({"build", src, "--output=" + (work / "p").string(), "-v"});
+  ASSERT_EQ(b.code, 0) << b.err;
+  EXPECT_TRUE(fs::exists(work / "p"));
+  EXPECT_TRUE(Has(b.out, "UPDATE.INI  27 bytes, stored\n")) << b.out;
+  EXPECT_TRUE(Has(b.out, "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt  ")) << b.out;
+  EXPECT_TRUE(Has(b.out, " bytes, compressed\n")) << b.out;
+
+  Ran x = Updpack({"extract", (work / "p").string(), "--directory=" + (work / "x").string(), "-v"});
+  ASSERT_EQ(x.code, 0) << x.err;
+  EXPECT_EQ(x.out, (work / "x" / "UPDATE.INI").string() + "\n" +
+                       (work / "x" / "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt").string() + "\n" +
+                       (work / "x" / "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.bin").string() + "\n");
+
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;
+    const char* says;
+  };
+  const Row rows[] = {
+      {"build -o -", {"build", src, "-o", "-"}, "-o -: standard output is not taken here"},
+      {"build --output=-", {"build", src, "--output=-"}, "--output=-: standard output"},
+      {"build --output=", {"build", src, "--output="}, "--output= needs a file name, not an empty one"},
+      {"embed -o -", {"embed", (work / "p").string(), "-o", "-"}, "-o -: standard output"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Ran run = Updpack(r.args, work.path());
+    EXPECT_EQ(run.code, 2);
+    EXPECT_TRUE(Has(run.err, r.says)) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(fs::exists(work / "-"));
+  }
+}
+
+// -k leaves what is there; without it every file is replaced.
+TEST(UpdpackCli, ExtractKeepsExistingFilesWhenAsked) {
+  SampleUpdate sample;
+  Scratch work;
+  const std::string pkg = (work / "p").string();
+  ASSERT_EQ(Updpack({"build", sample.dir.path().string(), "-o", pkg}).code, 0);
+  fs::create_directory(work / "x");
+  WriteFile(work / "x" / "UPDATE.INI", "mine");
+  Ran k = Updpack({"extract", pkg, "-C", (work / "x").string(), "--keep"});
+  EXPECT_EQ(k.code, 0) << k.err;
+  EXPECT_TRUE(Has(k.err, "UPDATE.INI exists; kept")) << k.err;
+  EXPECT_EQ(ReadText(work / "x" / "UPDATE.INI"), "mine");
+  EXPECT_EQ(ReadText(work / "x" / "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.bin"),
+            ReadText(sample.dir / "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.bin"));
+  Ran r = Updpack({"extract", pkg, "-C", (work / "x").string()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(ReadText(work / "x" / "UPDATE.INI"), ReadText(sample.dir / "UPDATE.INI"));
+}
+
+// A folder that takes no file gets one message, not one per entry.
+TEST(UpdpackCli, ExtractStopsAtTheFirstFaultOfTheFolder) {
+  SampleUpdate sample;
+  Scratch work;
+  const std::string pkg = (work / "p").string();
+  ASSERT_EQ(Updpack({"build", sample.dir.path().string(), "-o", pkg}).code, 0);
+  const fs::path locked = work / "locked";
+  fs::create_directory(locked);
+  // Root passes over permissions; an immutable folder stops it too.
+  int fd = -1;
+  if (::geteuid() == 0) {
+    fd = ::open(locked.c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    if (fd < 0 || ::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 ||
+        (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags)) != 0) {
+      if (fd >= 0) ::close(fd);
+      GTEST_SKIP() << "cannot make a folder that refuses files here";
+    }
+  } else {
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+  }
+  Ran x = Updpack({"extract", pkg, "-C", locked.string()});
+  if (fd >= 0) {
+    int flags = 0;
+    ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
+    flags &= ~FS_IMMUTABLE_FL;
+    ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    ::close(fd);
+  } else {
+    fs::permissions(locked, fs::perms::owner_all);
+  }
+  EXPECT_EQ(x.code, 1);
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = x.err.find("cannot write", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 1u) << x.err;
+  EXPECT_TRUE(Has(x.err, "stopped: 2 entries not written")) << x.err;
+  EXPECT_TRUE(fs::is_empty(locked));
+}
+
+// A package without entries serves nobody; a folder without UPDATE.INI is only noted.
+TEST(UpdpackCli, EmptyFolderIsRefused) {
+  Scratch empty, work;
+  Ran b = Updpack({"build", empty.path().string(), "-o", (work / "p").string()});
+  EXPECT_EQ(b.code, 1);
+  EXPECT_TRUE(Has(b.err, "holds no files")) << b.err;
+  EXPECT_FALSE(fs::exists(work / "p"));
+  WriteFile(empty / "a.txt", "a");
+  Ran n = Updpack({"build", empty.path().string(), "-o", (work / "p").string()});
+  EXPECT_EQ(n.code, 0) << n.err;
+  EXPECT_TRUE(Has(n.err, "note: ")) << n.err;
+  EXPECT_TRUE(Has(n.err, "holds no UPDATE.INI")) << n.err;
 }
 
 }  // namespace

@@ -175,7 +175,7 @@ TEST(UpdpackExe, JapaneseNamesInAndOut) {
   EXPECT_EQ(dir->Entries()[1].TimeStamp, kTimeA);
   EXPECT_EQ(dir->Entries()[2].TimeStamp, kTimeB);
 
-  Ran l = Updpack({L"list", pkg}, io);
+  Ran l = Updpack({L"list", L"--tsv", pkg}, io);
   ASSERT_EQ(l.code, 0u) << l.err;
   EXPECT_NE(l.out.find(std::string(kTestUtf8) + "\tcompressed\t2000\t"), std::string::npos) << l.out;
 

@@ -1,6 +1,5 @@
-// updpack build DIR -o FILE [--store] [--level fast|default|best] [--strict]
+// updpack build DIR -o FILE [--store] [--level fast|default|best] [--strict] [-v]
 #include <algorithm>
-#include <chrono>
 #include <ostream>
 #include <system_error>
 
@@ -14,7 +13,7 @@
 namespace updpack {
 
 const std::string_view kBuildHelp =
-    "usage: updpack build DIR -o FILE [--store] [--level fast|default|best] [--strict]\n"
+    "usage: updpack build DIR -o FILE [--store] [--level fast|default|best] [--strict] [-v]\n"
     "\n"
     "Packs every file of the folder DIR into the package FILE. Each file becomes an entry\n"
     "named by its file name in code page 932, with its last-write time (UTC) as time stamp.\n"
@@ -23,67 +22,32 @@ const std::string_view kBuildHelp =
     "\n"
     "  -o, --output FILE  the package to write; an existing FILE is replaced only once the\n"
     "                     new package is complete\n"
-    "  --level LEVEL      fast, default, or best (smallest, slowest)\n"
+    "  --level LEVEL      fast, default, or best (smallest, slowest; never larger than default)\n"
     "  --store            store every file and the directory uncompressed\n"
     "  --strict           write nothing when the check of UPDATE.INI finds an error\n"
+    "  -v, --verbose      list each entry: its size, and what it takes in the package\n"
     "\n"
     "UPDATE.INI is checked as `updpack lint DIR` checks it, and the findings are printed;\n"
     "the package is written all the same unless --strict is given.\n"
     "\n"
-    "DIR must hold files only. Refused: a subfolder or anything else that is not a file, a\n"
-    "name that code page 932 cannot spell or that takes more than 259 bytes in it, a name\n"
-    "Windows cannot hold as it is (a drive or stream part, characters such as ? or *, a\n"
-    "device name such as CON, a trailing dot or blank), and two names that differ only in\n"
-    "letter case (the updater finds entries regardless of case).\n";
+    "DIR must hold at least one file, and files only. Refused: a subfolder or anything else\n"
+    "that is not a file, a name that code page 932 cannot spell or that takes more than 259\n"
+    "bytes in it, a name Windows cannot hold as it is (a drive or stream part, characters\n"
+    "such as ? or *, a device name such as CON, a trailing dot or blank), and two names that\n"
+    "differ only in letter case (the updater finds entries regardless of case).\n";
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kCmd = "build";
-
-// One line on a terminal, redrawn in place, only once the work has taken a moment.
-class ProgressLine {
- public:
-  ProgressLine(std::ostream& err, std::uint64_t total)
-      : err_(err), total_(std::max<std::uint64_t>(total, 1)), on_(host::StderrIsTerminal()) {}
-  ~ProgressLine() { Clear(); }
-
-  void Show(std::size_t index, std::size_t count, const std::string& name, std::uint64_t done) {
-    if (!on_) return;
-    const auto now = Clock::now();
-    if (now - start_ < std::chrono::milliseconds(500) || now - last_ < std::chrono::milliseconds(100)) {
-      return;
-    }
-    last_ = now;
-    std::string line = "updpack: " + std::to_string(index + 1) + "/" + std::to_string(count) +
-                       "  " + std::to_string(done * 100 / total_) + "%  " + name;
-    if (line.size() > 76) line = line.substr(0, 76);  // keep to one line (UTF-8 may cut short)
-    err_ << '\r' << line << std::string(width_ > line.size() ? width_ - line.size() : 0, ' ')
-         << std::flush;
-    width_ = line.size();
-  }
-  void Clear() {
-    if (width_ == 0) return;
-    err_ << '\r' << std::string(width_, ' ') << '\r' << std::flush;
-    width_ = 0;
-  }
-
- private:
-  std::ostream& err_;
-  std::uint64_t total_;
-  bool on_;
-  Clock::time_point start_ = Clock::now();
-  Clock::time_point last_{};
-  std::size_t width_ = 0;
-};
 
 struct BuildArgs {
   std::optional<fs::path> dir;
   std::optional<fs::path> output;
   PackageOptions options;
   bool strict = false;
+  bool verbose = false;
 };
 
 // Returns an empty text when the arguments are fine.
@@ -91,14 +55,15 @@ std::string ParseArgs(CommandArgs args, BuildArgs& a) {
   bool options_done = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    std::string value, problem;
     if (!options_done && arg == "--") {
       options_done = true;
-    } else if (!options_done && (arg == "-o" || arg == "--output")) {
-      if (i + 1 == args.size()) return arg + " needs a file name";
-      if (args[++i].empty()) return arg + " needs a file name, not an empty one";
-      a.output = host::PathFromArg(args[i]);
+    } else if (!options_done && OptionValue(args, i, "-o", "--output", "a file name", value, problem)) {
+      if (!problem.empty()) return problem;
+      a.output = host::PathFromArg(value);
+    } else if (!options_done && (arg == "-v" || arg == "--verbose")) {
+      a.verbose = true;
     } else if (!options_done && (arg == "--level" || arg.starts_with("--level="))) {
-      std::string value;
       if (arg == "--level") {
         if (i + 1 == args.size()) return "--level needs fast, default or best";
         value = args[++i];
@@ -197,6 +162,10 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
     paths.push_back(path);
   }
   if (refused) return Fail(err, kCmd, "nothing written", kExitFailed);
+  if (files.empty()) {
+    return Fail(err, kCmd, host::ShowPath(dir) + " holds no files: a package without entries " +
+                               "would update nothing; nothing written", kExitFailed);
+  }
 
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < files.size(); ++i) {
@@ -232,7 +201,8 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
   std::vector<std::uint64_t> before(files.size() + 1, 0);
   for (std::size_t k = 0; k < in_order.size(); ++k) before[k + 1] = before[k] + in_order[k].second;
 
-  ProgressLine progress(err, total);
+  // With -v the list of entries follows the build; the progress line would only interleave.
+  ProgressLine progress(err, total, !a.verbose);
   a.options.progress = [&](std::size_t index, std::size_t count, std::string_view name,
                            std::size_t done) {
     progress.Show(index, count, ShowEntry(name, index), before[index] + done);
@@ -251,7 +221,16 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
 
   std::size_t compressed = 0;
   if (const OpenResult opened = OpenPackage(built.image); opened.view) {
-    for (const upd::PackageEntry& e : opened.view->entries) compressed += e.IsCompressed() ? 1 : 0;
+    for (std::size_t i = 0; i < opened.view->entries.size(); ++i) {
+      const upd::PackageEntry& e = opened.view->entries[i];
+      compressed += e.IsCompressed() ? 1 : 0;
+      if (a.verbose) {
+        out << ShowEntry(e.Name(), i) << "  " << e.UnpackedSize
+            << (e.IsCompressed() ? " -> " + std::to_string(e.StoredSize) + " bytes, compressed"
+                                 : " bytes, stored")
+            << "\n";
+      }
+    }
   }
   out << host::ShowPath(output) << ": " << count << " entries (" << compressed << " compressed, "
       << count - compressed << " stored), " << total << " bytes in " << built.image.size()

@@ -42,11 +42,42 @@ int RunLint(CommandArgs args, std::ostream& out, std::ostream& err);
 // An entry's name for the user: its UTF-8 spelling, or "entry N" with a note when code page 932
 // cannot be read as text.
 std::string ShowEntry(std::string_view name, std::size_t index);
-// A FILETIME as UTC in ISO 8601: 2024-03-01T12:00:00Z, with the fraction of a second when
-// there is one.
+// A FILETIME as UTC, with a fixed number of digits: in ISO 8601 with all seven digits of the
+// fraction (2024-03-01T12:00:00.0000000Z), or for people to whole seconds (2024-03-01 12:00:00).
 std::string FormatFileTime(std::uint64_t file_time);
+std::string FormatFileTimeShort(std::uint64_t file_time);
 // "updpack CMD: " + text + newline, and for usage errors the hint to --help; returns the code.
 int Fail(std::ostream& err, std::string_view command, std::string_view text, int code);
+// The value of an option that takes one: "-o FILE", "--output FILE" or "--output=FILE".
+// Returns false when args[i] is not this option; otherwise advances i past what it used and
+// sets either `value` or `problem` (no value, an empty one, or "-": standard output is no
+// place for what these options name). `what` names the value in messages: "a file name".
+bool OptionValue(CommandArgs args, std::size_t& i, std::string_view short_name,
+                 std::string_view long_name, std::string_view what, std::string& value,
+                 std::string& problem);
+
+// One line on standard error, redrawn in place, while long work goes on: only on a terminal,
+// only once the work has taken a moment, and cleared when done.
+class ProgressLine {
+ public:
+  ProgressLine(std::ostream& err, std::uint64_t total, bool wanted = true);
+  ~ProgressLine();
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  // Item `index` of `count` (named `name`), with `done` of the total finished.
+  void Show(std::size_t index, std::size_t count, const std::string& name, std::uint64_t done);
+  void Clear();
+
+ private:
+  std::ostream& err_;
+  std::uint64_t total_;
+  bool on_;
+  std::int64_t start_ms_;
+  std::int64_t last_ms_ = 0;
+  std::size_t width_ = 0;
+};
+
 // The one package argument of `list` and `verify` ("--" ends the options). Nothing after a
 // usage message; then `code` holds the exit code.
 std::optional<std::string> SinglePackageArg(CommandArgs args, std::string_view command,

@@ -61,15 +61,19 @@ int RunEmbed(CommandArgs args, std::ostream& out, std::ostream& err) {
   bool options_done = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    std::string value, problem;
     if (!options_done && arg == "--") {
       options_done = true;
-    } else if (!options_done && (arg == "-o" || arg == "--output" || arg == "--stub")) {
-      if (i + 1 == args.size()) return Fail(err, kCmd, arg + " needs a file name", kExitUsage);
-      (arg == "--stub" ? stub_arg : output_arg) = args[++i];
+    } else if (!options_done && (OptionValue(args, i, "-o", "--output", "a file name", value, problem) ||
+                                 OptionValue(args, i, "--stub", "--stub", "a file name", value, problem))) {
+      if (!problem.empty()) return Fail(err, kCmd, problem, kExitUsage);
+      (arg.starts_with("--stub") ? stub_arg : output_arg) = value;
     } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
       return Fail(err, kCmd, "unknown option " + arg, kExitUsage);
     } else if (package_arg) {
       return Fail(err, kCmd, "one package only", kExitUsage);
+    } else if (arg.empty()) {
+      return Fail(err, kCmd, "the package is named by an empty argument", kExitUsage);
     } else {
       package_arg = arg;
     }

@@ -1,4 +1,4 @@
-// updpack extract FILE [-C DIR] [NAME...]
+// updpack extract FILE [-C DIR] [-k] [-v] [NAME...]
 #include <algorithm>
 #include <map>
 #include <ostream>
@@ -12,18 +12,21 @@
 namespace updpack {
 
 const std::string_view kExtractHelp =
-    "usage: updpack extract FILE [-C DIR] [NAME...]\n"
+    "usage: updpack extract FILE [-C DIR] [-k] [-v] [NAME...]\n"
     "\n"
     "Writes the entries of the package FILE as files into the folder DIR (made when missing;\n"
     "the current folder without -C), each with its time stamp as last-write time. Existing\n"
-    "files are replaced. With NAMEs, only those entries, found as the updater finds them:\n"
-    "regardless of letter case.\n"
+    "files are replaced, unless -k is given. With NAMEs, only those entries, found as the\n"
+    "updater finds them: regardless of letter case.\n"
     "\n"
     "  -C, --directory DIR  the folder to write into\n"
+    "  -k, --keep           leave files that already exist alone (each is named)\n"
+    "  -v, --verbose        name each file as it is written\n"
     "\n"
     "An entry whose name is not a bare file name (a folder or drive part, \"..\"), or whose\n"
     "data is damaged, is refused and reported: nothing is ever written outside DIR. The exit\n"
-    "code is then 1, after the other entries are written.\n";
+    "code is then 1, after the other entries are written. A fault of DIR itself (no file can\n"
+    "be made there, the disk is full) stops the extraction at the first file.\n";
 
 namespace {
 
@@ -34,20 +37,28 @@ struct ExtractArgs {
   std::optional<std::string> file;
   fs::path dir = ".";
   std::vector<std::string> names;
+  bool keep = false;
+  bool verbose = false;
 };
 
 std::string ParseArgs(CommandArgs args, ExtractArgs& a) {
   bool options_done = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    std::string value, problem;
     if (!options_done && arg == "--") {
       options_done = true;
-    } else if (!options_done && (arg == "-C" || arg == "--directory")) {
-      if (i + 1 == args.size()) return arg + " needs a folder";
-      a.dir = host::PathFromArg(args[++i]);
+    } else if (!options_done && OptionValue(args, i, "-C", "--directory", "a folder", value, problem)) {
+      if (!problem.empty()) return problem;
+      a.dir = host::PathFromArg(value);
+    } else if (!options_done && (arg == "-k" || arg == "--keep")) {
+      a.keep = true;
+    } else if (!options_done && (arg == "-v" || arg == "--verbose")) {
+      a.verbose = true;
     } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
       return "unknown option " + arg;
     } else if (!a.file) {
+      if (arg.empty()) return "the package is named by an empty argument";
       a.file = arg;
     } else {
       a.names.push_back(arg);
@@ -66,7 +77,7 @@ bool IsPlainFileName(const fs::path& p) {
 
 }  // namespace
 
-int RunExtract(CommandArgs args, std::ostream&, std::ostream& err) {
+int RunExtract(CommandArgs args, std::ostream& out, std::ostream& err) {
   ExtractArgs a;
   if (std::string problem = ParseArgs(args, a); !problem.empty()) {
     return Fail(err, kCmd, problem, kExitUsage);
@@ -113,9 +124,17 @@ int RunExtract(CommandArgs args, std::ostream&, std::ostream& err) {
                 kExitFailed);
   }
   int code = kExitOk;
-  for (const std::size_t i : chosen) {
+  std::uint64_t total = 0;
+  for (const std::size_t i : chosen) total += v.entries[i].UnpackedSize;
+  std::uint64_t done = 0;
+  ProgressLine progress(err, total, !a.verbose);
+  for (std::size_t k = 0; k < chosen.size(); ++k) {
+    const std::size_t i = chosen[k];
     const upd::PackageEntry& e = v.entries[i];
+    progress.Show(k, chosen.size(), v.name_terminated[i] ? ShowEntry(e.Name(), i) : "", done);
+    done += e.UnpackedSize;
     auto refuse = [&](const std::string& why) {
+      progress.Clear();
       err << "updpack extract: " << host::ShowPath(path) << ": entry " << i;
       if (v.name_terminated[i]) err << " (" << ShowEntry(e.Name(), i) << ")";
       err << ": " << why << "; not written\n";
@@ -138,17 +157,37 @@ int RunExtract(CommandArgs args, std::ostream&, std::ostream& err) {
       refuse("its name is not a bare file name");
       continue;
     }
+    const fs::path target = a.dir / *file_name;
+    std::error_code exists_error;
+    if (a.keep && fs::exists(fs::symlink_status(target, exists_error))) {
+      progress.Clear();
+      err << "updpack extract: " << host::ShowPath(target) << " exists; kept (-k)\n";
+      continue;
+    }
     const EntryBytes bytes = ReadEntry(v, i);
     if (!bytes.fault.empty()) {
       refuse(bytes.fault);
       continue;
     }
-    const fs::path target = a.dir / *file_name;
-    if (!host::WriteWholeFile(target, bytes.bytes, e.TimeStamp, error)) {
+    bool folder_fault = false;
+    if (!host::WriteWholeFile(target, bytes.bytes, e.TimeStamp, error, &folder_fault)) {
+      progress.Clear();
       err << "updpack extract: cannot write " << host::ShowPath(target) << ": " << error << "\n";
       code = kExitFailed;
+      if (folder_fault) {
+        // Every other file would fail the same way: one message, not one per entry.
+        const std::size_t left = chosen.size() - k - 1;
+        if (left > 0) {
+          err << "updpack extract: stopped: " << left << (left == 1 ? " entry" : " entries")
+              << " not written, as nothing can be written into " << host::ShowPath(a.dir) << "\n";
+        }
+        break;
+      }
+      continue;
     }
+    if (a.verbose) out << host::ShowPath(target) << "\n";
   }
+  progress.Clear();
   err.flush();
   return code;
 }

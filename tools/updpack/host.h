@@ -46,9 +46,12 @@ bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::
 // The last-write time as a FILETIME (100 ns units since 1601-01-01, UTC).
 bool LastWriteTime(const fs::path& path, std::uint64_t& file_time, std::string& error);
 // Writes the bytes to a new file beside `path`, gives it the time (all of its time stamps),
-// then moves it over `path`: on failure `path` is as it was.
+// then moves it over `path`: on failure `path` is as it was. `folder_fault`, when given, tells
+// a failure of the folder (no file can be made in it, the disk is full), after which no other
+// file there will fare better, from one of this file alone.
 bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes,
-                    std::optional<std::uint64_t> file_time, std::string& error);
+                    std::optional<std::uint64_t> file_time, std::string& error,
+                    bool* folder_fault = nullptr);
 bool MakeFolders(const fs::path& path, std::string& error);
 
 bool StderrIsTerminal();

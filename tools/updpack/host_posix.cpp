@@ -112,15 +112,25 @@ bool LastWriteTime(const fs::path& path, std::uint64_t& file_time, std::string& 
 }
 
 bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes,
-                    std::optional<std::uint64_t> file_time, std::string& error) {
+                    std::optional<std::uint64_t> file_time, std::string& error,
+                    bool* folder_fault) {
+  if (folder_fault) *folder_fault = false;
+  // Errors that any file in the folder would meet.
+  auto of_folder = [](int e) {
+    return e == EACCES || e == EPERM || e == EROFS || e == ENOSPC || e == EDQUOT ||
+           e == ENOENT || e == ENOTDIR || e == EIO;
+  };
   std::string temp = path.string() + ".updpack-XXXXXX";
   Fd f{::mkstemp(temp.data())};
   if (f.fd < 0) {
+    if (folder_fault) *folder_fault = of_folder(errno);
     error = ErrnoText();
     return false;
   }
   auto fail = [&] {
-    error = ErrnoText();
+    const int e = errno;
+    if (folder_fault) *folder_fault = e == ENOSPC || e == EDQUOT || e == EIO;
+    error = std::strerror(e);
     ::unlink(temp.c_str());
     return false;
   };

@@ -91,23 +91,26 @@ class StdBuf : public std::streambuf {
   int_type overflow(int_type c) override {
     if (c == traits_type::eof()) return traits_type::not_eof(c);
     line_ += static_cast<char>(c);
-    if (c == '\n') sync();
+    if (c == '\n' && sync() != 0) return traits_type::eof();
     return c;
   }
   int sync() override {
     if (line_.empty()) return 0;
     const HANDLE h = GetStdHandle(which_);
     DWORD mode = 0;
+    bool ok = false;
     if (GetFileType(h) == FILE_TYPE_CHAR && GetConsoleMode(h, &mode)) {
       const std::wstring w = WidenUtf8(line_).value_or(L"?");
       DWORD done = 0;
-      WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &done, nullptr);
+      ok = WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &done, nullptr) &&
+           done == w.size();
     } else {
       DWORD done = 0;
-      WriteFile(h, line_.data(), static_cast<DWORD>(line_.size()), &done, nullptr);
+      ok = WriteFile(h, line_.data(), static_cast<DWORD>(line_.size()), &done, nullptr) &&
+           done == line_.size();
     }
     line_.clear();
-    return 0;
+    return ok ? 0 : -1;  // the stream turns a failure into its error state
   }
 
  private:
@@ -182,7 +185,10 @@ bool LastWriteTime(const fs::path& path, std::uint64_t& file_time, std::string& 
 }
 
 bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes,
-                    std::optional<std::uint64_t> file_time, std::string& error) {
+                    std::optional<std::uint64_t> file_time, std::string& error,
+                    bool* folder_fault) {
+  if (folder_fault) *folder_fault = false;
+  const auto full = [](DWORD e) { return e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL; };
   // A name of its own beside the target, created exclusively.
   fs::path temp;
   HANDLE raw = INVALID_HANDLE_VALUE;
@@ -195,10 +201,17 @@ bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes,
   }
   Handle f(raw);
   if (!f.valid()) {
+    const DWORD e = GetLastError();
+    // Errors that any file in the folder would meet.
+    if (folder_fault) {
+      *folder_fault = full(e) || e == ERROR_ACCESS_DENIED || e == ERROR_WRITE_PROTECT ||
+                      e == ERROR_PATH_NOT_FOUND || e == ERROR_NOT_READY;
+    }
     error = LastErrorText();
     return false;
   }
   auto fail = [&] {
+    if (folder_fault) *folder_fault = full(GetLastError());
     error = LastErrorText();
     if (f.valid()) f.Close();
     DeleteFileW(temp.c_str());

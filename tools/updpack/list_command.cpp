@@ -1,4 +1,5 @@
-// updpack list FILE
+// updpack list FILE [--tsv]
+#include <algorithm>
 #include <ostream>
 
 #include "commands.h"
@@ -9,15 +10,68 @@
 namespace updpack {
 
 const std::string_view kListHelp =
-    "usage: updpack list FILE\n"
+    "usage: updpack list FILE [--tsv]\n"
     "\n"
-    "Prints one line per entry of the package FILE, in package order, fields separated by\n"
-    "tabs: name, stored or compressed, size, stored size, time stamp (UTC, ISO 8601).\n";
+    "Lists the entries of the package FILE in package order: a header line, one line per\n"
+    "entry (size, stored size, stored or compressed, time stamp in UTC, name), and a line of\n"
+    "totals.\n"
+    "\n"
+    "  --tsv  for scripts: no header or totals, one line per entry with the fields name,\n"
+    "         stored or compressed, size, stored size, time stamp (ISO 8601, UTC, always with\n"
+    "         seven digits of the fraction of a second), separated by tabs\n";
+
+namespace {
+
+constexpr std::string_view kCmd = "list";
+
+struct Row {
+  std::string name;
+  const upd::PackageEntry* entry;
+};
+
+std::string Pad(const std::string& s, std::size_t width) {
+  return s.size() >= width ? s : std::string(width - s.size(), ' ') + s;
+}
+
+void PrintTable(std::ostream& out, const std::vector<Row>& rows) {
+  std::uint64_t size = 0;
+  std::uint64_t stored = 0;
+  for (const Row& r : rows) {
+    size += r.entry->UnpackedSize;
+    stored += r.entry->StoredSize;
+  }
+  const std::string entries = std::to_string(rows.size()) + (rows.size() == 1 ? " entry" : " entries");
+  const std::size_t w1 = std::max<std::size_t>(std::to_string(size).size(), 4);
+  const std::size_t w2 = std::max<std::size_t>(std::to_string(stored).size(), 6);
+  out << Pad("Size", w1) << "  " << Pad("Stored", w2) << "  Method      Time (UTC)           Name\n";
+  for (const Row& r : rows) {
+    const upd::PackageEntry& e = *r.entry;
+    out << Pad(std::to_string(e.UnpackedSize), w1) << "  " << Pad(std::to_string(e.StoredSize), w2)
+        << "  " << (e.IsCompressed() ? "compressed" : "stored    ") << "  "
+        << FormatFileTimeShort(e.TimeStamp) << "  " << r.name << "\n";
+  }
+  out << Pad(std::to_string(size), w1) << "  " << Pad(std::to_string(stored), w2) << "  "
+      << entries;
+  if (size > 0) out << ", stored in " << stored * 100 / size << "% of their size";
+  out << "\n";
+}
+
+}  // namespace
 
 int RunList(CommandArgs args, std::ostream& out, std::ostream& err) {
-  constexpr std::string_view kCmd = "list";
+  bool tsv = false;
+  std::vector<std::string> rest;  // the arguments for the package, --tsv taken out
+  bool options_done = false;
+  for (const std::string& a : args) {
+    if (!options_done && a == "--tsv") {
+      tsv = true;
+      continue;
+    }
+    options_done = options_done || a == "--";
+    rest.push_back(a);
+  }
   int usage = kExitUsage;
-  const std::optional<std::string> file = SinglePackageArg(args, kCmd, err, usage);
+  const std::optional<std::string> file = SinglePackageArg(rest, kCmd, err, usage);
   if (!file) return usage;
   const auto path = host::PathFromArg(*file);
   const PackageInput in = ReadPackageInput(path);
@@ -27,6 +81,7 @@ int RunList(CommandArgs args, std::ostream& out, std::ostream& err) {
 
   int code = kExitOk;
   const PackageView& v = *opened.view;
+  std::vector<Row> rows;
   for (std::size_t i = 0; i < v.entries.size(); ++i) {
     const upd::PackageEntry& e = v.entries[i];
     const auto name = host::Cp932ToUtf8(e.Name());
@@ -36,10 +91,17 @@ int RunList(CommandArgs args, std::ostream& out, std::ostream& err) {
       code = kExitFailed;
       continue;
     }
-    out << *name << '\t' << (e.IsCompressed() ? "compressed" : "stored") << '\t' << e.UnpackedSize
-        << '\t' << e.StoredSize << '\t' << FormatFileTime(e.TimeStamp) << '\n';
+    rows.push_back({*name, &e});
   }
-  out.flush();
+  if (tsv) {
+    for (const Row& r : rows) {
+      const upd::PackageEntry& e = *r.entry;
+      out << r.name << '\t' << (e.IsCompressed() ? "compressed" : "stored") << '\t'
+          << e.UnpackedSize << '\t' << e.StoredSize << '\t' << FormatFileTime(e.TimeStamp) << '\n';
+    }
+  } else {
+    PrintTable(out, rows);
+  }
   return code;
 }
 

@@ -44,6 +44,8 @@ void ToolHelp(std::ostream& s) {
       << c.summary << "\n";
   }
   s << "\n"
+       "  -V, --version  the tool's version\n"
+       "\n"
        "Names are shown and given in UTF-8; inside a package they are code page 932.\n"
        "Exit codes: 0 success, 1 a bad package or input, 2 wrong usage.\n";
 }
@@ -89,6 +91,10 @@ int RunTool(CommandArgs args, std::ostream& out, std::ostream& err) {
     return kExitUsage;
   }
   const std::string& name = args[0];
+  if (name == "--version" || name == "-V") {
+    out << "updpack " << UPDPACK_VERSION << "\n";
+    return CheckOutput({}, out, err, kExitOk);
+  }
   if (name == "--help" || name == "-h" || name == "help") {
     if (name == "help" && args.size() > 1) {
       for (const Command& c : kCommands) {

@@ -156,7 +156,8 @@ EntryBytes ReadEntry(const PackageView& view, std::size_t index) {
   return out;
 }
 
-std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vector<Fault>* notes) {
+std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vector<Fault>* notes,
+                                   const VerifyProgress& progress) {
   auto note = [&](std::size_t entry, std::string text) {
     if (notes) notes->push_back({entry, std::move(text)});
   };
@@ -168,7 +169,10 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
                             " carry bits that no reader looks at");
   }
   std::map<std::string, std::size_t> seen;
+  std::uint64_t done = 0;
   for (std::size_t i = 0; i < v.entries.size(); ++i) {
+    if (progress) progress(i, v.entries.size(), done);
+    done += v.entries[i].UnpackedSize;
     if (auto fault = EntryFault(v, i)) return Fault{i, *fault};
     const upd::PackageEntry& e = v.entries[i];
     auto [it, fresh] = seen.emplace(FoldEntryName(e.Name()), i);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -55,7 +56,10 @@ EntryBytes ReadEntry(const PackageView& view, std::size_t index);
 // The first fault of the package: header, directory, then each entry in order (its record,
 // then its bytes), then whether the updater's own loader takes the package. `notes` receives
 // what is harmless but not as our writer makes it (order, fill bytes, spare bytes, flags).
+// `progress`, when set, is called before each entry is checked (index, count, bytes of the
+// entries before it).
+using VerifyProgress = std::function<void(std::size_t index, std::size_t count, std::uint64_t done)>;
 std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image,
-                                   std::vector<Fault>* notes);
+                                   std::vector<Fault>* notes, const VerifyProgress& progress = {});
 
 }  // namespace updpack

@@ -37,10 +37,21 @@ int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err) {
   const PackageInput in = ReadPackageInput(path);
   if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);
 
-  std::vector<Fault> notes;
-  const std::optional<Fault> fault = VerifyPackage(in.bytes, &notes);
   const OpenResult opened = OpenPackage(in.bytes);  // for the names in the messages
   const PackageView* view = opened.view ? &*opened.view : nullptr;
+  std::uint64_t total = 0;
+  if (view) {
+    for (const upd::PackageEntry& e : view->entries) total += e.UnpackedSize;
+  }
+  std::vector<Fault> notes;
+  std::optional<Fault> fault;
+  {
+    ProgressLine progress(err, total);
+    fault = VerifyPackage(in.bytes, &notes, [&](std::size_t i, std::size_t count, std::uint64_t done) {
+      const upd::PackageEntry& e = view->entries[i];
+      progress.Show(i, count, view->name_terminated[i] ? ShowEntry(e.Name(), i) : "", done);
+    });
+  }
   for (const Fault& n : notes) {
     err << "updpack verify: note: " << Where(path, view, n.entry) << n.text << "\n";
   }
