@@ -35,6 +35,20 @@ class LaunchScenario : public UpdaterScenario {
     EXPECT_TRUE(found) << "the game window did not open";
     return game;
   }
+
+  // Closes the game as a player would, and waits until its window is really gone: a window of
+  // an ended process may linger for a moment, and the updater would still see the game.
+  static void CloseGame(std::optional<ChildProcess>& game) {
+    std::vector<HWND> windows;
+    for (const auto& w : win::TopLevelWindows(game->pid())) windows.push_back(w.hwnd);
+    for (HWND w : windows) PostMessageW(w, WM_CLOSE, 0, 0);
+    EXPECT_EQ(game->Wait(kTimeout), std::optional<DWORD>(0));
+    for (HWND w : windows) {
+      for (int i = 0; i < 400 && IsWindow(w); ++i) Sleep(25);
+      EXPECT_FALSE(IsWindow(w));
+    }
+    CloseGame(game);
+  }
 };
 
 TEST_F(LaunchScenario, NotInstalledWhenTheKeyOrARequiredValueCannotBeRead) {
@@ -212,7 +226,7 @@ TEST_F(LaunchScenario, RunningGameAsksUntilItIsClosed) {
     auto box = win::WaitForWindow(
         *p, [](const win::WindowInfo& i) { return GetDlgItem(i.hwnd, 0xFFFF) != nullptr; }, kTimeout);
     ASSERT_TRUE(box);
-    game.reset();
+    CloseGame(game);
     ASSERT_TRUE(win::PressButton(box->hwnd, IDOK));
     HWND w = WaitWizard(*p);
     ASSERT_TRUE(w);
@@ -245,7 +259,7 @@ TEST_F(LaunchScenario, SecondTitleIsSearchedAfterTheFirstAndTheFirstNotAgain) {
   // The first title opens now; it is not looked for again.
   auto game = StartGame(win::FromCp932(title_));
   ASSERT_TRUE(game);
-  tool.reset();
+  CloseGame(tool);
   ASSERT_TRUE(win::PressButton(box->hwnd, IDOK));
   HWND w = WaitWizard(*p);
   ASSERT_TRUE(w);
