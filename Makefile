@@ -22,7 +22,7 @@ windows-tools: deps
 demo: release windows-tools
 	@examples/demo.sh build/release build/windows
 
-bench: release
+bench: release windows-tools
 	@bench/run.sh build/release
 
 clean:

@@ -199,6 +199,11 @@ int WalkUpdater(const std::wstring& exe, const std::wstring& shots, int timeout_
   auto first = win::WaitForDialog(*process, walk.timeout());
   if (!first) return Fail("the updater showed no window");
   if (auto box = win::ReadMessageBox(first->hwnd)) {
+    // The notice is captioned "UPDATE"; any other box says why the updater stops.
+    if (box->caption != L"UPDATE") {
+      Say("box", "\"" + Utf8(box->caption) + "\" | " + OneLine(box->text));
+      return Fail("the updater stopped with a box before its wizard");
+    }
     Say("page", "notice \"" + Utf8(box->caption) + "\" | " + OneLine(box->text));
     walk.Shot(first->hwnd, "notice");
     win::PressButton(first->hwnd, IDOK);
