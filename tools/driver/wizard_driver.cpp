@@ -11,9 +11,10 @@
 //       closes the finished page; saves each page as DIR\NN-page.bmp; prints one line per page,
 //       the run's time, the updater's peak working set and its exit code. Exits with 0 when the
 //       updater went through every page and ended with its finished code, 1 otherwise.
-//   wizard_driver copy FROM_DIR TO_DIR
+//   wizard_driver copy FROM_DIR TO_DIR [--flush]
 //       copies every file of FROM_DIR into TO_DIR (CopyFileW) and prints the time: the yardstick
-//       for the update run in the benchmark.
+//       for the update run in the benchmark. --flush writes each copy through to the disk
+//       (FlushFileBuffers), as the updater does with each file it writes.
 //
 // Every line it prints is "key: value" so that the scripts can pick the figures out.
 #include <windows.h>
@@ -226,6 +227,10 @@ int WalkUpdater(const std::wstring& exe, const std::wstring& shots, int timeout_
   const HWND wizard = found->hwnd;
   Say("caption", Utf8(found->title));
   SayPage("start", wizard);
+  // What the updater holds before the run: its image (with the package), the wizard.
+  if (const auto at_start = PeakWorkingSet(process->pid())) {
+    Say("peak-working-set-at-start", std::to_string(*at_start));
+  }
   walk.Shot(wizard, "start");
 
   const win::ControlView agree = win::ReadControl(wizard, kAgree);
@@ -314,7 +319,17 @@ int Install(const std::wstring& company, const std::wstring& game_dir,
   return 0;
 }
 
-int CopyAll(const std::wstring& from, const std::wstring& to) {
+// Writes the file's cached bytes to the disk, as the updater does before it names a file.
+bool Flush(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = FlushFileBuffers(h) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+int CopyAll(const std::wstring& from, const std::wstring& to, bool flush) {
   CreateDirectoryW(to.c_str(), nullptr);
   WIN32_FIND_DATAW fd{};
   HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &fd);
@@ -328,7 +343,8 @@ int CopyAll(const std::wstring& from, const std::wstring& to) {
   const auto started = Clock::now();
   for (const auto& name : names) {
     const std::wstring dst = to + L"\\" + name;
-    if (!CopyFileW((from + L"\\" + name).c_str(), dst.c_str(), FALSE)) {
+    if (!CopyFileW((from + L"\\" + name).c_str(), dst.c_str(), FALSE) ||
+        (flush && !Flush(dst))) {
       return Fail("cannot copy " + Utf8(name));
     }
     WIN32_FILE_ATTRIBUTE_DATA a{};
@@ -350,7 +366,7 @@ int Usage() {
       "usage: wizard_driver install --company NAME --game-dir DIR --inst-path PATH\n"
       "                             [--data-path PATH] [--mode N]\n"
       "       wizard_driver walk UPDATER.exe [--shots DIR] [--timeout SECONDS]\n"
-      "       wizard_driver copy FROM_DIR TO_DIR\n",
+      "       wizard_driver copy FROM_DIR TO_DIR [--flush]\n",
       stderr);
   return 2;
 }
@@ -380,6 +396,8 @@ int wmain(int argc, wchar_t** argv) {
     const int timeout = std::stoi(option(2, L"--timeout").value_or(L"60"));
     return WalkUpdater(args[1], option(2, L"--shots").value_or(L""), timeout);
   }
-  if (command == L"copy" && args.size() == 3) return CopyAll(args[1], args[2]);
+  if (command == L"copy" && (args.size() == 3 || (args.size() == 4 && args[3] == L"--flush"))) {
+    return CopyAll(args[1], args[2], args.size() == 4);
+  }
   return Usage();
 }
