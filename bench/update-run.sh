@@ -93,7 +93,12 @@ if peak.isdigit():
           ' (goal: that + a few MiB; over it by %.1f MiB)'
           % (int(peak) / mib, int(dir_bytes), largest / mib, budget / mib, (int(peak) - budget) / mib))
     if peak_start.isdigit():
-        print('  peak working set at the start page, before the run: %.1f MiB' % (int(peak_start) / mib))
+        start = int(peak_start)
+        print('  at the start page, before the run: %.1f MiB, of which the package in the image'
+              ' %.1f MiB (the rest, %.1f MiB, is Wine and the updater)'
+              % (start / mib, package / mib, (start - package) / mib))
+        print('  the run itself added %.1f MiB (largest entry %.1f MiB)'
+              % ((int(peak) - start) / mib, largest / mib))
 else:
     print('  peak working set: not reported by this Wine')
 PY
