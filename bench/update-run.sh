@@ -35,7 +35,7 @@ ln "$work"/files/* "$work/package/"
 } >"$work/package/UPDATE.INI"
 "$updpack" build "$work/package" -o "$work/update.fa3" --level fast
 # The package's header and directory: what is not entry data.
-stored=$("$updpack" list "$work/update.fa3" | awk -F'\t' '{s += $4} END {print s}')
+stored=$("$updpack" list --tsv "$work/update.fa3" | awk -F'\t' '{s += $4} END {print s}')
 dir_bytes=$(( $(stat -c %s "$work/update.fa3") - stored ))
 largest=$(cut -f3 "$work/corpus.tsv" | sort -n | tail -1)
 
