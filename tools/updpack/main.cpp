@@ -5,6 +5,7 @@
 // the CommandFn signature (see commands.h).
 #include <algorithm>
 #include <array>
+#include <new>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -80,7 +81,13 @@ int RunTool(CommandArgs args, std::ostream& out, std::ostream& err) {
       out << c.help << std::flush;
       return kExitOk;
     }
-    const int code = c.run(rest, out, err);
+    int code;
+    try {
+      code = c.run(rest, out, err);
+    } catch (const std::bad_alloc&) {
+      // Sizes that the package asks for are refused where they are read; this is the rest.
+      code = Fail(err, c.name, "out of memory", kExitFailed);
+    }
     out.flush();
     err.flush();
     return code;

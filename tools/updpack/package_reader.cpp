@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <new>
 
 #include "entry_name.h"
 #include "package/decoder.h"
@@ -16,6 +17,13 @@ std::string Hex(std::uint32_t v) {
   std::string s = "0x";
   for (int shift = 28; shift >= 0; shift -= 4) s += digits[(v >> shift) & 0xF];
   return s;
+}
+
+// What the package asked for and the system would not give: the package is refused, the process
+// goes on.
+std::string NoMemory(const std::string& what, std::uint64_t bytes) {
+  return "not enough memory for " + what + " (" + Num(bytes) +
+         " bytes, as the package's sizes ask); the package is damaged or too large for this system";
 }
 
 }  // namespace
@@ -50,8 +58,11 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
                   Num(tail.size()) + " bytes of its compressed stream");
     }
     // Room for a little more than the records, to tell "too long" from "damaged".
-    v.table.resize(static_cast<std::size_t>(table_size) + 4096);
-    const auto produced = upd::DecompressBlock(tail, v.table);
+    if (!v.table.AllocateUnfilled(static_cast<std::size_t>(table_size) + 4096)) {
+      return fail(NoMemory("the directory of " + Num(v.header.EntryCount) + " records",
+                           table_size));
+    }
+    const auto produced = upd::DecompressBlock(tail, v.table.span());
     if (!produced) {
       return fail("the compressed directory is damaged: its stream does not decode");
     }
@@ -59,18 +70,30 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
       return fail("the compressed directory holds " + Num(*produced) + " bytes, not the " +
                   Num(table_size) + " of " + Num(v.header.EntryCount) + " records");
     }
-    v.table.resize(static_cast<std::size_t>(table_size));
+    v.table.Shrink(static_cast<std::size_t>(table_size));
   } else {
     if (table_size > tail.size()) {
       return fail("the directory of " + Num(v.header.EntryCount) + " records needs " +
                   Num(table_size) + " bytes from byte " + Num(dir) + ", but the package ends " +
                   Num(tail.size()) + " bytes after it");
     }
-    v.table.assign(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(table_size));
+    if (!v.table.AllocateUnfilled(static_cast<std::size_t>(table_size))) {
+      return fail(NoMemory("the directory of " + Num(v.header.EntryCount) + " records",
+                           table_size));
+    }
+    std::copy_n(tail.begin(), static_cast<std::size_t>(table_size), v.table.span().begin());
+  }
+  try {
+    v.entries.reserve(v.header.EntryCount);
+    v.offsets.reserve(v.header.EntryCount);
+    v.name_terminated.reserve(v.header.EntryCount);
+  } catch (const std::bad_alloc&) {
+    return fail(NoMemory("the " + Num(v.header.EntryCount) + " entries of the directory",
+                         std::uint64_t{v.header.EntryCount} * sizeof(upd::PackageEntry)));
   }
   std::uint64_t offset = upd::kPackageHeaderSize;
   for (std::size_t i = 0; i < v.header.EntryCount; ++i) {
-    const auto rec = std::span<const std::uint8_t>(v.table)
+    const auto rec = v.table.span()
                          .subspan(i * upd::kEntryRecordSize)
                          .first<upd::kEntryRecordSize>();
     v.entries.push_back(upd::DecodeEntryRecord(rec));
@@ -116,24 +139,27 @@ EntryBytes ReadEntry(const PackageView& view, std::size_t index) {
     return out;
   }
   // One byte of spare room tells a stream that runs long from one that fits exactly.
-  out.owned.resize(std::size_t{e.UnpackedSize} + 1);
-  const auto produced = upd::DecompressBlock(stored, out.owned);
+  if (!out.owned.AllocateUnfilled(std::size_t{e.UnpackedSize} + 1)) {
+    out.fault = NoMemory("its " + Num(e.UnpackedSize) + " bytes", std::uint64_t{e.UnpackedSize} + 1);
+    return out;
+  }
+  const auto produced = upd::DecompressBlock(stored, out.owned.span());
   if (!produced) {
-    out.owned.clear();
+    out.owned = {};
     out.fault = "its compressed data is damaged: it does not decode within its " +
                 Num(e.StoredSize) + " bytes to at most its size " + Num(e.UnpackedSize);
     return out;
   }
   if (*produced != e.UnpackedSize) {
-    out.owned.clear();
+    out.owned = {};
     out.fault = *produced < e.UnpackedSize
                     ? "its compressed data unpacks to " + Num(*produced) + " bytes, not its size " +
                           Num(e.UnpackedSize)
                     : "its compressed data unpacks to more than its size " + Num(e.UnpackedSize);
     return out;
   }
-  out.owned.resize(e.UnpackedSize);
-  out.bytes = out.owned;
+  out.owned.Shrink(e.UnpackedSize);
+  out.bytes = out.owned.span();
   return out;
 }
 
@@ -160,7 +186,7 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
     const EntryBytes bytes = ReadEntry(v, i);
     if (!bytes.fault.empty()) return Fault{i, bytes.fault};
 
-    const auto rec = std::span<const std::uint8_t>(v.table).subspan(i * upd::kEntryRecordSize);
+    const auto rec = v.table.span().subspan(i * upd::kEntryRecordSize);
     const std::size_t name_len = e.Name().size();
     if (std::any_of(rec.begin() + static_cast<std::ptrdiff_t>(name_len),
                     rec.begin() + upd::kEntryNameCapacity, [](std::uint8_t b) { return b != 0; })) {

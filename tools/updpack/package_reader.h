@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "package/container.h"
+#include "package/unfilled_array.h"
 
 namespace updpack {
 
@@ -24,7 +25,7 @@ struct Fault {
 struct PackageView {
   std::span<const std::uint8_t> image;
   upd::PackageHeader header;
-  std::vector<std::uint8_t> table;          // the directory records, decoded
+  upd::UnfilledArray<std::uint8_t> table;   // the directory records, decoded
   std::vector<upd::PackageEntry> entries;
   std::vector<std::uint64_t> offsets;       // where each entry's bytes begin
   std::vector<bool> name_terminated;        // the name field holds its NUL
@@ -36,19 +37,21 @@ struct OpenResult {
 };
 
 // Header and directory: the file is large enough, starts with the magic, the directory lies
-// inside and holds exactly EntryCount records.
+// inside and holds exactly EntryCount records. Memory that the header asks for and that cannot
+// be had is a fault like any other.
 OpenResult OpenPackage(std::span<const std::uint8_t> image);
 
 // What is wrong with one record: its name, flags, sizes, and where its bytes lie.
 std::optional<std::string> EntryFault(const PackageView& view, std::size_t index);
 
 struct EntryBytes {
-  std::vector<std::uint8_t> owned;     // a decoded entry
+  upd::UnfilledArray<std::uint8_t> owned;  // a decoded entry
   std::span<const std::uint8_t> bytes; // the file's bytes: `owned`, or in place in the image
   std::string fault;                   // set when the bytes cannot be had
 };
 
-// The file's bytes; a compressed entry must decode to exactly its UnpackedSize.
+// The file's bytes; a compressed entry must decode to exactly its UnpackedSize, into memory
+// that is a fault when it cannot be had.
 // Requires that EntryFault found nothing.
 EntryBytes ReadEntry(const PackageView& view, std::size_t index);
 
