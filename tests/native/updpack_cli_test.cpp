@@ -17,6 +17,7 @@
 
 #include "package/container.h"
 #include "package/decoder.h"
+#include "package_builder.h"
 #include "package_writer.h"
 
 extern char** environ;
@@ -232,7 +233,9 @@ TEST(UpdpackCli, BuildRefusals) {
       {"a subfolder", {"a.txt"}, {"sub"}, "is a folder"},
       {"a name code page 932 cannot spell (Korean)", {"\xED\x95\x9C.txt"}, {}, "cannot spell"},
       {"a name that is not UTF-8", {"\xFF\xFE.txt"}, {}, "cannot spell"},
-      {"names that differ only in case", {"a.txt", "A.TXT"}, {}, "only in case"},
+      {"names that differ only in case", {"a.txt", "A.TXT"}, {}, "cannot tell its name"},
+      {"Roman numerals the updater takes for one (Ⅰ, ⅰ)",
+       {"\xE2\x85\xA0.txt", "\xE2\x85\xB0.txt"}, {}, "cannot tell its name"},
       {"a name Windows refuses", {"what?.txt"}, {}, "Windows refuses"},
       {"a stream name", {"a.txt:x"}, {}, "stream"},
       {"a device name", {"aux.dat"}, {}, "device"},
@@ -253,6 +256,28 @@ TEST(UpdpackCli, BuildRefusals) {
   Ran b = Updpack({"build", ".", "-o", "p"}, src.path());
   EXPECT_EQ(b.code, 1);
   EXPECT_TRUE(Has(b.err, "would lie in the folder")) << b.err;
+}
+
+// Names the updater cannot tell apart: build names both files and says why; verify names both
+// entries of a package made elsewhere.
+TEST(UpdpackCli, NamesTheUpdaterTakesForOne) {
+  const std::string upper = "\xE2\x85\xA0.txt", lower = "\xE2\x85\xB0.txt";  // Ⅰ.txt, ⅰ.txt
+  Scratch src, work;
+  WriteFile(src / upper, "upper");
+  WriteFile(src / lower, "lower");
+  Ran b = Updpack({"build", src.path().string(), "-o", (work / "p").string()});
+  EXPECT_EQ(b.code, 1);
+  EXPECT_TRUE(Has(b.err, upper) && Has(b.err, lower)) << b.err;
+  EXPECT_TRUE(Has(b.err, "cannot tell its name from another's")) << b.err;
+  EXPECT_FALSE(fs::exists(work / "p"));
+
+  const Bytes img = updtest::Image({updtest::Stored("\x87\x54.txt", 5, 1),
+                                    updtest::Stored("\xFA\x40.txt", 5, 2)}, true);
+  WriteFile(work / "q", std::string(img.begin(), img.end()));
+  Ran v = Updpack({"verify", (work / "q").string()});
+  EXPECT_EQ(v.code, 1);
+  EXPECT_TRUE(Has(v.err, "entry 1 (" + lower + ")") && Has(v.err, "entry 0: " + upper)) << v.err;
+  EXPECT_TRUE(Has(v.err, "cannot tell its name from that of entry 0")) << v.err;
 }
 
 TEST(UpdpackCli, ExitCodesAndHelp) {

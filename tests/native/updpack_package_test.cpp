@@ -224,6 +224,8 @@ TEST(EntryNames, RefusedAndAccepted) {
       {"lead byte and bad trail", "\x88\x20", false},
       {"byte 80", "\x80", false},
       {"byte FF", "a\xFF", false},
+      {"a double-byte code without a character", "\x85\x40.txt", false},
+      {"a user-defined character", "\xF0\x40.txt", true},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -250,6 +252,13 @@ TEST(EntryNames, NamesTheUpdaterCannotTellApartAreRefused) {
       {"Greek (Α, α)", "\x83\x9F", "\x83\xBF", true},
       {"Cyrillic (Ж, ж)", "\x84\x47", "\x84\x77", true},
       {"Cyrillic past the gap (О, о)", "\x84\x4F", "\x84\x80", true},
+      {"Roman numerals (Ⅰ, ⅰ)", "\x87\x54.txt", "\xFA\x40.txt", true},
+      {"the two codes of ≒", "\x81\xE0", "\x87\x90", true},
+      {"NEC and IBM codes of one kanji (纊)", "\xED\x40", "\xFA\x5C", true},
+      {"a repeat mark counts as the kanji before it (亜々, 亜亜)", "\x88\x9F\x81\x58",
+       "\x88\x9F\x88\x9F", true},
+      {"a prolonged sound mark after a kana is its own (カー, カア)", "\x83\x4A\x81\x5B",
+       "\x83\x4A\x83\x41", false},
       {"katakana and hiragana (ア, あ)", "\x83\x41", "\x82\xA0", false},
       {"half- and full-width (ｱ, ア)", "\xB1", "\x83\x41", false},
       {"different names", "a.txt", "b.txt", false},

@@ -33,8 +33,9 @@ const std::string_view kBuildHelp =
     "DIR must hold files only. Refused: a subfolder or anything else that is not a file, a\n"
     "name that code page 932 cannot spell or that takes more than 259 bytes in it, a name\n"
     "Windows cannot hold as it is (a drive or stream part, characters such as ? or *, a\n"
-    "device name such as CON, a trailing dot or blank), and two names that differ only in\n"
-    "letter case (the updater finds entries regardless of case).\n";
+    "device name such as CON, a trailing dot or blank), and two names that the updater cannot\n"
+    "tell apart (it compares names as Windows does: regardless of letter case, the two codes\n"
+    "of one character as one, a mark such as \xE3\x80\x85 as the character before it).\n";
 
 namespace {
 
@@ -196,7 +197,7 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
     total += files[i].bytes.size();
   }
   const auto update_ini = std::find_if(files.begin(), files.end(), [](const PackageFile& f) {
-    return FoldEntryName(f.name) == "update.ini";
+    return FoldEntryName(f.name) == FoldEntryName("UPDATE.INI");
   });
   const bool has_update_ini = update_ini != files.end();
   if (has_update_ini) {

@@ -17,7 +17,7 @@ const std::string_view kExtractHelp =
     "Writes the entries of the package FILE as files into the folder DIR (made when missing;\n"
     "the current folder without -C), each with its time stamp as last-write time. Existing\n"
     "files are replaced. With NAMEs, only those entries, found as the updater finds them:\n"
-    "regardless of letter case.\n"
+    "regardless of letter case, as Windows compares names.\n"
     "\n"
     "  -C, --directory DIR  the folder to write into\n"
     "\n"
@@ -126,7 +126,7 @@ int RunExtract(CommandArgs args, std::ostream&, std::ostream& err) {
       continue;
     }
     if (first.at(FoldEntryName(e.Name())) != i) {
-      refuse("an earlier entry has the same name regardless of letter case");
+      refuse("the updater cannot tell its name from an earlier entry's, and finds that one");
       continue;
     }
     const auto file_name = host::FileNameOf(e.Name());

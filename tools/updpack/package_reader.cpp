@@ -180,8 +180,13 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
     const upd::PackageEntry& e = v.entries[i];
     auto [it, fresh] = seen.emplace(FoldEntryName(e.Name()), i);
     if (!fresh) {
-      return Fault{i, "its name equals that of entry " + Num(it->second) +
-                          " regardless of letter case, so the updater never finds it"};
+      return Fault{i, v.entries[it->second].Name() == e.Name()
+                          ? "it has the same name as entry " + Num(it->second) +
+                                ", so the updater never finds it"
+                          : "the updater cannot tell its name from that of entry " +
+                                Num(it->second) + " (its lookup compares names as Windows "
+                                "does, regardless of letter case), so it never finds it",
+                   it->second};
     }
     const EntryBytes bytes = ReadEntry(v, i);
     if (!bytes.fault.empty()) return Fault{i, bytes.fault};

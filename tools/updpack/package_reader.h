@@ -20,6 +20,7 @@ inline constexpr std::size_t kWholePackage = static_cast<std::size_t>(-1);
 struct Fault {
   std::size_t entry = kWholePackage;  // index of the entry at fault, or the whole package
   std::string text;
+  std::size_t other = kWholePackage;  // the entry it clashes with, for names
 };
 
 struct PackageView {

@@ -37,8 +37,12 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
     }
     auto [it, fresh] = folded.emplace(FoldEntryName(files[i].name), i);
     if (!fresh) {
-      return fail(i, "the updater finds entries by name regardless of letter case, and this "
-                     "name differs from another only in case", it->second);
+      return fail(i, files[it->second].name == files[i].name
+                         ? "it has the same name in code page 932 as another file"
+                         : "the updater cannot tell its name from another's (its lookup "
+                           "compares names as Windows does, regardless of letter case, and "
+                           "takes these two for one), so one of them would never be found",
+                  it->second);
     }
   }
 

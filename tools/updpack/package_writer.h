@@ -44,8 +44,9 @@ struct BuildResult {
   std::size_t other = kNoFile;      // the file it clashes with, for a name clash
 };
 
-// Refuses names that are not entry names, two names the updater cannot tell apart (they differ
-// only in letter case), and files that would take the package to 4 GiB or beyond.
+// Refuses names that are not entry names, two names the updater cannot tell apart (the same
+// code page 932 name, or names its lookup takes for one, FoldEntryName), and files that would
+// take the package to 4 GiB or beyond.
 BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& options);
 
 }  // namespace updpack

@@ -44,7 +44,14 @@ int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err) {
   for (const Fault& n : notes) {
     err << "updpack verify: note: " << Where(path, view, n.entry) << n.text << "\n";
   }
-  if (fault) return Fail(err, kCmd, Where(path, view, fault->entry) + fault->text, kExitFailed);
+  if (fault) {
+    std::string text = Where(path, view, fault->entry) + fault->text;
+    if (fault->other != kWholePackage && view) {
+      text += " (entry " + std::to_string(fault->other) + ": " +
+              ShowEntry(view->entries[fault->other].Name(), fault->other) + ")";
+    }
+    return Fail(err, kCmd, text, kExitFailed);
+  }
   out << host::ShowPath(path) << ": sound, " << view->entries.size() << " entries\n" << std::flush;
   return kExitOk;
 }
