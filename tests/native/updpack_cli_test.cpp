@@ -141,10 +141,11 @@ TEST(UpdpackCli, BuildListVerifyExtract) {
   const Bytes img = ReadBytes(pkg);
   auto dir = upd::LoadPackageDirectory(img);
   ASSERT_TRUE(dir);
-  ASSERT_EQ(dir->EntryCount(), 3u);
+  ASSERT_EQ(dir->EntryCount(), 4u);
   EXPECT_EQ(dir->Entries()[0].Name(), "UPDATE.INI");
   EXPECT_EQ(dir->Entries()[1].Name(), "\x83\x65\x83\x58\x83\x67.txt");  // テスト.txt
   EXPECT_EQ(dir->Entries()[2].Name(), "\x83\x66\x81\x5B\x83\x5E.bin");  // データ.bin
+  EXPECT_EQ(dir->Entries()[3].Name(), "<XXH3-128>");  // the integrity record, last
 
   Ran l = Updpack({"list", pkg.string()});
   ASSERT_EQ(l.code, 0) << l.err;
@@ -157,7 +158,7 @@ TEST(UpdpackCli, BuildListVerifyExtract) {
 
   Ran v = Updpack({"verify", pkg.string()});
   EXPECT_EQ(v.code, 0) << v.err;
-  EXPECT_TRUE(Has(v.out, "sound, 3 entries")) << v.out;
+  EXPECT_TRUE(Has(v.out, "sound, 3 entries, contents checked")) << v.out;
   EXPECT_EQ(v.err, "");
 
   const fs::path into = work / "out";
@@ -172,6 +173,63 @@ TEST(UpdpackCli, BuildListVerifyExtract) {
     EXPECT_EQ(a.tv_nsec / 100, c.tv_nsec / 100);  // FILETIME counts 100 ns
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(into), fs::directory_iterator()), 3);
+}
+
+// verify --against: a package against the folder it was built from, every difference named.
+TEST(UpdpackCli, VerifyAgainstTheFolder) {
+  SampleUpdate sample;
+  Scratch work;
+  const fs::path pkg = work / "update.fa3";
+  ASSERT_EQ(Updpack({"build", sample.dir.path().string(), "-o", pkg.string()}).code, 0);
+  const fs::path& dir = sample.dir.path();
+  Ran same = Updpack({"verify", pkg.string(), "--against", dir.string()});
+  EXPECT_EQ(same.code, 0) << same.err;
+  EXPECT_TRUE(Has(same.out, "contents checked; matches the folder")) << same.out;
+
+  const std::string text = "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt";  // テスト.txt
+  WriteFile(dir / "new.txt", "added later");
+  WriteFile(dir / "UPDATE.INI", "[SETUP]\r\nchanged=1\r\n");
+  SetTime(dir / text, 1262304001, 0);
+  Ran differ = Updpack({"verify", "--against=" + dir.string(), pkg.string()});
+  EXPECT_EQ(differ.code, 1);
+  EXPECT_TRUE(Has(differ.err, "(UPDATE.INI): its 27 bytes differ")) << differ.err;
+  EXPECT_TRUE(Has(differ.err, "(" + text + "): its time stamp 2010-01-01T00:00:00.5Z differs"))
+      << differ.err;
+  EXPECT_TRUE(Has(differ.err, "new.txt: not in the package")) << differ.err;
+  EXPECT_TRUE(Has(differ.err, "sound, but 3 differences from the folder")) << differ.err;
+  fs::remove(dir / "new.txt");
+  fs::remove(dir / text);
+  Ran missing = Updpack({"verify", pkg.string(), "--against", dir.string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_TRUE(Has(missing.err, "(" + text + "): no such file in")) << missing.err;
+}
+
+// A package without the integrity record (another tool's) verifies, and says what it could not
+// check; list and extract never show or write the record.
+TEST(UpdpackCli, IntegrityRecordIsNoFile) {
+  Scratch work;
+  const std::vector<updpack::PackageFile> files = {{"A.TXT", {'a'}, 1}, {"B.TXT", {'b'}, 2}};
+  const Bytes with = updpack::BuildPackage(files, {}).image;
+  const Bytes without = updpack::BuildPackage(files, {.integrity = false}).image;
+  WriteFile(work / "with", std::string(with.begin(), with.end()));
+  WriteFile(work / "without", std::string(without.begin(), without.end()));
+  Ran plain = Updpack({"verify", (work / "without").string()});
+  EXPECT_EQ(plain.code, 0);
+  EXPECT_TRUE(Has(plain.out, "sound, 2 entries, structure only: the package has no integrity "
+                             "record")) << plain.out;
+  for (const char* which : {"with", "without"}) {
+    SCOPED_TRACE(which);
+    Ran l = Updpack({"list", (work / which).string()});
+    EXPECT_EQ(l.out, "A.TXT\tstored\t1\t1\t1601-01-01T00:00:00.0000001Z\n"
+                     "B.TXT\tstored\t1\t1\t1601-01-01T00:00:00.0000002Z\n");
+    const fs::path into = work / (std::string(which) + "_out");
+    EXPECT_EQ(Updpack({"extract", (work / which).string(), "-C", into.string()}).code, 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(into), fs::directory_iterator()), 2);
+  }
+  Ran named = Updpack({"extract", (work / "with").string(), "-C", (work / "x").string(),
+                       "<XXH3-128>"});
+  EXPECT_EQ(named.code, 1);
+  EXPECT_TRUE(Has(named.err, "no entry named <XXH3-128>")) << named.err;
 }
 
 TEST(UpdpackCli, SameFolderSamePackageAtEveryLevel) {
@@ -323,7 +381,8 @@ TEST(UpdpackCli, ExtractNeverWritesOutsideItsFolder) {
                                             {"b.txt", Bytes(40, 'b'), 2},
                                             {"c.txt", Bytes(40, 'c'), 3},
                                             {"d.txt", Bytes(40, 'd'), 4}},
-                                           {.level = updpack::Level::kDefault, .store = true, .progress = {}})
+                                           {.level = updpack::Level::kDefault, .store = true,
+                                            .integrity = false, .progress = {}})
                          .image;
   ASSERT_FALSE(good.empty());
   Bytes bad = good;

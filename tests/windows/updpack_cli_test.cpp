@@ -168,7 +168,8 @@ TEST(UpdpackExe, JapaneseNamesInAndOut) {
   const Bytes bytes(img.begin(), img.end());
   auto dir = upd::LoadPackageDirectory(bytes);
   ASSERT_TRUE(dir);
-  ASSERT_EQ(dir->EntryCount(), 3u);
+  ASSERT_EQ(dir->EntryCount(), 4u);  // the three files and the integrity record
+  EXPECT_EQ(dir->Entries()[3].Name(), "<XXH3-128>");
   EXPECT_EQ(dir->Entries()[0].Name(), "UPDATE.INI");
   EXPECT_EQ(dir->Entries()[1].Name(), kTest932);
   EXPECT_EQ(dir->Entries()[2].Name(), kData932);
@@ -181,6 +182,9 @@ TEST(UpdpackExe, JapaneseNamesInAndOut) {
 
   Ran v = Updpack({L"verify", pkg}, io);
   EXPECT_EQ(v.code, 0u) << v.err;
+  EXPECT_NE(v.out.find("sound, 3 entries, contents checked"), std::string::npos) << v.out;
+  Ran against = Updpack({L"verify", pkg, L"--against", src.path()}, io);
+  EXPECT_EQ(against.code, 0u) << against.err;
 
   const std::wstring into = work.path() + L"\u51fa\u529b";  // 出力
   Ran x = Updpack({L"extract", pkg, L"-C", into, kTestW}, io);

@@ -19,7 +19,9 @@ const std::string_view kBuildHelp =
     "Packs every file of the folder DIR into the package FILE. Each file becomes an entry\n"
     "named by its file name in code page 932, with its last-write time (UTC) as time stamp.\n"
     "An entry is compressed when that makes it smaller, else stored as it is. The same files\n"
-    "give the same package, byte for byte.\n"
+    "give the same package, byte for byte. One more entry, the integrity record, holds a\n"
+    "hash (XXH3-128) of every file and of the directory, for verify and the updater to check\n"
+    "the package against; list and extract leave it out.\n"
     "\n"
     "  -o, --output FILE  the package to write; an existing FILE is replaced only once the\n"
     "                     new package is complete\n"
@@ -241,12 +243,16 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
 
   std::size_t compressed = 0;
   if (const OpenResult opened = OpenPackage(built.image); opened.view) {
-    for (const upd::PackageEntry& e : opened.view->entries) compressed += e.IsCompressed() ? 1 : 0;
+    for (std::size_t i = 0; i < opened.view->entries.size(); ++i) {
+      if (IsIntegrityRecord(*opened.view, i)) continue;
+      compressed += opened.view->entries[i].IsCompressed() ? 1 : 0;
+    }
   }
   out << host::ShowPath(output) << ": " << count << " entries (" << compressed << " compressed, "
       << count - compressed << " stored), " << total << " bytes in " << built.image.size()
       << " bytes";
   if (total > 0) out << " (" << built.image.size() * 100 / total << "%)";
+  out << ", with an integrity record";
   out << "\n" << std::flush;
   if (!has_update_ini) {
     err << "updpack build: note: " << host::ShowPath(dir)

@@ -80,13 +80,18 @@ int RunExtract(CommandArgs args, std::ostream&, std::ostream& err) {
 
   // The first entry of each name, as the updater's lookup would find it.
   std::map<std::string, std::size_t> first;
+  // The integrity record is no file of the update: never written, never found by name.
   for (std::size_t i = 0; i < v.entries.size(); ++i) {
-    if (v.name_terminated[i]) first.emplace(FoldEntryName(v.entries[i].Name()), i);
+    if (v.name_terminated[i] && !IsIntegrityRecord(v, i)) {
+      first.emplace(FoldEntryName(v.entries[i].Name()), i);
+    }
   }
 
   std::vector<std::size_t> chosen;
   if (a.names.empty()) {
-    for (std::size_t i = 0; i < v.entries.size(); ++i) chosen.push_back(i);
+    for (std::size_t i = 0; i < v.entries.size(); ++i) {
+      if (!IsIntegrityRecord(v, i)) chosen.push_back(i);
+    }
   } else {
     bool missing = false;
     for (const std::string& name : a.names) {

@@ -12,7 +12,8 @@ const std::string_view kListHelp =
     "usage: updpack list FILE\n"
     "\n"
     "Prints one line per entry of the package FILE, in package order, fields separated by\n"
-    "tabs: name, stored or compressed, size, stored size, time stamp (UTC, ISO 8601).\n";
+    "tabs: name, stored or compressed, size, stored size, time stamp (UTC, ISO 8601).\n"
+    "The integrity record that updpack adds to a package is no file and is not listed.\n";
 
 int RunList(CommandArgs args, std::ostream& out, std::ostream& err) {
   constexpr std::string_view kCmd = "list";
@@ -28,6 +29,7 @@ int RunList(CommandArgs args, std::ostream& out, std::ostream& err) {
   int code = kExitOk;
   const PackageView& v = *opened.view;
   for (std::size_t i = 0; i < v.entries.size(); ++i) {
+    if (IsIntegrityRecord(v, i)) continue;  // no file of the update; verify reads it
     const upd::PackageEntry& e = v.entries[i];
     const auto name = host::Cp932ToUtf8(e.Name());
     if (!name || !v.name_terminated[i]) {

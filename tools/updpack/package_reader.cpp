@@ -6,6 +6,7 @@
 
 #include "entry_name.h"
 #include "package/decoder.h"
+#include "package/integrity.h"
 
 namespace updpack {
 namespace {
@@ -103,6 +104,7 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
     v.offsets.push_back(offset);
     offset += upd::PaddedSize(v.entries.back().StoredSize);
   }
+  v.integrity_record = upd::FindIntegrityRecord(v.entries);
   r.view = std::move(v);
   return r;
 }
@@ -110,7 +112,10 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
 std::optional<std::string> EntryFault(const PackageView& view, std::size_t index) {
   const upd::PackageEntry& e = view.entries[index];
   if (!view.name_terminated[index]) return "the name field has no terminating zero byte";
-  if (auto fault = EntryNameFault(e.Name())) return *fault;
+  // The integrity record's name is one no file can have, on purpose.
+  if (e.Name() != upd::kIntegrityEntryName) {
+    if (auto fault = EntryNameFault(e.Name())) return *fault;
+  }
   if (e.EntryFlags != upd::kEntryStored && e.EntryFlags != upd::kEntryCompressed) {
     return "its flags are " + Num(e.EntryFlags) + "; an entry is 1 (stored) or 2 (compressed)";
   }
@@ -163,7 +168,13 @@ EntryBytes ReadEntry(const PackageView& view, std::size_t index) {
   return out;
 }
 
-std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vector<Fault>* notes) {
+bool IsIntegrityRecord(const PackageView& view, std::size_t index) {
+  return view.integrity_record && *view.integrity_record == index;
+}
+
+std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vector<Fault>* notes,
+                                   bool* contents_checked) {
+  if (contents_checked) *contents_checked = false;
   auto note = [&](std::size_t entry, std::string text) {
     if (notes) notes->push_back({entry, std::move(text)});
   };
@@ -178,7 +189,9 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
   for (std::size_t i = 0; i < v.entries.size(); ++i) {
     if (auto fault = EntryFault(v, i)) return Fault{i, *fault};
     const upd::PackageEntry& e = v.entries[i];
-    auto [it, fresh] = seen.emplace(FoldEntryName(e.Name()), i);
+    auto [it, fresh] = IsIntegrityRecord(v, i)
+                           ? std::pair{seen.end(), true}
+                           : seen.emplace(FoldEntryName(e.Name()), i);
     if (!fresh) {
       return Fault{i, v.entries[it->second].Name() == e.Name()
                           ? "it has the same name as entry " + Num(it->second) +
@@ -197,7 +210,7 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
                     rec.begin() + upd::kEntryNameCapacity, [](std::uint8_t b) { return b != 0; })) {
       note(i, "the name field holds stray bytes after the name");
     }
-    if (i > 0 && !(v.entries[i - 1].Name() < e.Name())) {
+    if (i > 0 && !IsIntegrityRecord(v, i) && !(v.entries[i - 1].Name() < e.Name())) {
       note(i, "out of order: names are not in ascending order");
     }
     // The fill of the last entry may run into a directory placed too early; that is noted below.
@@ -227,7 +240,33 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
   if (!upd::LoadPackageDirectory(image)) {
     return Fault{kWholePackage, "the updater's loader refuses the package"};
   }
-  return std::nullopt;
+  using Status = upd::IntegrityResult::Status;
+  const upd::IntegrityResult checked = upd::CheckIntegrity(v.entries, [&](std::size_t i, const auto& use) {
+    const EntryBytes bytes = ReadEntry(v, i);
+    if (!bytes.fault.empty()) return Status::kUnreadable;
+    use(bytes.bytes);
+    return Status::kSound;
+  });
+  switch (checked.status) {
+    case Status::kNoRecord:
+      return std::nullopt;
+    case Status::kSound:
+      if (contents_checked) *contents_checked = true;
+      return std::nullopt;
+    case Status::kBadRecord:
+      return Fault{checked.entry, "the integrity record is damaged: its header or size does not "
+                                  "fit the " + Num(v.entries.size() - 1) + " entries it covers"};
+    case Status::kRecords:
+      return Fault{kWholePackage, "the directory differs from what the integrity record holds: "
+                                  "a name, size, flag or time stamp is damaged"};
+    case Status::kContent:
+      return Fault{checked.entry, "its contents differ from the integrity record: the data is "
+                                  "damaged"};
+    case Status::kUnreadable:
+    case Status::kNoMemory:
+      break;
+  }
+  return Fault{checked.entry, "its bytes cannot be read for the integrity check"};
 }
 
 }  // namespace updpack

@@ -30,7 +30,12 @@ struct PackageView {
   std::vector<upd::PackageEntry> entries;
   std::vector<std::uint64_t> offsets;       // where each entry's bytes begin
   std::vector<bool> name_terminated;        // the name field holds its NUL
+  std::optional<std::size_t> integrity_record;  // the entry that holds it, if any
 };
+
+// Whether entry `index` is the integrity record (package/integrity.h): no game file, so list and
+// extract leave it out.
+bool IsIntegrityRecord(const PackageView& view, std::size_t index);
 
 struct OpenResult {
   std::optional<PackageView> view;
@@ -57,9 +62,11 @@ struct EntryBytes {
 EntryBytes ReadEntry(const PackageView& view, std::size_t index);
 
 // The first fault of the package: header, directory, then each entry in order (its record,
-// then its bytes), then whether the updater's own loader takes the package. `notes` receives
-// what is harmless but not as our writer makes it (order, fill bytes, spare bytes, flags).
+// then its bytes), then whether the updater's own loader takes the package, then, when the
+// package has an integrity record, every entry against it (`contents_checked` then says so).
+// `notes` receives what is harmless but not as our writer makes it (order, fill bytes, spare
+// bytes, flags).
 std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image,
-                                   std::vector<Fault>* notes);
+                                   std::vector<Fault>* notes, bool* contents_checked = nullptr);
 
 }  // namespace updpack
