@@ -316,6 +316,48 @@ TEST(UpdpackCli, BuildRefusals) {
   EXPECT_TRUE(Has(b.err, "would lie in the folder")) << b.err;
 }
 
+// Names that code page 932 cannot keep as they are: folded into the character Windows shows
+// with a note, composed from decomposed kana with a note, or refused where the stored form
+// would be a different, plainer character.
+TEST(UpdpackCli, NamesChangedOnTheWayAreSaid) {
+  struct Row {
+    const char* what;
+    std::vector<std::string> files;
+    int code;
+    std::string says;    // in stderr
+    std::string listed;  // the first name list prints, for code 0
+  };
+  const Row rows[] = {
+      {"wave dash (〜) is stored as ～", {"\xE3\x80\x9C.txt"}, 0,
+       "\xE3\x80\x9C is stored as \xEF\xBD\x9E", "\xEF\xBD\x9E.txt"},
+      {"em dash (—) is stored as ―", {"a\xE2\x80\x94" "b"}, 0,
+       "\xE2\x80\x94 is stored as \xE2\x80\x95", "a\xE2\x80\x95" "b"},
+      {"pound sign (£) is stored as ￡", {"\xC2\xA3.txt"}, 0, "\xC2\xA3 is stored as \xEF\xBF\xA1",
+       "\xEF\xBF\xA1.txt"},
+      {"decomposed ガ (カ and U+3099) is composed", {"\xE3\x82\xAB\xE3\x82\x99.txt"}, 0,
+       "composed to \xE3\x82\xAC", "\xE3\x82\xAC.txt"},
+      {"overline (‾) would become ~", {"a\xE2\x80\xBE.txt"}, 1, "stored as ~, a different", ""},
+      {"yen sign (¥) would become the path separator", {"\xC2\xA5" "100.txt"}, 1,
+       "path separator", ""},
+      {"〜 and ～ are one name in code page 932",
+       {"\xE3\x80\x9C.txt", "\xEF\xBD\x9E.txt"}, 1, "the same name in code page 932", ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Scratch src, work;
+    for (const auto& f : r.files) WriteFile(src / f, "x");
+    Ran b = Updpack({"build", src.path().string(), "-o", (work / "p").string()});
+    EXPECT_EQ(b.code, r.code) << b.err;
+    EXPECT_TRUE(Has(b.err, r.says)) << b.err;
+    if (r.code == 0) {
+      Ran l = Updpack({"list", (work / "p").string()});
+      EXPECT_EQ(l.out.substr(0, l.out.find('\t')), r.listed);
+    } else {
+      EXPECT_FALSE(fs::exists(work / "p"));
+    }
+  }
+}
+
 // Names the updater cannot tell apart: build names both files and says why; verify names both
 // entries of a package made elsewhere.
 TEST(UpdpackCli, NamesTheUpdaterTakesForOne) {

@@ -13,6 +13,7 @@
 #include "package/container.h"
 #include "package/decoder.h"
 #include "package/integrity.h"
+#include "name_spelling.h"
 #include "package_reader.h"
 #include "package_writer.h"
 
@@ -542,6 +543,38 @@ TEST_F(IntegrityRecord, NamesWhatDiffers) {
     ASSERT_TRUE(fault);
     EXPECT_EQ(fault->entry, r.entry);
     EXPECT_NE(fault->text.find(r.says), std::string::npos) << fault->text;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NameSpelling, ComposesDecomposedKana) {
+  struct Row {
+    const char* what;
+    std::string in, out;  // UTF-8
+    bool noted;
+  };
+  const Row rows[] = {
+      {"か + voiced", "\xE3\x81\x8B\xE3\x82\x99", "\xE3\x81\x8C", true},           // が
+      {"ハ + semi-voiced", "\xE3\x83\x8F\xE3\x82\x9A", "\xE3\x83\x91", true},      // パ
+      {"ホ + voiced", "\xE3\x83\x9B\xE3\x82\x99", "\xE3\x83\x9C", true},           // ボ
+      {"ト + voiced", "\xE3\x83\x88\xE3\x82\x99", "\xE3\x83\x89", true},           // ド
+      {"ウ + voiced", "\xE3\x82\xA6\xE3\x82\x99", "\xE3\x83\xB4", true},           // ヴ
+      {"ヽ + voiced", "\xE3\x83\xBD\xE3\x82\x99", "\xE3\x83\xBE", true},           // ヾ
+      {"ア + voiced stays two", "\xE3\x82\xA2\xE3\x82\x99", "\xE3\x82\xA2\xE3\x82\x99", false},
+      {"カ + semi-voiced stays two", "\xE3\x82\xAB\xE3\x82\x9A", "\xE3\x82\xAB\xE3\x82\x9A", false},
+      {"composed already", "\xE3\x82\xAC.txt", "\xE3\x82\xAC.txt", false},
+      {"plain ASCII", "UPDATE.INI", "UPDATE.INI", false},
+      {"not UTF-8 passes through", "\xFF\xFE", "\xFF\xFE", false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const updpack::NameSpelling s = updpack::SpellForCodePage932(r.in);
+    EXPECT_EQ(s.utf8, r.out);
+    EXPECT_EQ(!s.notes.empty(), r.noted);
+    EXPECT_FALSE(s.refusal);
   }
 }
 

@@ -207,4 +207,22 @@ TEST(UpdpackExe, NamesCodePage932CannotSpellAreRefused) {
   EXPECT_FALSE(ReadFileW(work.path() + L"p.fa3", none));
 }
 
+// The same rule for names as on Linux: 〜 (which the system's own conversion refuses without
+// best fit) is stored as ～ with a note, ‾ is refused.
+TEST(UpdpackExe, NamesStoredAsWindowsShowsThem) {
+  Scratch src, work, io;
+  WriteFileW(src.path() + L"\u301c.txt", "x", kTimeB);  // 〜.txt
+  Ran b = Updpack({L"build", src.path(), L"-o", work.path() + L"p.fa3"}, io);
+  EXPECT_EQ(b.code, 0u) << b.err;
+  EXPECT_NE(b.err.find("\xE3\x80\x9C is stored as \xEF\xBD\x9E"), std::string::npos) << b.err;
+  Ran l = Updpack({L"list", work.path() + L"p.fa3"}, io);
+  EXPECT_EQ(l.out.substr(0, l.out.find('\t')), "\xEF\xBD\x9E.txt");  // ～.txt
+
+  Scratch src2;
+  WriteFileW(src2.path() + L"a\u203e.txt", "x", kTimeB);  // a‾.txt
+  Ran r = Updpack({L"build", src2.path(), L"-o", work.path() + L"q.fa3"}, io);
+  EXPECT_EQ(r.code, 1u);
+  EXPECT_NE(r.err.find("stored as ~, a different"), std::string::npos) << r.err;
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include "entry_name.h"
 #include "host.h"
 #include "lint.h"
+#include "name_spelling.h"
 #include "package_reader.h"
 #include "package_writer.h"
 
@@ -32,8 +33,13 @@ const std::string_view kBuildHelp =
     "UPDATE.INI is checked as `updpack lint DIR` checks it, and the findings are printed;\n"
     "the package is written all the same unless --strict is given.\n"
     "\n"
+    "A name is stored as a Japanese Windows shows it: where code page 932 has one code for\n"
+    "two characters (\xE3\x80\x9C and \xEF\xBD\x9E, \xE2\x80\x94 and \xE2\x80\x95, ...) the name is stored with the one\n"
+    "Windows shows, with a note; kana in decomposed form (as macOS writes them) are composed.\n"
+    "\n"
     "DIR must hold files only. Refused: a subfolder or anything else that is not a file, a\n"
-    "name that code page 932 cannot spell or that takes more than 259 bytes in it, a name\n"
+    "name that code page 932 cannot spell or would store as a plainer character (\xE2\x80\xBE as ~,\n"
+    "\xC2\xA5 as the path separator \\), or that takes more than 259 bytes in it, a name\n"
     "Windows cannot hold as it is (a drive or stream part, characters such as ? or *, a\n"
     "device name such as CON, a trailing dot or blank), and two names that the updater cannot\n"
     "tell apart (it compares names as Windows does: regardless of letter case, the two codes\n"
@@ -176,10 +182,23 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
       refuse("is not a regular file");
       continue;
     }
-    auto name = host::EntryNameOf(item.name);
+    const NameSpelling spelled = SpellForCodePage932(host::ShowPath(item.name));
+    if (spelled.refusal) {
+      refuse(*spelled.refusal);
+      continue;
+    }
+    auto name = host::Utf8ToCp932(spelled.utf8);
     if (!name) {
       refuse("code page 932 cannot spell this name");
       continue;
+    }
+    // Whatever else a converter might bend: the stored name must read back as given.
+    if (const auto back = host::Cp932ToUtf8(*name); !back || *back != spelled.utf8) {
+      refuse("code page 932 would store it as " + back.value_or("?") + ", a different name");
+      continue;
+    }
+    for (const std::string& note : spelled.notes) {
+      err << "updpack build: note: " << shown << ": " << note << "\n";
     }
     if (auto fault = EntryNameFault(*name)) {
       refuse(*fault);

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "entry_name.h"
 #include "host.h"
+#include "name_spelling.h"
 #include "package_input.h"
 #include "package_reader.h"
 
@@ -95,7 +96,9 @@ int RunExtract(CommandArgs args, std::ostream&, std::ostream& err) {
   } else {
     bool missing = false;
     for (const std::string& name : a.names) {
-      const auto cp932 = host::Utf8ToCp932(name);
+      // Spelt as build stores it: 〜.txt finds the entry ～.txt.
+      const NameSpelling spelled = SpellForCodePage932(name);
+      const auto cp932 = spelled.refusal ? std::nullopt : host::Utf8ToCp932(spelled.utf8);
       if (!cp932) {
         err << "updpack extract: " << name << ": code page 932 cannot spell this name\n";
         missing = true;
