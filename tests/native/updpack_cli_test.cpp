@@ -204,13 +204,19 @@ TEST(UpdpackCli, VerifyAgainstTheFolder) {
   EXPECT_TRUE(Has(missing.err, "(" + text + "): no such file in")) << missing.err;
 }
 
+updpack::PackageOptions WithoutRecord() {
+  updpack::PackageOptions o;
+  o.integrity = false;
+  return o;
+}
+
 // A package without the integrity record (another tool's) verifies, and says what it could not
 // check; list and extract never show or write the record.
 TEST(UpdpackCli, IntegrityRecordIsNoFile) {
   Scratch work;
   const std::vector<updpack::PackageFile> files = {{"A.TXT", {'a'}, 1}, {"B.TXT", {'b'}, 2}};
   const Bytes with = updpack::BuildPackage(files, {}).image;
-  const Bytes without = updpack::BuildPackage(files, {.integrity = false}).image;
+  const Bytes without = updpack::BuildPackage(files, WithoutRecord()).image;
   WriteFile(work / "with", std::string(with.begin(), with.end()));
   WriteFile(work / "without", std::string(without.begin(), without.end()));
   Ran plain = Updpack({"verify", (work / "without").string()});

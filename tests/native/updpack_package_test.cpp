@@ -45,6 +45,13 @@ void Set32(Bytes& b, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
+// Options for a package as another tool would make it: without the integrity record.
+PackageOptions WithoutRecord() {
+  PackageOptions o;
+  o.integrity = false;
+  return o;
+}
+
 Bytes Build(std::vector<PackageFile> files, PackageOptions options = {}) {
   updpack::BuildResult r = BuildPackage(std::move(files), options);
   EXPECT_EQ(r.error, "");
@@ -69,7 +76,7 @@ std::vector<PackageFile> SampleFiles() {
 // The layout of the files themselves: the integrity record, which follows them, is left out.
 TEST(PackageWriter, LayoutAsTheLoaderReadsIt) {
   std::vector<PackageFile> files = SampleFiles();
-  const Bytes img = Build(files, {.integrity = false});
+  const Bytes img = Build(files, WithoutRecord());
   auto dir = upd::LoadPackageDirectory(img);
   ASSERT_TRUE(dir);
 
@@ -289,7 +296,7 @@ class DamagedPackage : public ::testing::Test {
     good_ = Build({{"a.txt", updbench::ScriptText(6000, 8), 5},
                    {"b.bin", Random(100, 9), 6},
                    {"c.txt", Bytes(3000, 'c'), 7}},
-                  {.integrity = false});
+                  WithoutRecord());
     const upd::PackageHeader h = upd::DecodeHeader(std::span(good_).first<16>());
     ASSERT_EQ(h.EntryCount, 3u);
     table_.resize(3 * upd::kEntryRecordSize);
@@ -476,7 +483,7 @@ TEST_F(IntegrityRecord, ComesLastAndIsChecked) {
   EXPECT_EQ(upd::CheckIntegrity(*dir, image_).status, upd::IntegrityResult::Status::kSound);
 
   // A package without it (as other tools make them) is sound, only not checked as deeply.
-  const Bytes plain = Build(SampleFiles(), {.integrity = false});
+  const Bytes plain = Build(SampleFiles(), WithoutRecord());
   EXPECT_FALSE(Verify(plain, &checked));
   EXPECT_FALSE(checked);
   auto plain_dir = upd::LoadPackageDirectory(plain);

@@ -166,6 +166,12 @@ TEST(NameFold, NamesTheUpdaterTakesForOne) {
       {"two codes of ≒", "\x81\xE0", "\x87\x90", true},
       {"亜々 and 亜亜", "\x88\x9F\x81\x58", "\x88\x9F\x88\x9F", true},
       {"カー and カア", "\x83\x4A\x81\x5B", "\x83\x4A\x83\x41", false},
+      // Marks in a row all look back to the last character that is no mark.
+      {"亜々々 and 亜亜亜", "\x88\x9F\x81\x58\x81\x58", "\x88\x9F\x88\x9F\x88\x9F", true},
+      {"カーー and カー―", "\x83\x4A\x81\x5B\x81\x5B", "\x83\x4A\x81\x5B\x81\x5C", true},
+      {"カーー and カーア", "\x83\x4A\x81\x5B\x81\x5B", "\x83\x4A\x81\x5B\x83\x41", false},
+      {"ーー at the start and 々ヽ", "\x81\x5B\x81\x5B", "\x81\x58\x81\x52", true},
+      {"Ａー and ＡA", "\x82\x60\x81\x5B", "\x82\x60" "A", true},
       {"ASCII case", "Update.Ini", "UPDATE.INI", true},
       {"katakana and hiragana", "\x83\x41", "\x82\xA0", false},
   };
