@@ -9,4 +9,7 @@ if [ ! -x "$bin" ]; then
   echo "bench/run.sh: $bin is missing; build with the release preset (make bench)" >&2
   exit 1
 fi
-exec "$bin" "$@"
+"$bin" "$@"
+echo
+# What the updater's integrity check at start-up costs on a package of the same corpus.
+exec "$build/bench/integrity_bench" "$@"
