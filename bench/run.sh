@@ -13,6 +13,9 @@ if [ ! -x "$bin" ]; then
   exit 1
 fi
 "$bin" "$@"
+echo
+# What the updater's integrity check at start-up costs on a package of the same corpus.
+"$build/bench/integrity_bench" "$@"
 winbuild=${UPD_WINDOWS_BUILD:-build/windows}
 if [ -f "$winbuild/update.exe" ] && [ -f "$winbuild/tools/driver/wizard_driver.exe" ]; then
   echo

@@ -12,7 +12,8 @@ flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
        -Isrc -Itools/updpack)
 "$cxx" "${flags[@]}" fuzz/decompress_fuzzer.cpp src/package/decoder.cpp -o "$out/decompress_fuzzer"
 "$cxx" "${flags[@]}" fuzz/package_fuzzer.cpp src/package/decoder.cpp src/package/container.cpp \
-  tools/updpack/package_reader.cpp tools/updpack/entry_name.cpp -o "$out/package_fuzzer"
+  src/package/integrity.cpp tools/updpack/package_reader.cpp tools/updpack/entry_name.cpp \
+  -o "$out/package_fuzzer"
 "$cxx" "${flags[@]}" fuzz/update_section_fuzzer.cpp src/config/update_section.cpp \
   src/config/profile.cpp src/config/text_format.cpp src/config/error_box.cpp src/run/state.cpp \
   src/package/container.cpp src/package/decoder.cpp -o "$out/update_section_fuzzer"

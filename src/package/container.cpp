@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <new>
 
 #include "package/decoder.h"
 
@@ -68,16 +70,6 @@ PackageEntry DecodeEntryRecord(std::span<const std::uint8_t, kEntryRecordSize> i
   return e;
 }
 
-PackageDirectory::PackageDirectory(const PackageHeader& header, std::vector<PackageEntry> entries)
-    : header_(header), entries_(std::move(entries)) {
-  offsets_.reserve(entries_.size());
-  std::uint64_t offset = kPackageHeaderSize;
-  for (const PackageEntry& e : entries_) {
-    offsets_.push_back(static_cast<std::uint32_t>(offset));
-    offset += PaddedSize(e.StoredSize);
-  }
-}
-
 std::unique_ptr<PackageDirectory> LoadPackageDirectory(std::span<const std::uint8_t> image) {
   if (image.size() < kPackageHeaderSize) return nullptr;
   const PackageHeader header = DecodeHeader(image.first<kPackageHeaderSize>());
@@ -88,33 +80,42 @@ std::unique_ptr<PackageDirectory> LoadPackageDirectory(std::span<const std::uint
   const std::uint64_t table_size = std::uint64_t{header.EntryCount} * kEntryRecordSize;
   const std::span<const std::uint8_t> tail = image.subspan(header.DirectoryOffset);
 
-  // Only the record table gets memory of its own; a stored table is read in place.
-  std::vector<std::uint8_t> decoded;
+  // Only the record table gets memory of its own; a stored table is read in place. Every
+  // allocation here is sized by the header, so none may throw.
+  UnfilledArray<std::uint8_t> decoded;
   std::span<const std::uint8_t> table;
   if (header.HeaderFlags & kDirectoryCompressed) {
     if (table_size > std::uint64_t{tail.size()} * kMaxExpansion) return nullptr;
-    decoded.resize(static_cast<std::size_t>(table_size));
-    const auto produced = DecompressBlock(tail, decoded);
+    if (table_size > std::numeric_limits<std::size_t>::max() ||
+        !decoded.AllocateUnfilled(static_cast<std::size_t>(table_size))) {
+      return nullptr;
+    }
+    const auto produced = DecompressBlock(tail, decoded.span());
     if (!produced || *produced != decoded.size()) return nullptr;
-    table = decoded;
+    table = decoded.span();
   } else {
     if (table_size > tail.size()) return nullptr;
     table = tail.first(static_cast<std::size_t>(table_size));
   }
 
-  std::vector<PackageEntry> entries;
-  entries.reserve(header.EntryCount);
+  std::unique_ptr<PackageDirectory> dir(new (std::nothrow) PackageDirectory);
+  if (!dir || !dir->entries_.Reserve(header.EntryCount) ||
+      !dir->offsets_.Reserve(header.EntryCount)) {
+    return nullptr;
+  }
+  dir->header_ = header;
   std::uint64_t data_end = kPackageHeaderSize;
   for (std::size_t i = 0; i < header.EntryCount; ++i) {
     const auto rec = table.subspan(i * kEntryRecordSize).first<kEntryRecordSize>();
-    PackageEntry e = DecodeEntryRecord(rec);
+    const PackageEntry e = DecodeEntryRecord(rec);
     if (!SoundRecord(rec, e)) return nullptr;
     // 64-bit sums: a run of sizes that wraps 32 bits cannot pass this test.
     if (data_end + e.StoredSize > header.DirectoryOffset) return nullptr;
+    dir->offsets_.PushBack(static_cast<std::uint32_t>(data_end));
+    dir->entries_.PushBack(e);
     data_end += PaddedSize(e.StoredSize);
-    entries.push_back(e);
   }
-  return std::make_unique<PackageDirectory>(header, std::move(entries));
+  return dir;
 }
 
 }  // namespace upd

@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "package/unfilled_array.h"
+
 namespace upd {
 
 inline constexpr std::uint32_t kPackageMagic = 0x00324146;  // "FA2\0"
@@ -63,11 +65,9 @@ PackageEntry DecodeEntryRecord(std::span<const std::uint8_t, kEntryRecordSize> i
 // bytes in the package image (the running sum of the padded sizes before it).
 class PackageDirectory {
  public:
-  PackageDirectory(const PackageHeader& header, std::vector<PackageEntry> entries);
-
   const PackageHeader& Header() const { return header_; }
   std::uint32_t EntryCount() const { return header_.EntryCount; }
-  std::span<const PackageEntry> Entries() const { return entries_; }
+  std::span<const PackageEntry> Entries() const { return entries_.span(); }
   std::uint32_t DataOffset(std::size_t index) const { return offsets_[index]; }
 
   // The entry's StoredSize bytes inside `image` (the image the directory was loaded from).
@@ -77,15 +77,19 @@ class PackageDirectory {
   }
 
  private:
+  friend std::unique_ptr<PackageDirectory> LoadPackageDirectory(std::span<const std::uint8_t>);
+  PackageDirectory() = default;
+
   PackageHeader header_;
-  std::vector<PackageEntry> entries_;
-  std::vector<std::uint32_t> offsets_;
+  UnfilledArray<PackageEntry> entries_;
+  UnfilledArray<std::uint32_t> offsets_;
 };
 
 // Loads the directory of the package `image` (never copied: entry bytes stay in place).
 // Returns null for a damaged package: a directory outside the image, a record table that does
 // not fit, a compressed directory that does not decode to exactly EntryCount records, a name
-// without its NUL, entry data that runs into the directory, or sizes no entry can have.
+// without its NUL, entry data that runs into the directory, or sizes no entry can have; and
+// when the memory for the directory cannot be had. It never throws.
 std::unique_ptr<PackageDirectory> LoadPackageDirectory(std::span<const std::uint8_t> image);
 
 }  // namespace upd

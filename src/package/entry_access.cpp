@@ -8,6 +8,7 @@
 #include "platform/codepage.h"
 #include "platform/name_compare.h"
 #include "package/container.h"
+#include "package/integrity.h"
 #include "run/state.h"
 
 namespace upd {
@@ -22,6 +23,8 @@ std::optional<std::size_t> LookUpEntry(std::string_view name) {
     const platform::NameMatcher wanted(name);
     const auto entries = run.Directory->Entries();
     for (std::size_t i = 0; i < entries.size(); ++i) {
+      // The integrity record is no file of the update: never handed out or written.
+      if (entries[i].Name() == kIntegrityEntryName) continue;
       if (wanted.Matches(entries[i].Name())) return i;
     }
   }

@@ -45,7 +45,7 @@ class EntryBytes {
 };
 
 // The bytes of the first entry whose name equals `name` as lstrcmpiA compares on a Japanese
-// system (both are code page 932 bytes). Nothing after a message: "Can't Find File in
+// system (both are code page 932 bytes); the integrity record is never found. Nothing after a message: "Can't Find File in
 // Resource !!" for a name the package lacks and for a compressed entry whose stream is damaged
 // (its file cannot be had from the resource either), "Can't Allocate Memory !!" when the block
 // for a compressed entry cannot be had.

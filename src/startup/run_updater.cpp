@@ -13,6 +13,7 @@
 #include "config/text_format.h"
 #include "package/entry_access.h"
 #include "package/container.h"
+#include "package/integrity.h"
 #include "run/state.h"
 
 namespace upd {
@@ -76,6 +77,19 @@ int RunWithPackage(HINSTANCE instance) {
   if (!run.Directory) {
     ShowUpdaterError(kResourceReadError);
     return 0;
+  }
+  // A package with an integrity record is checked in full before anything is written, so a
+  // damaged download never starts an update and cannot leave a game half-updated.
+  switch (CheckIntegrity(*run.Directory, run.PackageImage).status) {
+    case IntegrityResult::Status::kNoRecord:
+    case IntegrityResult::Status::kSound:
+      break;
+    case IntegrityResult::Status::kNoMemory:
+      ShowUpdaterError(kNoMemoryMessage);
+      return 0;
+    default:
+      ShowUpdaterError(kResourceReadError);
+      return 0;
   }
 
   std::optional<std::filesystem::path> ini = CreateRunIniFile();

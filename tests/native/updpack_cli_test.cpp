@@ -20,6 +20,7 @@
 
 #include "package/container.h"
 #include "package/decoder.h"
+#include "package_builder.h"
 #include "package_writer.h"
 
 extern char** environ;
@@ -145,10 +146,11 @@ TEST(UpdpackCli, BuildListVerifyExtract) {
   const Bytes img = ReadBytes(pkg);
   auto dir = upd::LoadPackageDirectory(img);
   ASSERT_TRUE(dir);
-  ASSERT_EQ(dir->EntryCount(), 3u);
+  ASSERT_EQ(dir->EntryCount(), 4u);
   EXPECT_EQ(dir->Entries()[0].Name(), "UPDATE.INI");
   EXPECT_EQ(dir->Entries()[1].Name(), "\x83\x65\x83\x58\x83\x67.txt");  // テスト.txt
   EXPECT_EQ(dir->Entries()[2].Name(), "\x83\x66\x81\x5B\x83\x5E.bin");  // データ.bin
+  EXPECT_EQ(dir->Entries()[3].Name(), "<XXH3-128>");  // the integrity record, last
 
   // For scripts: tabs, and times with every digit of the fraction.
   Ran l = Updpack({"list", "--tsv", pkg.string()});
@@ -180,7 +182,7 @@ TEST(UpdpackCli, BuildListVerifyExtract) {
 
   Ran v = Updpack({"verify", pkg.string()});
   EXPECT_EQ(v.code, 0) << v.err;
-  EXPECT_TRUE(Has(v.out, "sound, 3 entries")) << v.out;
+  EXPECT_TRUE(Has(v.out, "sound, 3 entries, contents checked")) << v.out;
   EXPECT_EQ(v.err, "");
 
   const fs::path into = work / "out";
@@ -195,6 +197,69 @@ TEST(UpdpackCli, BuildListVerifyExtract) {
     EXPECT_EQ(a.tv_nsec / 100, c.tv_nsec / 100);  // FILETIME counts 100 ns
   }
   EXPECT_EQ(std::distance(fs::directory_iterator(into), fs::directory_iterator()), 3);
+}
+
+// verify --against: a package against the folder it was built from, every difference named.
+TEST(UpdpackCli, VerifyAgainstTheFolder) {
+  SampleUpdate sample;
+  Scratch work;
+  const fs::path pkg = work / "update.fa3";
+  ASSERT_EQ(Updpack({"build", sample.dir.path().string(), "-o", pkg.string()}).code, 0);
+  const fs::path& dir = sample.dir.path();
+  Ran same = Updpack({"verify", pkg.string(), "--against", dir.string()});
+  EXPECT_EQ(same.code, 0) << same.err;
+  EXPECT_TRUE(Has(same.out, "contents checked; matches the folder")) << same.out;
+
+  const std::string text = "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt";  // テスト.txt
+  WriteFile(dir / "new.txt", "added later");
+  WriteFile(dir / "UPDATE.INI", "[SETUP]\r\nchanged=1\r\n");
+  SetTime(dir / text, 1262304001, 0);
+  Ran differ = Updpack({"verify", "--against=" + dir.string(), pkg.string()});
+  EXPECT_EQ(differ.code, 1);
+  EXPECT_TRUE(Has(differ.err, "(UPDATE.INI): its 27 bytes differ")) << differ.err;
+  EXPECT_TRUE(Has(differ.err, "(" + text + "): its time stamp 2010-01-01T00:00:00.5000000Z differs"))
+      << differ.err;
+  EXPECT_TRUE(Has(differ.err, "new.txt: not in the package")) << differ.err;
+  EXPECT_TRUE(Has(differ.err, "sound, but 3 differences from the folder")) << differ.err;
+  fs::remove(dir / "new.txt");
+  fs::remove(dir / text);
+  Ran missing = Updpack({"verify", pkg.string(), "--against", dir.string()});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_TRUE(Has(missing.err, "(" + text + "): no such file in")) << missing.err;
+}
+
+updpack::PackageOptions WithoutRecord() {
+  updpack::PackageOptions o;
+  o.integrity = false;
+  return o;
+}
+
+// A package without the integrity record (another tool's) verifies, and says what it could not
+// check; list and extract never show or write the record.
+TEST(UpdpackCli, IntegrityRecordIsNoFile) {
+  Scratch work;
+  const std::vector<updpack::PackageFile> files = {{"A.TXT", {'a'}, 1}, {"B.TXT", {'b'}, 2}};
+  const Bytes with = updpack::BuildPackage(files, {}).image;
+  const Bytes without = updpack::BuildPackage(files, WithoutRecord()).image;
+  WriteFile(work / "with", std::string(with.begin(), with.end()));
+  WriteFile(work / "without", std::string(without.begin(), without.end()));
+  Ran plain = Updpack({"verify", (work / "without").string()});
+  EXPECT_EQ(plain.code, 0);
+  EXPECT_TRUE(Has(plain.out, "sound, 2 entries, structure only: the package has no integrity "
+                             "record")) << plain.out;
+  for (const char* which : {"with", "without"}) {
+    SCOPED_TRACE(which);
+    Ran l = Updpack({"list", "--tsv", (work / which).string()});
+    EXPECT_EQ(l.out, "A.TXT\tstored\t1\t1\t1601-01-01T00:00:00.0000001Z\n"
+                     "B.TXT\tstored\t1\t1\t1601-01-01T00:00:00.0000002Z\n");
+    const fs::path into = work / (std::string(which) + "_out");
+    EXPECT_EQ(Updpack({"extract", (work / which).string(), "-C", into.string()}).code, 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(into), fs::directory_iterator()), 2);
+  }
+  Ran named = Updpack({"extract", (work / "with").string(), "-C", (work / "x").string(),
+                       "<XXH3-128>"});
+  EXPECT_EQ(named.code, 1);
+  EXPECT_TRUE(Has(named.err, "no entry named <XXH3-128>")) << named.err;
 }
 
 TEST(UpdpackCli, SameFolderSamePackageAtEveryLevel) {
@@ -256,7 +321,9 @@ TEST(UpdpackCli, BuildRefusals) {
       {"a subfolder", {"a.txt"}, {"sub"}, "is a folder"},
       {"a name code page 932 cannot spell (Korean)", {"\xED\x95\x9C.txt"}, {}, "cannot spell"},
       {"a name that is not UTF-8", {"\xFF\xFE.txt"}, {}, "cannot spell"},
-      {"names that differ only in case", {"a.txt", "A.TXT"}, {}, "only in case"},
+      {"names that differ only in case", {"a.txt", "A.TXT"}, {}, "cannot tell its name"},
+      {"Roman numerals the updater takes for one (Ⅰ, ⅰ)",
+       {"\xE2\x85\xA0.txt", "\xE2\x85\xB0.txt"}, {}, "cannot tell its name"},
       {"a name Windows refuses", {"what?.txt"}, {}, "Windows refuses"},
       {"a stream name", {"a.txt:x"}, {}, "stream"},
       {"a device name", {"aux.dat"}, {}, "device"},
@@ -277,6 +344,70 @@ TEST(UpdpackCli, BuildRefusals) {
   Ran b = Updpack({"build", ".", "-o", "p"}, src.path());
   EXPECT_EQ(b.code, 1);
   EXPECT_TRUE(Has(b.err, "would lie in the folder")) << b.err;
+}
+
+// Names that code page 932 cannot keep as they are: folded into the character Windows shows
+// with a note, composed from decomposed kana with a note, or refused where the stored form
+// would be a different, plainer character.
+TEST(UpdpackCli, NamesChangedOnTheWayAreSaid) {
+  struct Row {
+    const char* what;
+    std::vector<std::string> files;
+    int code;
+    std::string says;    // in stderr
+    std::string listed;  // the first name list prints, for code 0
+  };
+  const Row rows[] = {
+      {"wave dash (〜) is stored as ～", {"\xE3\x80\x9C.txt"}, 0,
+       "\xE3\x80\x9C is stored as \xEF\xBD\x9E", "\xEF\xBD\x9E.txt"},
+      {"em dash (—) is stored as ―", {"a\xE2\x80\x94" "b"}, 0,
+       "\xE2\x80\x94 is stored as \xE2\x80\x95", "a\xE2\x80\x95" "b"},
+      {"pound sign (£) is stored as ￡", {"\xC2\xA3.txt"}, 0, "\xC2\xA3 is stored as \xEF\xBF\xA1",
+       "\xEF\xBF\xA1.txt"},
+      {"decomposed ガ (カ and U+3099) is composed", {"\xE3\x82\xAB\xE3\x82\x99.txt"}, 0,
+       "composed to \xE3\x82\xAC", "\xE3\x82\xAC.txt"},
+      {"overline (‾) would become ~", {"a\xE2\x80\xBE.txt"}, 1, "stored as ~, a different", ""},
+      {"yen sign (¥) would become the path separator", {"\xC2\xA5" "100.txt"}, 1,
+       "path separator", ""},
+      {"〜 and ～ are one name in code page 932",
+       {"\xE3\x80\x9C.txt", "\xEF\xBD\x9E.txt"}, 1, "the same name in code page 932", ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Scratch src, work;
+    for (const auto& f : r.files) WriteFile(src / f, "x");
+    Ran b = Updpack({"build", src.path().string(), "-o", (work / "p").string()});
+    EXPECT_EQ(b.code, r.code) << b.err;
+    EXPECT_TRUE(Has(b.err, r.says)) << b.err;
+    if (r.code == 0) {
+      Ran l = Updpack({"list", "--tsv", (work / "p").string()});
+      EXPECT_EQ(l.out.substr(0, l.out.find('\t')), r.listed);
+    } else {
+      EXPECT_FALSE(fs::exists(work / "p"));
+    }
+  }
+}
+
+// Names the updater cannot tell apart: build names both files and says why; verify names both
+// entries of a package made elsewhere.
+TEST(UpdpackCli, NamesTheUpdaterTakesForOne) {
+  const std::string upper = "\xE2\x85\xA0.txt", lower = "\xE2\x85\xB0.txt";  // Ⅰ.txt, ⅰ.txt
+  Scratch src, work;
+  WriteFile(src / upper, "upper");
+  WriteFile(src / lower, "lower");
+  Ran b = Updpack({"build", src.path().string(), "-o", (work / "p").string()});
+  EXPECT_EQ(b.code, 1);
+  EXPECT_TRUE(Has(b.err, upper) && Has(b.err, lower)) << b.err;
+  EXPECT_TRUE(Has(b.err, "cannot tell its name from another's")) << b.err;
+  EXPECT_FALSE(fs::exists(work / "p"));
+
+  const Bytes img = updtest::Image({updtest::Stored("\x87\x54.txt", 5, 1),
+                                    updtest::Stored("\xFA\x40.txt", 5, 2)}, true);
+  WriteFile(work / "q", std::string(img.begin(), img.end()));
+  Ran v = Updpack({"verify", (work / "q").string()});
+  EXPECT_EQ(v.code, 1);
+  EXPECT_TRUE(Has(v.err, "entry 1 (" + lower + ")") && Has(v.err, "entry 0: " + upper)) << v.err;
+  EXPECT_TRUE(Has(v.err, "cannot tell its name from that of entry 0")) << v.err;
 }
 
 TEST(UpdpackCli, ExitCodesAndHelp) {
@@ -322,7 +453,8 @@ TEST(UpdpackCli, ExtractNeverWritesOutsideItsFolder) {
                                             {"b.txt", Bytes(40, 'b'), 2},
                                             {"c.txt", Bytes(40, 'c'), 3},
                                             {"d.txt", Bytes(40, 'd'), 4}},
-                                           {.level = updpack::Level::kDefault, .store = true, .progress = {}})
+                                           {.level = updpack::Level::kDefault, .store = true,
+                                            .integrity = false, .progress = {}})
                          .image;
   ASSERT_FALSE(good.empty());
   Bytes bad = good;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "entry_name.h"
 #include "package/container.h"
 #include "package/decoder.h"
+#include "package/integrity.h"
+#include "name_spelling.h"
 #include "package_reader.h"
 #include "package_writer.h"
 
@@ -42,6 +45,13 @@ void Set32(Bytes& b, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
+// Options for a package as another tool would make it: without the integrity record.
+PackageOptions WithoutRecord() {
+  PackageOptions o;
+  o.integrity = false;
+  return o;
+}
+
 Bytes Build(std::vector<PackageFile> files, PackageOptions options = {}) {
   updpack::BuildResult r = BuildPackage(std::move(files), options);
   EXPECT_EQ(r.error, "");
@@ -63,9 +73,10 @@ std::vector<PackageFile> SampleFiles() {
   };
 }
 
+// The layout of the files themselves: the integrity record, which follows them, is left out.
 TEST(PackageWriter, LayoutAsTheLoaderReadsIt) {
   std::vector<PackageFile> files = SampleFiles();
-  const Bytes img = Build(files);
+  const Bytes img = Build(files, WithoutRecord());
   auto dir = upd::LoadPackageDirectory(img);
   ASSERT_TRUE(dir);
 
@@ -141,6 +152,7 @@ TEST(PackageWriter, NoEntries) {
     SCOPED_TRACE(store ? "stored" : "compressed");
     PackageOptions o;
     o.store = store;
+    o.integrity = false;
     const Bytes img = Build({}, o);
     auto dir = upd::LoadPackageDirectory(img);
     ASSERT_TRUE(dir);
@@ -224,6 +236,8 @@ TEST(EntryNames, RefusedAndAccepted) {
       {"lead byte and bad trail", "\x88\x20", false},
       {"byte 80", "\x80", false},
       {"byte FF", "a\xFF", false},
+      {"a double-byte code without a character", "\x85\x40.txt", false},
+      {"a user-defined character", "\xF0\x40.txt", true},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
@@ -250,6 +264,13 @@ TEST(EntryNames, NamesTheUpdaterCannotTellApartAreRefused) {
       {"Greek (Α, α)", "\x83\x9F", "\x83\xBF", true},
       {"Cyrillic (Ж, ж)", "\x84\x47", "\x84\x77", true},
       {"Cyrillic past the gap (О, о)", "\x84\x4F", "\x84\x80", true},
+      {"Roman numerals (Ⅰ, ⅰ)", "\x87\x54.txt", "\xFA\x40.txt", true},
+      {"the two codes of ≒", "\x81\xE0", "\x87\x90", true},
+      {"NEC and IBM codes of one kanji (纊)", "\xED\x40", "\xFA\x5C", true},
+      {"a repeat mark counts as the kanji before it (亜々, 亜亜)", "\x88\x9F\x81\x58",
+       "\x88\x9F\x88\x9F", true},
+      {"a prolonged sound mark after a kana is its own (カー, カア)", "\x83\x4A\x81\x5B",
+       "\x83\x4A\x83\x41", false},
       {"katakana and hiragana (ア, あ)", "\x83\x41", "\x82\xA0", false},
       {"half- and full-width (ｱ, ア)", "\xB1", "\x83\x41", false},
       {"different names", "a.txt", "b.txt", false},
@@ -270,9 +291,12 @@ TEST(EntryNames, NamesTheUpdaterCannotTellApartAreRefused) {
 class DamagedPackage : public ::testing::Test {
  protected:
   void SetUp() override {
+    // As another tool would make it: without the integrity record, so that what is checked
+    // here is the structure alone.
     good_ = Build({{"a.txt", updbench::ScriptText(6000, 8), 5},
                    {"b.bin", Random(100, 9), 6},
-                   {"c.txt", Bytes(3000, 'c'), 7}});
+                   {"c.txt", Bytes(3000, 'c'), 7}},
+                  WithoutRecord());
     const upd::PackageHeader h = upd::DecodeHeader(std::span(good_).first<16>());
     ASSERT_EQ(h.EntryCount, 3u);
     table_.resize(3 * upd::kEntryRecordSize);
@@ -428,6 +452,145 @@ TEST_F(DamagedPackage, TruncationsAreRefusedOrHarmless) {
       const auto b = updpack::ReadEntry(*opened.view, i);
       EXPECT_TRUE(std::equal(a.bytes.begin(), a.bytes.end(), b.bytes.begin(), b.bytes.end()));
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The integrity record that updpack adds: what verify checks with it, and without it.
+class IntegrityRecord : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    image_ = Build(SampleFiles());
+    const auto opened = updpack::OpenPackage(image_);
+    ASSERT_TRUE(opened.view);
+    view_ = opened.view->entries;
+    offsets_ = opened.view->offsets;
+  }
+
+  static std::optional<updpack::Fault> Verify(const Bytes& img, bool* checked = nullptr) {
+    return updpack::VerifyPackage(img, nullptr, checked);
+  }
+
+  Bytes image_;
+  std::vector<upd::PackageEntry> view_;
+  std::vector<std::uint64_t> offsets_;
+};
+
+TEST_F(IntegrityRecord, ComesLastAndIsChecked) {
+  ASSERT_EQ(view_.size(), SampleFiles().size() + 1);
+  EXPECT_EQ(view_.back().Name(), upd::kIntegrityEntryName);
+  EXPECT_EQ(view_.back().UnpackedSize, 32u + 16u * SampleFiles().size());
+  bool checked = false;
+  EXPECT_FALSE(Verify(image_, &checked));
+  EXPECT_TRUE(checked);
+  // The updater's own loader and check take it alike.
+  auto dir = upd::LoadPackageDirectory(image_);
+  ASSERT_TRUE(dir);
+  EXPECT_EQ(upd::CheckIntegrity(*dir, image_).status, upd::IntegrityResult::Status::kSound);
+
+  // A package without it (as other tools make them) is sound, only not checked as deeply.
+  const Bytes plain = Build(SampleFiles(), WithoutRecord());
+  EXPECT_FALSE(Verify(plain, &checked));
+  EXPECT_FALSE(checked);
+  auto plain_dir = upd::LoadPackageDirectory(plain);
+  ASSERT_TRUE(plain_dir);
+  EXPECT_EQ(upd::CheckIntegrity(*plain_dir, plain).status, upd::IntegrityResult::Status::kNoRecord);
+}
+
+// Every single-bit flip in any entry's stored bytes that changes what the entry unpacks to (the
+// record's own bytes included) is caught by verify and by the updater's check; without the
+// record most of them passed as sound. (A flip in the unused bits after a stream's end marker
+// changes nothing and may pass.)
+TEST_F(IntegrityRecord, EveryBitFlipInEntryDataIsCaught) {
+  constexpr std::uint32_t kSeed = 20261210;
+  std::printf("bit flips with seed %u\n", kSeed);
+  std::uint32_t x = kSeed;
+  std::size_t tried = 0;
+  for (std::size_t i = 0; i < view_.size(); ++i) {
+    if (view_[i].StoredSize == 0) continue;
+    for (int n = 0; n < 40; ++n) {
+      x = x * 1664525u + 1013904223u;
+      const std::size_t at = static_cast<std::size_t>(offsets_[i] + (x >> 8) % view_[i].StoredSize);
+      Bytes damaged = image_;
+      damaged[at] ^= static_cast<std::uint8_t>(1u << (x & 7));
+      SCOPED_TRACE("entry " + std::to_string(i) + ", byte " + std::to_string(at));
+      const auto before = updpack::OpenPackage(image_);
+      const auto after = updpack::OpenPackage(damaged);
+      const auto a = updpack::ReadEntry(*before.view, i);
+      const auto b = updpack::ReadEntry(*after.view, i);
+      if (b.fault.empty() && std::equal(a.bytes.begin(), a.bytes.end(), b.bytes.begin(), b.bytes.end())) {
+        continue;
+      }
+      EXPECT_TRUE(Verify(damaged));
+      if (auto dir = upd::LoadPackageDirectory(damaged)) {
+        EXPECT_NE(upd::CheckIntegrity(*dir, damaged).status, upd::IntegrityResult::Status::kSound);
+      }
+      ++tried;
+    }
+  }
+  EXPECT_GT(tried, 200u);
+}
+
+TEST_F(IntegrityRecord, NamesWhatDiffers) {
+  struct Row {
+    const char* what;
+    std::function<void(Bytes&)> damage;
+    std::size_t entry;
+    const char* says;
+  };
+  // a.txt (entry 1) is compressed, Z.DAT (entry 0) stored: a flipped byte inside a stored entry
+  // still decodes, so only the record can tell.
+  ASSERT_FALSE(view_[0].IsCompressed());
+  const std::size_t record = view_.size() - 1;
+  const Row rows[] = {
+      {"a stored entry's byte", [&](Bytes& b) { b[offsets_[0] + 3] ^= 0x10; }, 0,
+       "contents differ from the integrity record"},
+      {"the record's header", [&](Bytes& b) { b[offsets_[record]] ^= 1; }, record,
+       "integrity record is damaged"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    Bytes img = image_;
+    r.damage(img);
+    const auto fault = Verify(img);
+    ASSERT_TRUE(fault);
+    EXPECT_EQ(fault->entry, r.entry);
+    EXPECT_NE(fault->text.find(r.says), std::string::npos) << fault->text;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NameSpelling, ComposesDecomposedKana) {
+  struct Row {
+    const char* what;
+    std::string in, out;  // UTF-8
+    bool noted;
+  };
+  const Row rows[] = {
+      {"か + voiced", "\xE3\x81\x8B\xE3\x82\x99", "\xE3\x81\x8C", true},           // が
+      {"ハ + semi-voiced", "\xE3\x83\x8F\xE3\x82\x9A", "\xE3\x83\x91", true},      // パ
+      {"ホ + voiced", "\xE3\x83\x9B\xE3\x82\x99", "\xE3\x83\x9C", true},           // ボ
+      {"ト + voiced", "\xE3\x83\x88\xE3\x82\x99", "\xE3\x83\x89", true},           // ド
+      {"ウ + voiced", "\xE3\x82\xA6\xE3\x82\x99", "\xE3\x83\xB4", true},           // ヴ
+      {"ヽ + voiced", "\xE3\x83\xBD\xE3\x82\x99", "\xE3\x83\xBE", true},           // ヾ
+      {"ア + voiced stays two", "\xE3\x82\xA2\xE3\x82\x99", "\xE3\x82\xA2\xE3\x82\x99", false},
+      {"カ + semi-voiced stays two", "\xE3\x82\xAB\xE3\x82\x9A", "\xE3\x82\xAB\xE3\x82\x9A", false},
+      {"composed already", "\xE3\x82\xAC.txt", "\xE3\x82\xAC.txt", false},
+      {"plain ASCII", "UPDATE.INI", "UPDATE.INI", false},
+      {"not UTF-8 passes through", "\xFF\xFE", "\xFF\xFE", false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const updpack::NameSpelling s = updpack::SpellForCodePage932(r.in);
+    EXPECT_EQ(s.utf8, r.out);
+    EXPECT_EQ(!s.notes.empty(), r.noted);
+    EXPECT_FALSE(s.refusal);
   }
 }
 

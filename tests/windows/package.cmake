@@ -33,3 +33,6 @@ endforeach()
 upd_windows_test(package_small_disk_tests SOURCES package/small_disk_test.cpp
                  LIBS updtest_package
                  WRAPPER ${CMAKE_SOURCE_DIR}/tests/wine/small-disk.sh 262144)
+
+# Package memory the system refuses: an executable of its own, since it replaces the allocator.
+upd_windows_test(package_memory_tests SOURCES package/memory_test.cpp LIBS updtest_package updpacker)

@@ -168,7 +168,8 @@ TEST(UpdpackExe, JapaneseNamesInAndOut) {
   const Bytes bytes(img.begin(), img.end());
   auto dir = upd::LoadPackageDirectory(bytes);
   ASSERT_TRUE(dir);
-  ASSERT_EQ(dir->EntryCount(), 3u);
+  ASSERT_EQ(dir->EntryCount(), 4u);  // the three files and the integrity record
+  EXPECT_EQ(dir->Entries()[3].Name(), "<XXH3-128>");
   EXPECT_EQ(dir->Entries()[0].Name(), "UPDATE.INI");
   EXPECT_EQ(dir->Entries()[1].Name(), kTest932);
   EXPECT_EQ(dir->Entries()[2].Name(), kData932);
@@ -181,6 +182,9 @@ TEST(UpdpackExe, JapaneseNamesInAndOut) {
 
   Ran v = Updpack({L"verify", pkg}, io);
   EXPECT_EQ(v.code, 0u) << v.err;
+  EXPECT_NE(v.out.find("sound, 3 entries, contents checked"), std::string::npos) << v.out;
+  Ran against = Updpack({L"verify", pkg, L"--against", src.path()}, io);
+  EXPECT_EQ(against.code, 0u) << against.err;
 
   const std::wstring into = work.path() + L"\u51fa\u529b";  // 出力
   Ran x = Updpack({L"extract", pkg, L"-C", into, kTestW}, io);
@@ -201,6 +205,24 @@ TEST(UpdpackExe, NamesCodePage932CannotSpellAreRefused) {
   EXPECT_NE(b.err.find("code page 932 cannot spell"), std::string::npos) << b.err;
   std::string none;
   EXPECT_FALSE(ReadFileW(work.path() + L"p.fa3", none));
+}
+
+// The same rule for names as on Linux: 〜 (which the system's own conversion refuses without
+// best fit) is stored as ～ with a note, ‾ is refused.
+TEST(UpdpackExe, NamesStoredAsWindowsShowsThem) {
+  Scratch src, work, io;
+  WriteFileW(src.path() + L"\u301c.txt", "x", kTimeB);  // 〜.txt
+  Ran b = Updpack({L"build", src.path(), L"-o", work.path() + L"p.fa3"}, io);
+  EXPECT_EQ(b.code, 0u) << b.err;
+  EXPECT_NE(b.err.find("\xE3\x80\x9C is stored as \xEF\xBD\x9E"), std::string::npos) << b.err;
+  Ran l = Updpack({L"list", work.path() + L"p.fa3"}, io);
+  EXPECT_EQ(l.out.substr(0, l.out.find('\t')), "\xEF\xBD\x9E.txt");  // ～.txt
+
+  Scratch src2;
+  WriteFileW(src2.path() + L"a\u203e.txt", "x", kTimeB);  // a‾.txt
+  Ran r = Updpack({L"build", src2.path(), L"-o", work.path() + L"q.fa3"}, io);
+  EXPECT_EQ(r.code, 1u);
+  EXPECT_NE(r.err.find("stored as ~, a different"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "entry_name.h"
 #include "host.h"
 #include "lint.h"
+#include "name_spelling.h"
 #include "package_reader.h"
 #include "package_writer.h"
 
@@ -18,7 +19,9 @@ const std::string_view kBuildHelp =
     "Packs every file of the folder DIR into the package FILE. Each file becomes an entry\n"
     "named by its file name in code page 932, with its last-write time (UTC) as time stamp.\n"
     "An entry is compressed when that makes it smaller, else stored as it is. The same files\n"
-    "give the same package, byte for byte.\n"
+    "give the same package, byte for byte. One more entry, the integrity record, holds a\n"
+    "hash (XXH3-128) of every file and of the directory, for verify and the updater to check\n"
+    "the package against; list and extract leave it out.\n"
     "\n"
     "  -o, --output FILE  the package to write; an existing FILE is replaced only once the\n"
     "                     new package is complete\n"
@@ -30,11 +33,18 @@ const std::string_view kBuildHelp =
     "UPDATE.INI is checked as `updpack lint DIR` checks it, and the findings are printed;\n"
     "the package is written all the same unless --strict is given.\n"
     "\n"
+    "A name is stored as a Japanese Windows shows it: where code page 932 has one code for\n"
+    "two characters (\xE3\x80\x9C and \xEF\xBD\x9E, \xE2\x80\x94 and \xE2\x80\x95, ...) the name is stored with the one\n"
+    "Windows shows, with a note; kana in decomposed form (as macOS writes them) are composed.\n"
+    "\n"
     "DIR must hold at least one file, and files only. Refused: a subfolder or anything else\n"
-    "that is not a file, a name that code page 932 cannot spell or that takes more than 259\n"
-    "bytes in it, a name Windows cannot hold as it is (a drive or stream part, characters\n"
-    "such as ? or *, a device name such as CON, a trailing dot or blank), and two names that\n"
-    "differ only in letter case (the updater finds entries regardless of case).\n";
+    "that is not a file, a name that code page 932 cannot spell or would store as a plainer\n"
+    "character (\xE2\x80\xBE as ~, \xC2\xA5 as the path separator \\), or that takes more than\n"
+    "259 bytes in it, a name "
+    "Windows cannot hold as it is (a drive or stream part, characters such as ? or *, a\n"
+    "device name such as CON, a trailing dot or blank), and two names that the updater cannot\n"
+    "tell apart (it compares names as Windows does: regardless of letter case, the two codes\n"
+    "of one character as one, a mark such as \xE3\x80\x85 as the character before it).\n";
 
 namespace {
 
@@ -142,10 +152,23 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
       refuse("is not a regular file");
       continue;
     }
-    auto name = host::EntryNameOf(item.name);
+    const NameSpelling spelled = SpellForCodePage932(host::ShowPath(item.name));
+    if (spelled.refusal) {
+      refuse(*spelled.refusal);
+      continue;
+    }
+    auto name = host::Utf8ToCp932(spelled.utf8);
     if (!name) {
       refuse("code page 932 cannot spell this name");
       continue;
+    }
+    // Whatever else a converter might bend: the stored name must read back as given.
+    if (const auto back = host::Cp932ToUtf8(*name); !back || *back != spelled.utf8) {
+      refuse("code page 932 would store it as " + back.value_or("?") + ", a different name");
+      continue;
+    }
+    for (const std::string& note : spelled.notes) {
+      err << "updpack build: note: " << shown << ": " << note << "\n";
     }
     if (auto fault = EntryNameFault(*name)) {
       refuse(*fault);
@@ -176,7 +199,7 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
     total += files[i].bytes.size();
   }
   const auto update_ini = std::find_if(files.begin(), files.end(), [](const PackageFile& f) {
-    return FoldEntryName(f.name) == "update.ini";
+    return FoldEntryName(f.name) == FoldEntryName("UPDATE.INI");
   });
   const bool has_update_ini = update_ini != files.end();
   if (has_update_ini) {
@@ -222,6 +245,7 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
   std::size_t compressed = 0;
   if (const OpenResult opened = OpenPackage(built.image); opened.view) {
     for (std::size_t i = 0; i < opened.view->entries.size(); ++i) {
+      if (IsIntegrityRecord(*opened.view, i)) continue;
       const upd::PackageEntry& e = opened.view->entries[i];
       compressed += e.IsCompressed() ? 1 : 0;
       if (a.verbose) {
@@ -236,6 +260,7 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
       << count - compressed << " stored), " << total << " bytes in " << built.image.size()
       << " bytes";
   if (total > 0) out << " (" << built.image.size() * 100 / total << "%)";
+  out << ", with an integrity record";
   out << "\n" << std::flush;
   if (!has_update_ini) {
     err << "updpack build: note: " << host::ShowPath(dir)

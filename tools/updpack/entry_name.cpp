@@ -1,6 +1,9 @@
 #include "entry_name.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
+#include <iterator>
 
 namespace updpack {
 namespace {
@@ -26,6 +29,46 @@ bool IsDeviceName(std::string_view name) {
          lower[3] >= '1' && lower[3] <= '9';
 }
 
+struct CodeRange {
+  std::uint16_t first, last;
+};
+struct CodeFold {
+  std::uint16_t code, fold;
+};
+struct CodeKind {
+  std::uint16_t first, last;
+  std::uint8_t kind;
+};
+
+#include "name_fold_table.inc"
+
+std::uint16_t FoldedCode(std::uint16_t code) {
+  const auto it = std::lower_bound(std::begin(kFolds), std::end(kFolds), code,
+                                   [](const CodeFold& f, std::uint16_t c) { return f.code < c; });
+  return it != std::end(kFolds) && it->code == code ? it->fold : code;
+}
+
+std::optional<std::uint16_t> MarkStandsFor(std::uint16_t code) {
+  const auto it =
+      std::lower_bound(std::begin(kMarkStandsFor), std::end(kMarkStandsFor), code,
+                       [](const CodeFold& f, std::uint16_t c) { return f.code < c; });
+  if (it == std::end(kMarkStandsFor) || it->code != code) return std::nullopt;
+  return it->fold;
+}
+
+std::optional<std::size_t> MarkKindAfter(std::uint16_t code) {
+  const auto it = std::upper_bound(std::begin(kMarkContexts), std::end(kMarkContexts), code,
+                                   [](std::uint16_t c, const CodeKind& r) { return c < r.first; });
+  if (it == std::begin(kMarkContexts) || code > std::prev(it)->last) return std::nullopt;
+  return std::prev(it)->kind;
+}
+
+void AppendCode(std::string& out, std::uint16_t code) {
+  if (code == 0) return;  // a character the comparison does not see
+  if (code > 0xFF) out += static_cast<char>(code >> 8);
+  out += static_cast<char>(code & 0xFF);
+}
+
 }  // namespace
 
 std::optional<std::string> EntryNameFault(std::string_view name) {
@@ -39,6 +82,10 @@ std::optional<std::string> EntryNameFault(std::string_view name) {
     if (IsLeadByte(c)) {
       if (i + 1 == name.size() || !IsTrailByte(static_cast<unsigned char>(name[i + 1]))) {
         return "the name is not valid code page 932 text";
+      }
+      // A code without a character would show as ・ on Windows.
+      if (!IsSpeltCode(static_cast<std::uint16_t>(c << 8 | static_cast<unsigned char>(name[i + 1])))) {
+        return "the name holds a code that code page 932 gives no character";
       }
       ++i;
       continue;
@@ -57,27 +104,41 @@ std::optional<std::string> EntryNameFault(std::string_view name) {
 }
 
 std::string FoldEntryName(std::string_view name) {
-  std::string out(name);
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const auto c = static_cast<unsigned char>(out[i]);
-    if (!IsLeadByte(c)) {
-      out[i] = AsciiLower(out[i]);
-      continue;
+  std::string out;
+  out.reserve(name.size());
+  // The last character that was no mark: the marks behind it compare by it.
+  std::optional<std::uint16_t> before;
+  for (std::size_t i = 0; i < name.size();) {
+    std::uint16_t code = static_cast<unsigned char>(name[i]);
+    if (IsLeadByte(static_cast<unsigned char>(code)) && i + 1 < name.size()) {
+      code = static_cast<std::uint16_t>(code << 8 | static_cast<unsigned char>(name[i + 1]));
+      i += 2;
+    } else {
+      i += 1;
     }
-    if (i + 1 == out.size()) break;
-    auto& t = reinterpret_cast<unsigned char&>(out[i + 1]);
-    if (c == 0x82 && t >= 0x60 && t <= 0x79) {
-      t = static_cast<unsigned char>(t + 0x21);  // Ａ-Ｚ -> ａ-ｚ
-    } else if (c == 0x83 && t >= 0x9F && t <= 0xB6) {
-      t = static_cast<unsigned char>(t + 0x20);  // Α-Ω -> α-ω
-    } else if (c == 0x84 && t >= 0x40 && t <= 0x60) {
-      // А-Я -> а-я; the lower-case run skips the unused trail byte 0x7F.
-      const unsigned lower = 0x70u + (t - 0x40u);
-      t = static_cast<unsigned char>(lower >= 0x7F ? lower + 1 : lower);
+    const auto mark = std::find(std::begin(kMarks), std::end(kMarks), code);
+    if (mark == std::end(kMarks)) {
+      AppendCode(out, FoldedCode(code));
+      before = code;
+    } else if (!before) {
+      AppendCode(out, FoldedCode(code));  // at the start all marks are alike
+    } else if (const auto other = MarkStandsFor(*before)) {
+      AppendCode(out, *other);  // after Ａ: as A, the character without its width and case
+    } else if (const auto kind = MarkKindAfter(*before)) {
+      // After a kana a mark keeps a weight of its own: a token no character folds to.
+      out += '\0';
+      AppendCode(out, kMarkKinds[*kind][mark - std::begin(kMarks)]);
+    } else {
+      AppendCode(out, FoldedCode(*before));  // after a kanji or a letter: that character again
     }
-    ++i;
   }
   return out;
+}
+
+bool IsSpeltCode(std::uint16_t code) {
+  const auto it = std::upper_bound(std::begin(kSpelt), std::end(kSpelt), code,
+                                   [](std::uint16_t c, const CodeRange& r) { return c < r.first; });
+  return it != std::begin(kSpelt) && code <= std::prev(it)->last;
 }
 
 }  // namespace updpack

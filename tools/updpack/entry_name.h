@@ -1,6 +1,7 @@
 // Entry names: bare file names in code page 932, as the updater looks them up and writes them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,8 +22,16 @@ constexpr bool IsLeadByte(unsigned char c) {
 // would drop it), no device name such as CON or LPT1.
 std::optional<std::string> EntryNameFault(std::string_view name);
 
-// The name with the letters folded that the updater's lookup takes as equal regardless of
-// case: ASCII, and the full-width Latin, Greek and Cyrillic letters of code page 932.
+// The name as the updater's lookup sees it: two names fold to the same text exactly when the
+// updater cannot tell them apart (CompareStringW in the Japanese locale, NORM_IGNORECASE, on the
+// names widened from code page 932). Besides letter case that holds for the two codes of one
+// character (≒ at 0x81E0 and 0x8790), Roman numerals (Ⅰ, ⅰ), and marks such as ー and 々,
+// which compare by the character before them (亜々 and 亜亜 are one name). The fold comes from
+// a table made from the system's comparison (tools/namefold), which a Windows test holds
+// against it.
 std::string FoldEntryName(std::string_view name);
+
+// Whether `code` (a single byte, or lead << 8 | trail) is a character of code page 932.
+bool IsSpeltCode(std::uint16_t code);
 
 }  // namespace updpack

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "entry_name.h"
 #include "host.h"
+#include "name_spelling.h"
 #include "package_input.h"
 #include "package_reader.h"
 
@@ -17,7 +18,7 @@ const std::string_view kExtractHelp =
     "Writes the entries of the package FILE as files into the folder DIR (made when missing;\n"
     "the current folder without -C), each with its time stamp as last-write time. Existing\n"
     "files are replaced, unless -k is given. With NAMEs, only those entries, found as the\n"
-    "updater finds them: regardless of letter case.\n"
+    "updater finds them: regardless of letter case, as Windows compares names.\n"
     "\n"
     "  -C, --directory DIR  the folder to write into\n"
     "  -k, --keep           leave files that already exist alone (each is named)\n"
@@ -91,17 +92,24 @@ int RunExtract(CommandArgs args, std::ostream& out, std::ostream& err) {
 
   // The first entry of each name, as the updater's lookup would find it.
   std::map<std::string, std::size_t> first;
+  // The integrity record is no file of the update: never written, never found by name.
   for (std::size_t i = 0; i < v.entries.size(); ++i) {
-    if (v.name_terminated[i]) first.emplace(FoldEntryName(v.entries[i].Name()), i);
+    if (v.name_terminated[i] && !IsIntegrityRecord(v, i)) {
+      first.emplace(FoldEntryName(v.entries[i].Name()), i);
+    }
   }
 
   std::vector<std::size_t> chosen;
   if (a.names.empty()) {
-    for (std::size_t i = 0; i < v.entries.size(); ++i) chosen.push_back(i);
+    for (std::size_t i = 0; i < v.entries.size(); ++i) {
+      if (!IsIntegrityRecord(v, i)) chosen.push_back(i);
+    }
   } else {
     bool missing = false;
     for (const std::string& name : a.names) {
-      const auto cp932 = host::Utf8ToCp932(name);
+      // Spelt as build stores it: 〜.txt finds the entry ～.txt.
+      const NameSpelling spelled = SpellForCodePage932(name);
+      const auto cp932 = spelled.refusal ? std::nullopt : host::Utf8ToCp932(spelled.utf8);
       if (!cp932) {
         err << "updpack extract: " << name << ": code page 932 cannot spell this name\n";
         missing = true;
@@ -145,7 +153,7 @@ int RunExtract(CommandArgs args, std::ostream& out, std::ostream& err) {
       continue;
     }
     if (first.at(FoldEntryName(e.Name())) != i) {
-      refuse("an earlier entry has the same name regardless of letter case");
+      refuse("the updater cannot tell its name from an earlier entry's, and finds that one");
       continue;
     }
     const auto file_name = host::FileNameOf(e.Name());

@@ -134,13 +134,16 @@ int RunLint(CommandArgs args, std::ostream& out, std::ostream& err) {
     }
     view = std::move(OpenPackage(in.bytes).view);
     std::optional<std::size_t> ini;
+    std::vector<std::size_t> in_view;  // the view's index of each entry of the subject
     for (std::size_t i = 0; i < view->entries.size(); ++i) {
+      if (IsIntegrityRecord(*view, i)) continue;  // no file of the update
       const upd::PackageEntry& e = view->entries[i];
-      if (FoldEntryName(e.Name()) == "update.ini") ini = i;
+      if (FoldEntryName(e.Name()) == "update.ini") ini = s.entries.size();
       s.entries.push_back({std::string(e.Name()), e.UnpackedSize});
+      in_view.push_back(i);
     }
-    s.content = [&view](std::size_t index) -> std::optional<std::string> {
-      const EntryBytes b = ReadEntry(*view, index);
+    s.content = [&view, in_view](std::size_t index) -> std::optional<std::string> {
+      const EntryBytes b = ReadEntry(*view, in_view[index]);
       if (!b.fault.empty()) return std::nullopt;
       return std::string(b.bytes.begin(), b.bytes.end());
     };

@@ -14,7 +14,7 @@ const std::string_view kListHelp =
     "\n"
     "Lists the entries of the package FILE in package order: a header line, one line per\n"
     "entry (size, stored size, stored or compressed, time stamp in UTC, name), and a line of\n"
-    "totals.\n"
+    "totals. The integrity record that updpack adds to a package is no file and is not listed.\n"
     "\n"
     "  --tsv  for scripts: no header or totals, one line per entry with the fields name,\n"
     "         stored or compressed, size, stored size, time stamp (ISO 8601, UTC, always with\n"
@@ -83,6 +83,7 @@ int RunList(CommandArgs args, std::ostream& out, std::ostream& err) {
   const PackageView& v = *opened.view;
   std::vector<Row> rows;
   for (std::size_t i = 0; i < v.entries.size(); ++i) {
+    if (IsIntegrityRecord(v, i)) continue;  // no file of the update; verify reads it
     const upd::PackageEntry& e = v.entries[i];
     const auto name = host::Cp932ToUtf8(e.Name());
     if (!name || !v.name_terminated[i]) {

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <map>
+#include <new>
 
 #include "entry_name.h"
 #include "package/decoder.h"
+#include "package/integrity.h"
 
 namespace updpack {
 namespace {
@@ -16,6 +18,13 @@ std::string Hex(std::uint32_t v) {
   std::string s = "0x";
   for (int shift = 28; shift >= 0; shift -= 4) s += digits[(v >> shift) & 0xF];
   return s;
+}
+
+// What the package asked for and the system would not give: the package is refused, the process
+// goes on.
+std::string NoMemory(const std::string& what, std::uint64_t bytes) {
+  return "not enough memory for " + what + " (" + Num(bytes) +
+         " bytes, as the package's sizes ask); the package is damaged or too large for this system";
 }
 
 }  // namespace
@@ -62,9 +71,12 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
                   Num(tail.size()) + " bytes of its compressed stream");
     }
     // Room for a little more than the records, to tell "too long" from "damaged".
-    v.table.resize(static_cast<std::size_t>(table_size) + 4096);
+    if (!v.table.AllocateUnfilled(static_cast<std::size_t>(table_size) + 4096)) {
+      return fail(NoMemory("the directory of " + Num(v.header.EntryCount) + " records",
+                           table_size));
+    }
     bool input_ended = false;
-    const auto produced = upd::DecompressBlock(tail, v.table, &input_ended);
+    const auto produced = upd::DecompressBlock(tail, v.table.span(), &input_ended);
     if (!produced && input_ended) {
       // The directory stream is the last thing in a package: a cut file loses its end first.
       return fail("the package is truncated: its compressed directory runs past the end of the "
@@ -77,7 +89,7 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
       return fail("the compressed directory holds " + Num(*produced) + " bytes, not the " +
                   Num(table_size) + " of " + Num(v.header.EntryCount) + " records");
     }
-    v.table.resize(static_cast<std::size_t>(table_size));
+    v.table.Shrink(static_cast<std::size_t>(table_size));
   } else {
     if (table_size > tail.size()) {
       return fail("the package is truncated: the directory of " + Num(v.header.EntryCount) +
@@ -85,11 +97,23 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
                   Num(table_size) + " bytes from byte " + Num(dir) + ", but the package ends " +
                   Num(tail.size()) + " bytes after it");
     }
-    v.table.assign(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(table_size));
+    if (!v.table.AllocateUnfilled(static_cast<std::size_t>(table_size))) {
+      return fail(NoMemory("the directory of " + Num(v.header.EntryCount) + " records",
+                           table_size));
+    }
+    std::copy_n(tail.begin(), static_cast<std::size_t>(table_size), v.table.span().begin());
+  }
+  try {
+    v.entries.reserve(v.header.EntryCount);
+    v.offsets.reserve(v.header.EntryCount);
+    v.name_terminated.reserve(v.header.EntryCount);
+  } catch (const std::bad_alloc&) {
+    return fail(NoMemory("the " + Num(v.header.EntryCount) + " entries of the directory",
+                         std::uint64_t{v.header.EntryCount} * sizeof(upd::PackageEntry)));
   }
   std::uint64_t offset = upd::kPackageHeaderSize;
   for (std::size_t i = 0; i < v.header.EntryCount; ++i) {
-    const auto rec = std::span<const std::uint8_t>(v.table)
+    const auto rec = v.table.span()
                          .subspan(i * upd::kEntryRecordSize)
                          .first<upd::kEntryRecordSize>();
     v.entries.push_back(upd::DecodeEntryRecord(rec));
@@ -99,6 +123,7 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
     v.offsets.push_back(offset);
     offset += upd::PaddedSize(v.entries.back().StoredSize);
   }
+  v.integrity_record = upd::FindIntegrityRecord(v.entries);
   r.view = std::move(v);
   return r;
 }
@@ -106,7 +131,10 @@ OpenResult OpenPackage(std::span<const std::uint8_t> image) {
 std::optional<std::string> EntryFault(const PackageView& view, std::size_t index) {
   const upd::PackageEntry& e = view.entries[index];
   if (!view.name_terminated[index]) return "the name field has no terminating zero byte";
-  if (auto fault = EntryNameFault(e.Name())) return *fault;
+  // The integrity record's name is one no file can have, on purpose.
+  if (e.Name() != upd::kIntegrityEntryName) {
+    if (auto fault = EntryNameFault(e.Name())) return *fault;
+  }
   if (e.EntryFlags != upd::kEntryStored && e.EntryFlags != upd::kEntryCompressed) {
     return "its flags are " + Num(e.EntryFlags) + "; an entry is 1 (stored) or 2 (compressed)";
   }
@@ -135,29 +163,37 @@ EntryBytes ReadEntry(const PackageView& view, std::size_t index) {
     return out;
   }
   // One byte of spare room tells a stream that runs long from one that fits exactly.
-  out.owned.resize(std::size_t{e.UnpackedSize} + 1);
-  const auto produced = upd::DecompressBlock(stored, out.owned);
+  if (!out.owned.AllocateUnfilled(std::size_t{e.UnpackedSize} + 1)) {
+    out.fault = NoMemory("its " + Num(e.UnpackedSize) + " bytes", std::uint64_t{e.UnpackedSize} + 1);
+    return out;
+  }
+  const auto produced = upd::DecompressBlock(stored, out.owned.span());
   if (!produced) {
-    out.owned.clear();
+    out.owned = {};
     out.fault = "its compressed data is damaged: it does not decode within its " +
                 Num(e.StoredSize) + " bytes to at most its size " + Num(e.UnpackedSize);
     return out;
   }
   if (*produced != e.UnpackedSize) {
-    out.owned.clear();
+    out.owned = {};
     out.fault = *produced < e.UnpackedSize
                     ? "its compressed data unpacks to " + Num(*produced) + " bytes, not its size " +
                           Num(e.UnpackedSize)
                     : "its compressed data unpacks to more than its size " + Num(e.UnpackedSize);
     return out;
   }
-  out.owned.resize(e.UnpackedSize);
-  out.bytes = out.owned;
+  out.owned.Shrink(e.UnpackedSize);
+  out.bytes = out.owned.span();
   return out;
 }
 
+bool IsIntegrityRecord(const PackageView& view, std::size_t index) {
+  return view.integrity_record && *view.integrity_record == index;
+}
+
 std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vector<Fault>* notes,
-                                   const VerifyProgress& progress) {
+                                   bool* contents_checked, const VerifyProgress& progress) {
+  if (contents_checked) *contents_checked = false;
   auto note = [&](std::size_t entry, std::string text) {
     if (notes) notes->push_back({entry, std::move(text)});
   };
@@ -175,21 +211,28 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
     done += v.entries[i].UnpackedSize;
     if (auto fault = EntryFault(v, i)) return Fault{i, *fault};
     const upd::PackageEntry& e = v.entries[i];
-    auto [it, fresh] = seen.emplace(FoldEntryName(e.Name()), i);
+    auto [it, fresh] = IsIntegrityRecord(v, i)
+                           ? std::pair{seen.end(), true}
+                           : seen.emplace(FoldEntryName(e.Name()), i);
     if (!fresh) {
-      return Fault{i, "its name equals that of entry " + Num(it->second) +
-                          " regardless of letter case, so the updater never finds it"};
+      return Fault{i, v.entries[it->second].Name() == e.Name()
+                          ? "it has the same name as entry " + Num(it->second) +
+                                ", so the updater never finds it"
+                          : "the updater cannot tell its name from that of entry " +
+                                Num(it->second) + " (its lookup compares names as Windows "
+                                "does, regardless of letter case), so it never finds it",
+                   it->second};
     }
     const EntryBytes bytes = ReadEntry(v, i);
     if (!bytes.fault.empty()) return Fault{i, bytes.fault};
 
-    const auto rec = std::span<const std::uint8_t>(v.table).subspan(i * upd::kEntryRecordSize);
+    const auto rec = v.table.span().subspan(i * upd::kEntryRecordSize);
     const std::size_t name_len = e.Name().size();
     if (std::any_of(rec.begin() + static_cast<std::ptrdiff_t>(name_len),
                     rec.begin() + upd::kEntryNameCapacity, [](std::uint8_t b) { return b != 0; })) {
       note(i, "the name field holds stray bytes after the name");
     }
-    if (i > 0 && !(v.entries[i - 1].Name() < e.Name())) {
+    if (i > 0 && !IsIntegrityRecord(v, i) && !(v.entries[i - 1].Name() < e.Name())) {
       note(i, "out of order: names are not in ascending order");
     }
     // The fill of the last entry may run into a directory placed too early; that is noted below.
@@ -219,7 +262,33 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
   if (!upd::LoadPackageDirectory(image)) {
     return Fault{kWholePackage, "the updater's loader refuses the package"};
   }
-  return std::nullopt;
+  using Status = upd::IntegrityResult::Status;
+  const upd::IntegrityResult checked = upd::CheckIntegrity(v.entries, [&](std::size_t i, const auto& use) {
+    const EntryBytes bytes = ReadEntry(v, i);
+    if (!bytes.fault.empty()) return Status::kUnreadable;
+    use(bytes.bytes);
+    return Status::kSound;
+  });
+  switch (checked.status) {
+    case Status::kNoRecord:
+      return std::nullopt;
+    case Status::kSound:
+      if (contents_checked) *contents_checked = true;
+      return std::nullopt;
+    case Status::kBadRecord:
+      return Fault{checked.entry, "the integrity record is damaged: its header or size does not "
+                                  "fit the " + Num(v.entries.size() - 1) + " entries it covers"};
+    case Status::kRecords:
+      return Fault{kWholePackage, "the directory differs from what the integrity record holds: "
+                                  "a name, size, flag or time stamp is damaged"};
+    case Status::kContent:
+      return Fault{checked.entry, "its contents differ from the integrity record: the data is "
+                                  "damaged"};
+    case Status::kUnreadable:
+    case Status::kNoMemory:
+      break;
+  }
+  return Fault{checked.entry, "its bytes cannot be read for the integrity check"};
 }
 
 }  // namespace updpack

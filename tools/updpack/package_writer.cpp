@@ -6,6 +6,7 @@
 
 #include "entry_name.h"
 #include "package/container.h"
+#include "package/integrity.h"
 
 namespace updpack {
 namespace {
@@ -37,8 +38,12 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
     }
     auto [it, fresh] = folded.emplace(FoldEntryName(files[i].name), i);
     if (!fresh) {
-      return fail(i, "the updater finds entries by name regardless of letter case, and this "
-                     "name differs from another only in case", it->second);
+      return fail(i, files[it->second].name == files[i].name
+                         ? "it has the same name in code page 932 as another file"
+                         : "the updater cannot tell its name from another's (its lookup "
+                           "compares names as Windows does, regardless of letter case, and "
+                           "takes these two for one), so one of them would never be found",
+                  it->second);
     }
   }
 
@@ -50,42 +55,65 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
 
   Compressor compressor;
   std::vector<std::uint8_t> image(upd::kPackageHeaderSize, 0);
-  std::vector<std::uint8_t> table(files.size() * upd::kEntryRecordSize, 0);
+  std::vector<upd::PackageEntry> entries;
+  std::vector<upd::Hash128> hashes;
+  std::uint64_t newest = 0;
+  // Appends one entry's data, compressed when that makes it smaller; false when the package
+  // would reach 4 GiB.
+  auto pack = [&](std::size_t k, const std::string& name, std::span<const std::uint8_t> bytes,
+                  std::uint64_t time_stamp) {
+    upd::PackageEntry e;
+    std::copy(name.begin(), name.end(), e.EntryName.begin());
+    e.TimeStamp = time_stamp;
+    e.UnpackedSize = static_cast<std::uint32_t>(bytes.size());
+    std::vector<std::uint8_t> stream;
+    if (!options.store && !bytes.empty()) {
+      CompressProgress hook;
+      if (options.progress && k < order.size()) {
+        hook = [&](std::size_t done) { options.progress(k, order.size(), name, done); };
+      }
+      stream = compressor.Compress(bytes, options.level, hook);
+    }
+    const bool compressed = !stream.empty() && stream.size() < bytes.size();
+    const std::span<const std::uint8_t> stored =
+        compressed ? std::span<const std::uint8_t>(stream) : bytes;
+    e.EntryFlags = compressed ? upd::kEntryCompressed : upd::kEntryStored;
+    e.StoredSize = static_cast<std::uint32_t>(stored.size());
+    if (image.size() + upd::PaddedSize(e.StoredSize) > kMaxPackageSize) return false;
+    Append(image, stored);
+    image.resize(image.size() + (upd::PaddedSize(e.StoredSize) - e.StoredSize), 0);
+    entries.push_back(e);
+    return true;
+  };
   for (std::size_t k = 0; k < order.size(); ++k) {
     const std::size_t i = order[k];
     PackageFile& f = files[i];
     if (options.progress) options.progress(k, order.size(), f.name, 0);
-    upd::PackageEntry e;
-    std::copy(f.name.begin(), f.name.end(), e.EntryName.begin());
-    e.TimeStamp = f.time_stamp;
-    e.UnpackedSize = static_cast<std::uint32_t>(f.bytes.size());
-    std::vector<std::uint8_t> stream;
-    if (!options.store && !f.bytes.empty()) {
-      CompressProgress hook;
-      if (options.progress) {
-        hook = [&](std::size_t done) { options.progress(k, order.size(), f.name, done); };
-      }
-      stream = compressor.Compress(f.bytes, options.level, hook);
-    }
-    const bool compressed = !stream.empty() && stream.size() < f.bytes.size();
-    const std::span<const std::uint8_t> stored =
-        compressed ? std::span<const std::uint8_t>(stream) : std::span<const std::uint8_t>(f.bytes);
-    e.EntryFlags = compressed ? upd::kEntryCompressed : upd::kEntryStored;
-    e.StoredSize = static_cast<std::uint32_t>(stored.size());
-    if (image.size() + upd::PaddedSize(e.StoredSize) > kMaxPackageSize) {
+    if (options.integrity) hashes.push_back(upd::HashBytes(f.bytes));
+    newest = std::max(newest, f.time_stamp);
+    if (!pack(k, f.name, f.bytes, f.time_stamp)) {
       return fail(i, "the package would reach 4 GiB with this file");
     }
-    Append(image, stored);
-    image.resize(image.size() + (upd::PaddedSize(e.StoredSize) - e.StoredSize), 0);
-    upd::EncodeEntryRecord(e, std::span(table).subspan(k * upd::kEntryRecordSize)
-                                  .first<upd::kEntryRecordSize>());
     std::vector<std::uint8_t>().swap(f.bytes);  // done with it; large updates hold much
+  }
+  // The integrity record comes last, after the entries it covers, whatever its name's order.
+  if (options.integrity) {
+    const std::vector<std::uint8_t> record = upd::MakeIntegrityRecord(entries, hashes);
+    if (!pack(order.size(), std::string(upd::kIntegrityEntryName), record, newest)) {
+      return fail(kNoFile, "the package would reach 4 GiB");
+    }
+  }
+
+  std::vector<std::uint8_t> table(entries.size() * upd::kEntryRecordSize, 0);
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    upd::EncodeEntryRecord(entries[k], std::span(table).subspan(k * upd::kEntryRecordSize)
+                                           .first<upd::kEntryRecordSize>());
   }
 
   upd::PackageHeader header;
   header.Magic = upd::kPackageMagic;
   header.DirectoryOffset = static_cast<std::uint32_t>(image.size());
-  header.EntryCount = static_cast<std::uint32_t>(files.size());
+  header.EntryCount = static_cast<std::uint32_t>(entries.size());
   if (options.store) {
     Append(image, table);
   } else {

@@ -1,7 +1,8 @@
 // Builds a package image (layout in src/package/container.h) from files in memory.
 //
 // Entries are laid out in ascending byte order of their code page 932 names, each padded with
-// zeros to 16 bytes; an entry is compressed only when its stream is smaller than the file,
+// zeros to 16 bytes, followed by the integrity record (package/integrity.h) unless it is left
+// out; an entry is compressed only when its stream is smaller than the file,
 // otherwise stored as it is. The directory is one compressed stream after the data. The same
 // files and options always give the same bytes.
 #pragma once
@@ -29,6 +30,8 @@ struct PackageOptions {
   Level level = Level::kDefault;
   // Store every entry and the directory as they are: a package that needs no decoder.
   bool store = false;
+  // Add the integrity record (package/integrity.h) as the last entry.
+  bool integrity = true;
   // Called before each entry is packed (entry index in package order, count, name), and with
   // the entry's input bytes done so far while a large entry is compressed.
   std::function<void(std::size_t index, std::size_t count, std::string_view name,
@@ -48,8 +51,9 @@ struct BuildResult {
   std::size_t other = kNoFile;      // the file it clashes with, for a name clash
 };
 
-// Refuses names that are not entry names, two names the updater cannot tell apart (they differ
-// only in letter case), and files that would take the package to 4 GiB or beyond.
+// Refuses names that are not entry names, two names the updater cannot tell apart (the same
+// code page 932 name, or names its lookup takes for one, FoldEntryName), and files that would
+// take the package to 4 GiB or beyond.
 BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& options);
 
 }  // namespace updpack

@@ -1,4 +1,6 @@
-// updpack verify FILE
+// updpack verify FILE [--against DIR]
+#include <algorithm>
+#include <map>
 #include <ostream>
 
 #include "commands.h"
@@ -9,16 +11,26 @@
 namespace updpack {
 
 const std::string_view kVerifyHelp =
-    "usage: updpack verify FILE\n"
+    "usage: updpack verify FILE [--against DIR]\n"
     "\n"
     "Checks the package FILE as the updater will read it: the header, the directory, every\n"
     "entry's name, flags and sizes, and that every compressed entry unpacks to exactly its\n"
-    "size. Exits with 0 for a sound package; otherwise names the first fault and exits with 1.\n"
-    "Harmless oddities (entries out of order, fill bytes that are not zero) are noted.\n";
+    "size. When the package holds an integrity record (packages that updpack builds do),\n"
+    "every entry's contents are checked against it as well (\"contents checked\"); without\n"
+    "one only the structure can be checked, and verify says so.\n"
+    "Exits with 0 for a sound package; otherwise names the first fault and exits with 1.\n"
+    "Harmless oddities (entries out of order, fill bytes that are not zero) are noted.\n"
+    "\n"
+    "  --against DIR  also compare the package with the folder it was built from: every file\n"
+    "                 of DIR must be an entry with the same bytes and time stamp, and every\n"
+    "                 entry a file of DIR; each difference is named\n";
 
 namespace {
 
-std::string Where(const std::filesystem::path& path, const PackageView* view, std::size_t entry) {
+namespace fs = std::filesystem;
+constexpr std::string_view kCmd = "verify";
+
+std::string Where(const fs::path& path, const PackageView* view, std::size_t entry) {
   std::string s = host::ShowPath(path) + ": ";
   if (entry == kWholePackage || !view) return s;
   const upd::PackageEntry& e = view->entries[entry];
@@ -26,13 +38,93 @@ std::string Where(const std::filesystem::path& path, const PackageView* view, st
   return s + "entry " + std::to_string(entry) + (name.empty() ? "" : " (" + name + ")") + ": ";
 }
 
+// Every difference between the sound package `v` and the folder `dir`, one line each; the
+// number of differences (or of folder errors).
+std::size_t CompareWithFolder(const fs::path& path, const PackageView& v, const fs::path& dir,
+                              std::ostream& err) {
+  std::size_t differences = 0;
+  auto differ = [&](const std::string& text) {
+    err << "updpack verify: " << text << "\n";
+    ++differences;
+  };
+  std::vector<host::FolderItem> items;
+  std::string error;
+  if (!host::ListFolder(dir, items, error)) {
+    differ("cannot read the folder " + host::ShowPath(dir) + ": " + error);
+    return differences;
+  }
+  // The folder's files by their entry name.
+  std::map<std::string, fs::path> files;
+  for (const host::FolderItem& item : items) {
+    const fs::path file = dir / item.name;
+    if (item.kind != host::FolderItem::Kind::kFile) {
+      differ(host::ShowPath(file) + ": not a file, so not in any package built from the folder");
+      continue;
+    }
+    auto name = host::EntryNameOf(item.name);
+    if (!name) {
+      differ(host::ShowPath(file) + ": code page 932 cannot spell its name");
+      continue;
+    }
+    files.emplace(std::move(*name), file);
+  }
+  for (std::size_t i = 0; i < v.entries.size(); ++i) {
+    if (IsIntegrityRecord(v, i)) continue;
+    const upd::PackageEntry& e = v.entries[i];
+    const auto it = files.find(std::string(e.Name()));
+    if (it == files.end()) {
+      differ(Where(path, &v, i) + "no such file in " + host::ShowPath(dir));
+      continue;
+    }
+    const fs::path file = it->second;
+    files.erase(it);
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t time = 0;
+    if (!host::ReadWholeFile(file, bytes, error) || !host::LastWriteTime(file, time, error)) {
+      differ("cannot read " + host::ShowPath(file) + ": " + error);
+      continue;
+    }
+    const EntryBytes entry = ReadEntry(v, i);
+    if (!std::equal(entry.bytes.begin(), entry.bytes.end(), bytes.begin(), bytes.end())) {
+      differ(Where(path, &v, i) + "its " + std::to_string(entry.bytes.size()) +
+             " bytes differ from the " + std::to_string(bytes.size()) + " of " +
+             host::ShowPath(file));
+    } else if (time != e.TimeStamp) {
+      differ(Where(path, &v, i) + "its time stamp " + FormatFileTime(e.TimeStamp) +
+             " differs from the last write of " + host::ShowPath(file) + ", " +
+             FormatFileTime(time));
+    }
+  }
+  for (const auto& [name, file] : files) {
+    differ(host::ShowPath(file) + ": not in the package");
+  }
+  return differences;
+}
+
 }  // namespace
 
 int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err) {
-  constexpr std::string_view kCmd = "verify";
-  int usage = kExitUsage;
-  const std::optional<std::string> file = SinglePackageArg(args, kCmd, err, usage);
-  if (!file) return usage;
+  std::optional<std::string> file;
+  std::optional<fs::path> against;
+  bool options_done = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+    } else if (!options_done && arg == "--against") {
+      if (i + 1 == args.size()) return Fail(err, kCmd, "--against needs a folder", kExitUsage);
+      against = host::PathFromArg(args[++i]);
+    } else if (!options_done && arg.starts_with("--against=")) {
+      against = host::PathFromArg(arg.substr(10));
+    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
+      return Fail(err, kCmd, "unknown option " + arg, kExitUsage);
+    } else if (file) {
+      return Fail(err, kCmd, "one package only", kExitUsage);
+    } else {
+      file = arg;
+    }
+  }
+  if (!file) return Fail(err, kCmd, "no package", kExitUsage);
   const auto path = host::PathFromArg(*file);
   const PackageInput in = ReadPackageInput(path);
   if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);
@@ -44,10 +136,11 @@ int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err) {
     for (const upd::PackageEntry& e : view->entries) total += e.UnpackedSize;
   }
   std::vector<Fault> notes;
+  bool contents_checked = false;
   std::optional<Fault> fault;
   {
     ProgressLine progress(err, total);
-    fault = VerifyPackage(in.bytes, &notes, [&](std::size_t i, std::size_t count, std::uint64_t done) {
+    fault = VerifyPackage(in.bytes, &notes, &contents_checked, [&](std::size_t i, std::size_t count, std::uint64_t done) {
       const upd::PackageEntry& e = view->entries[i];
       progress.Show(i, count, view->name_terminated[i] ? ShowEntry(e.Name(), i) : "", done);
     });
@@ -55,8 +148,31 @@ int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err) {
   for (const Fault& n : notes) {
     err << "updpack verify: note: " << Where(path, view, n.entry) << n.text << "\n";
   }
-  if (fault) return Fail(err, kCmd, Where(path, view, fault->entry) + fault->text, kExitFailed);
-  out << host::ShowPath(path) << ": sound, " << view->entries.size() << " entries\n" << std::flush;
+  if (fault) {
+    std::string text = Where(path, view, fault->entry) + fault->text;
+    if (fault->other != kWholePackage && view) {
+      text += " (entry " + std::to_string(fault->other) + ": " +
+              ShowEntry(view->entries[fault->other].Name(), fault->other) + ")";
+    }
+    return Fail(err, kCmd, text, kExitFailed);
+  }
+  const std::size_t files = view->entries.size() - (view->integrity_record ? 1 : 0);
+  if (against) {
+    const std::size_t differences = CompareWithFolder(path, *view, *against, err);
+    if (differences > 0) {
+      return Fail(err, kCmd,
+                  host::ShowPath(path) + ": sound, but " + std::to_string(differences) +
+                      (differences == 1 ? " difference" : " differences") + " from the folder " +
+                      host::ShowPath(*against),
+                  kExitFailed);
+    }
+  }
+  out << host::ShowPath(path) << ": sound, " << files << " entries, "
+      << (contents_checked ? "contents checked"
+                           : "structure only: the package has no integrity record, so the "
+                             "contents of its entries could not be checked");
+  if (against) out << "; matches the folder " << host::ShowPath(*against);
+  out << "\n" << std::flush;
   return kExitOk;
 }
 

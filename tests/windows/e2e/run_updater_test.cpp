@@ -158,6 +158,40 @@ TEST_F(RunUpdaterScenario, DamagedPackageShowsResourceReadError) {
   EXPECT_TRUE(TempIsEmpty());
 }
 
+// The integrity record: a package whose entry bytes were damaged after it was built never
+// reaches the update, not even the extraction of UPDATE.INI.
+TEST_F(RunUpdaterScenario, DamagedEntryShowsResourceReadError) {
+  const Bytes good = Package(Ini());
+  // README.TXT sorts first: its 9 bytes are stored from byte 16.
+  ASSERT_EQ(std::string(good.begin() + 16, good.begin() + 25), "read me\r\n");
+  for (std::size_t at : {std::size_t{16}, std::size_t{24}}) {
+    SCOPED_TRACE("byte " + std::to_string(at));
+    Bytes damaged = good;
+    damaged[at] ^= 0x04;
+    auto p = Start(Updater(damaged), ReportPath(), true);
+    ASSERT_TRUE(p);
+    ExpectBox(*p, "UPDATE", "RESOURCE READ ERROR");
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+    EXPECT_FALSE(std::filesystem::exists(ReportPath()));
+    EXPECT_TRUE(TempIsEmpty());
+  }
+}
+
+// A header that asks for a directory of 13,000,000 records (3.6 GB) from 40 MB of stream that
+// breaks at once: refused with the usual message, at the cost of what the stream wrote.
+TEST_F(RunUpdaterScenario, HugeDirectoryShowsResourceReadError) {
+  Bytes huge(40'000'016, 0);
+  const std::uint8_t header[16] = {0x46, 0x41, 0x32, 0, 1, 0, 0, 0, 16, 0, 0, 0,
+                                   0x40, 0x5D, 0xC6, 0};  // 13,000,000 = 0x00C65D40
+  std::copy(std::begin(header), std::end(header), huge.begin());
+  auto p = Start(Updater(huge), ReportPath(), true);
+  ASSERT_TRUE(p);
+  ExpectBox(*p, "UPDATE", "RESOURCE READ ERROR");
+  EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+  EXPECT_FALSE(std::filesystem::exists(ReportPath()));
+  EXPECT_TRUE(TempIsEmpty());
+}
+
 TEST_F(RunUpdaterScenario, MissingOrEmptyRequiredKeyEndsTheRun) {
   struct Row {
     const char* name;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "package/entry_access.h"
+#include "package/integrity.h"
 #include "package_test_support.h"
 #include "platform/name_compare.h"
 #include "win/import_hook.h"
@@ -186,6 +187,17 @@ TEST(FindPackageEntry, MissingNameShowsItsMessageOnce) {
     EXPECT_FALSE(upd::FindPackageEntry(row.ask));
     EXPECT_EQ(updtest::TakeBoxes(), Boxes({kNotFound}));
   }
+}
+
+// The integrity record is no file of the update: a lookup never finds it, even by its name.
+TEST(FindPackageEntry, NeverHandsOutTheIntegrityRecord) {
+  RunPackage pkg({StoredBytes("A.TXT", Content("a"), pkgtest::kStamp),
+                  StoredBytes(std::string(upd::kIntegrityEntryName), Content("hashes"),
+                              pkgtest::kStamp)});
+  ASSERT_TRUE(pkg.loaded());
+  EXPECT_TRUE(upd::FindPackageEntry("A.TXT"));
+  EXPECT_FALSE(upd::FindPackageEntry(upd::kIntegrityEntryName));
+  EXPECT_EQ(updtest::TakeBoxes(), Boxes({kNotFound}));
 }
 
 TEST(FindPackageEntry, NothingWithoutALoadedPackage) {

@@ -1,0 +1,128 @@
+#include "package/integrity.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "package/decoder.h"
+#include "package/unfilled_array.h"
+
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
+namespace upd {
+namespace {
+
+constexpr std::uint8_t kMagic[8] = {'U', 'P', 'D', 'X', 'X', 'H', '3', 0};
+constexpr std::uint32_t kVersion = 1;
+constexpr std::size_t kHeaderSize = 32;
+
+void Put32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+std::uint32_t Get32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+         std::uint32_t{p[3]} << 24;
+}
+
+Hash128 Canonical(XXH128_hash_t h) {
+  XXH128_canonical_t c;
+  XXH128_canonicalFromHash(&c, h);
+  Hash128 out;
+  std::memcpy(out.data(), c.digest, out.size());
+  return out;
+}
+
+// The hash of the records of every entry but `skip`, as the writer encodes them.
+Hash128 HashRecords(std::span<const PackageEntry> entries, std::optional<std::size_t> skip) {
+  XXH3_state_t state;
+  XXH3_128bits_reset(&state);
+  std::array<std::uint8_t, kEntryRecordSize> rec;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (skip && i == *skip) continue;
+    EncodeEntryRecord(entries[i], rec);
+    XXH3_128bits_update(&state, rec.data(), rec.size());
+  }
+  return Canonical(XXH3_128bits_digest(&state));
+}
+
+}  // namespace
+
+Hash128 HashBytes(std::span<const std::uint8_t> bytes) {
+  return Canonical(XXH3_128bits(bytes.data(), bytes.size()));
+}
+
+std::optional<std::size_t> FindIntegrityRecord(std::span<const PackageEntry> entries) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].Name() == kIntegrityEntryName) return i;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::uint8_t> MakeIntegrityRecord(std::span<const PackageEntry> others,
+                                              std::span<const Hash128> content_hashes) {
+  std::vector<std::uint8_t> out(kHeaderSize + 16 * content_hashes.size());
+  std::copy(std::begin(kMagic), std::end(kMagic), out.begin());
+  Put32(&out[8], kVersion);
+  Put32(&out[12], static_cast<std::uint32_t>(content_hashes.size()));
+  const Hash128 records = HashRecords(others, std::nullopt);
+  std::copy(records.begin(), records.end(), out.begin() + 16);
+  for (std::size_t i = 0; i < content_hashes.size(); ++i) {
+    std::copy(content_hashes[i].begin(), content_hashes[i].end(), out.begin() + kHeaderSize + 16 * i);
+  }
+  return out;
+}
+
+IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const EntryReader& read) {
+  using Status = IntegrityResult::Status;
+  const auto at = FindIntegrityRecord(entries);
+  if (!at) return {Status::kNoRecord};
+
+  // The record itself: read through the same reader, kept for the comparisons below (it is
+  // small: 32 + 16 bytes per entry).
+  std::vector<std::uint8_t> record;
+  Status got = read(*at, [&](std::span<const std::uint8_t> b) { record.assign(b.begin(), b.end()); });
+  if (got != Status::kSound) return {got, *at};
+  const std::size_t others = entries.size() - 1;
+  if (record.size() != kHeaderSize + 16 * others ||
+      !std::equal(std::begin(kMagic), std::end(kMagic), record.begin()) ||
+      Get32(&record[8]) != kVersion || Get32(&record[12]) != others) {
+    return {Status::kBadRecord, *at};
+  }
+  const Hash128 records = HashRecords(entries, *at);
+  if (!std::equal(records.begin(), records.end(), record.begin() + 16)) return {Status::kRecords};
+
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i == *at) continue;
+    Hash128 hash{};
+    got = read(i, [&](std::span<const std::uint8_t> b) { hash = HashBytes(b); });
+    if (got != Status::kSound) return {got, i};
+    if (!std::equal(hash.begin(), hash.end(), record.begin() + kHeaderSize + 16 * k)) {
+      return {Status::kContent, i};
+    }
+    ++k;
+  }
+  return {Status::kSound};
+}
+
+IntegrityResult CheckIntegrity(const PackageDirectory& dir, std::span<const std::uint8_t> image) {
+  using Status = IntegrityResult::Status;
+  const auto entries = dir.Entries();
+  return CheckIntegrity(entries, [&](std::size_t i, const auto& use) {
+    const PackageEntry& e = entries[i];
+    // The loader has made sure that the stored bytes lie inside the image.
+    const auto stored = dir.StoredBytes(image, i);
+    if (!e.IsCompressed()) {
+      use(stored.first(e.UnpackedSize));
+      return Status::kSound;
+    }
+    UnfilledArray<std::uint8_t> bytes;
+    if (!bytes.AllocateUnfilled(e.UnpackedSize)) return Status::kNoMemory;
+    const auto produced = DecompressBlock(stored, bytes.span());
+    if (!produced || *produced != e.UnpackedSize) return Status::kUnreadable;
+    use(bytes.span());
+    return Status::kSound;
+  });
+}
+
+}  // namespace upd

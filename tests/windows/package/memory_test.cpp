@@ -1,0 +1,72 @@
+// The updater's package memory when the system refuses it. Wine sets no limit on a process's
+// memory, so this executable replaces the allocation the package code uses for memory sized by
+// package data (operator new with std::nothrow) with one that refuses large requests on demand.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+#include "package/container.h"
+#include "package/integrity.h"
+#include "package_builder.h"
+#include "package_writer.h"
+
+namespace {
+std::atomic<std::size_t> g_refuse_from{std::numeric_limits<std::size_t>::max()};
+}  // namespace
+
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  if (n >= g_refuse_from.load()) return nullptr;
+  return std::malloc(n == 0 ? 1 : n);
+}
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Refuses requests of `bytes` or more while it lives.
+class RefuseFrom {
+ public:
+  explicit RefuseFrom(std::size_t bytes) { g_refuse_from = bytes; }
+  ~RefuseFrom() { g_refuse_from = std::numeric_limits<std::size_t>::max(); }
+};
+
+// The header of the reproducer: a compressed directory of 13,000,000 records (3.6 GB)
+// from 40 MB of stream.
+Bytes HugeDirectory() {
+  Bytes img(40'000'016, 0);
+  const upd::PackageHeader h{upd::kPackageMagic, upd::kDirectoryCompressed, 16, 13'000'000};
+  upd::EncodeHeader(h, std::span<std::uint8_t, 16>(img.data(), 16));
+  return img;
+}
+
+TEST(PackageMemory, DirectoryTheSystemRefusesIsNull) {
+  const Bytes img = HugeDirectory();
+  {
+    RefuseFrom refuse(1u << 30);
+    EXPECT_EQ(upd::LoadPackageDirectory(img), nullptr);
+  }
+  // A sound package still loads under the same refusal: its memory is small.
+  const Bytes good = updtest::Image({updtest::Stored("A.TXT", 10)}, true);
+  RefuseFrom refuse(1u << 30);
+  EXPECT_NE(upd::LoadPackageDirectory(good), nullptr);
+}
+
+TEST(PackageMemory, IntegrityCheckWithoutMemoryForAnEntry) {
+  std::vector<updpack::PackageFile> files = {{"BIG.TXT", Bytes(1 << 20, 'x'), 1},
+                                             {"SMALL.TXT", Bytes(10, 'y'), 2}};
+  const Bytes img = updpack::BuildPackage(std::move(files), {}).image;
+  const auto dir = upd::LoadPackageDirectory(img);
+  ASSERT_TRUE(dir);
+  ASSERT_TRUE(dir->Entries()[0].IsCompressed());
+  RefuseFrom refuse(1u << 19);
+  const upd::IntegrityResult r = upd::CheckIntegrity(*dir, img);
+  EXPECT_EQ(r.status, upd::IntegrityResult::Status::kNoMemory);
+  EXPECT_EQ(r.entry, 0u);
+}
+
+}  // namespace
