@@ -47,7 +47,7 @@ class LaunchScenario : public UpdaterScenario {
       for (int i = 0; i < 400 && IsWindow(w); ++i) Sleep(25);
       EXPECT_FALSE(IsWindow(w));
     }
-    CloseGame(game);
+    game.reset();
   }
 };
 
