@@ -215,7 +215,7 @@ TEST(UpdpackExe, NamesStoredAsWindowsShowsThem) {
   Ran b = Updpack({L"build", src.path(), L"-o", work.path() + L"p.fa3"}, io);
   EXPECT_EQ(b.code, 0u) << b.err;
   EXPECT_NE(b.err.find("\xE3\x80\x9C is stored as \xEF\xBD\x9E"), std::string::npos) << b.err;
-  Ran l = Updpack({L"list", work.path() + L"p.fa3"}, io);
+  Ran l = Updpack({L"list", L"--tsv", work.path() + L"p.fa3"}, io);
   EXPECT_EQ(l.out.substr(0, l.out.find('\t')), "\xEF\xBD\x9E.txt");  // ～.txt
 
   Scratch src2;
