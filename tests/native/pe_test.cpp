@@ -472,6 +472,18 @@ TEST(PeRefuse, LayoutsFoundByFuzzing) {
   }
 }
 
+// PE32+ without sections whose exception directory points at 0x1000, where embed put the new
+// .rsrc: the output had the directory inside its resources, so embedding again found the
+// section shared, had no room for another one and refused its own output. Reading it is fine.
+TEST(PeRefuse, DirectoryWhereTheNewSectionGoesFoundByFuzzing) {
+  const Bytes stub = FromPairs(512, "00:4d 01:5a 3c:80 80:50 81:45 94:f0 98:0b 99:02 b9:10 bd:02 "
+                                    "d5:02 104:10 121:10 1d7:80");
+  EXPECT_THAT(ErrorOf([&] { updpack::EmbedPackage(stub, {1}); }),
+              testing::HasSubstr("data directory 3 points past the end of the image (0x1000, 0 "
+                                 "bytes; the image ends at 0x1000)"));
+  EXPECT_EQ(updpack::ReadEmbeddedPackage(stub), std::nullopt);
+}
+
 TEST(PeRefuse, ImagesThatCannotBeRewrittenSafely) {
   struct Row {
     const char* name;
@@ -491,6 +503,26 @@ TEST(PeRefuse, ImagesThatCannotBeRewrittenSafely) {
       {"symbol table outside the file", [](FakePe&) {},
        [](Bytes& b, const FakeLayout& l) { Set32(b, l.pe_offset + 12, 0x7FFFFFF0); },
        "symbol table lies outside the file"},
+      // A directory (here the exception table) that points past the last section would point
+      // into the new resources once they are appended or grown there.
+      {"directory at the image's end, where a section is appended",
+       [](FakePe& s) { s.reloc_after_rsrc = true; },
+       [](Bytes& b, const FakeLayout& l) {
+         Set32(b, l.optional_header + 112 + 3 * 8, U32(b, l.optional_header + 56));
+       },
+       "data directory 3 points past the end of the image"},
+      {"directory past the resource section that grows in place", [](FakePe&) {},
+       [](Bytes& b, const FakeLayout& l) {
+         Set32(b, l.optional_header + 112 + 3 * 8, U32(b, l.optional_header + 56) + 0x10);
+         Set32(b, l.optional_header + 112 + 3 * 8 + 4, 8);
+       },
+       "data directory 3 points past the end of the image"},
+      {"directory running past the image's end", [](FakePe&) {},
+       [](Bytes& b, const FakeLayout& l) {
+         Set32(b, l.optional_header + 112 + 6 * 8, U32(b, l.optional_header + 56) - 8);
+         Set32(b, l.optional_header + 112 + 6 * 8 + 4, 0x1C);
+       },
+       "data directory 6 points past the end of the image"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);

@@ -11,6 +11,12 @@ constexpr std::uint16_t kMagicPe32Plus = 0x20B;
 
 bool IsPowerOfTwo(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
+[[noreturn]] void Damaged(const std::string& what) {
+  throw PeError("damaged Windows executable: " + what);
+}
+
+}  // namespace
+
 std::string Hex(std::uint64_t v) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string s;
@@ -20,12 +26,6 @@ std::string Hex(std::uint64_t v) {
   } while (v != 0);
   return "0x" + s;
 }
-
-[[noreturn]] void Damaged(const std::string& what) {
-  throw PeError("damaged Windows executable: " + what);
-}
-
-}  // namespace
 
 std::uint16_t Get16(std::span<const std::uint8_t> b, std::size_t at) {
   return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);

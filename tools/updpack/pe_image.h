@@ -116,6 +116,9 @@ class Image {
   std::vector<Section> sections_;
 };
 
+// `v` in hexadecimal for messages: "0x1A2B".
+std::string Hex(std::uint64_t v);
+
 // Where a section may begin in memory after one that begins at `previous_rva` and takes
 // `previous_extent` bytes: at the next multiple of the section alignment, as Windows's loader
 // maps sections in whole, ascending pages of their own.

@@ -106,6 +106,22 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
   const std::uint32_t file_alignment = image.FileAlignment();
   std::vector<Section> sections = image.Sections();
 
+  // The new resources go at the image's end, growing its last section or in a new one. A
+  // directory pointing there would then point into them (and the next embed would find the
+  // section shared), so an image with such a directory is refused rather than changed.
+  const std::uint64_t image_end = image.NextSectionAddress(sections);
+  for (std::size_t d = 0; d < image.DirectoryCount(); ++d) {
+    if (d == kResourceDirectoryIndex || d == kCertificateDirectoryIndex) continue;
+    const DataDirectory other = image.Directory(d);
+    if (other.rva != 0 &&
+        (other.rva >= image_end || std::uint64_t{other.rva} + other.size > image_end)) {
+      throw PeError("damaged Windows executable: data directory " + std::to_string(d) +
+                    " points past the end of the image (" + Hex(other.rva) + ", " +
+                    std::to_string(other.size) + " bytes; the image ends at " +
+                    Hex(image_end) + ")");
+    }
+  }
+
   RewriteResult result;
   std::vector<std::uint8_t>& out = result.file;
   const int in_place = InPlaceSection(image, trailer);
