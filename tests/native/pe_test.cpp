@@ -295,6 +295,32 @@ TEST(PeEmbed, EmbeddingAgainReplacesThePackage) {
   }
 }
 
+// A directory that begins before the resource section but reaches into it (found by fuzzing:
+// one starting in the headers, over a resource section whose virtual size ran far past the
+// image) keeps the section as it is: rewritten in place, it shrank under the directory, which
+// then pointed past the image and the next embed refused the output. The package goes into a
+// new section, and embedding again rewrites that one.
+TEST(PeEmbed, DirectoryReachingIntoTheResourcesKeepsThem) {
+  FakePe shape;
+  shape.resources = updtest::StandardResources();
+  shape.file_alignment = 0x400;  // headers with room for another section
+  FakeLayout layout;
+  Bytes stub = BuildFakePe(shape, &layout);
+  const std::size_t debug_dir = layout.optional_header + 112 + 6 * 8;
+  Set32(stub, debug_dir, 0x80);
+  Set32(stub, debug_dir + 4, layout.rsrc_rva - 0x80 + 0x10);
+  const Bytes package = updtest::RandomBytes(100, 3);
+
+  const RewriteResult once = updpack::EmbedPackage(stub, package);
+  EXPECT_TRUE(once.appended_section);
+  ExpectConsistentImage(once.file);
+  ExpectStandardResources(once.file, shape.resources);
+  const RewriteResult twice = updpack::EmbedPackage(once.file, package);
+  EXPECT_FALSE(twice.appended_section);
+  EXPECT_EQ(twice.file, once.file);
+  EXPECT_EQ(updpack::ReadEmbeddedPackage(twice.file), package);
+}
+
 TEST(PeEmbed, OtherLanguagesOfThePackageGoOtherNamesStay) {
   FakePe shape;
   shape.resources = updtest::StandardResources();

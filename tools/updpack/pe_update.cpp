@@ -75,11 +75,15 @@ int InPlaceSection(const Image& image, const Trailer& trailer) {
     const Section& o = sections[i];
     if (o.raw_size != 0 && std::uint64_t{o.raw_offset} + o.raw_size > s.raw_offset) return -1;
   }
-  // Nothing else may live in it: another directory, or a symbol table inside its bytes.
+  // Nothing else may live in it: no other directory may begin or reach into it (the rewrite
+  // moves and cuts its bytes), and no symbol table may lie inside its bytes.
   for (std::size_t d = 0; d < image.DirectoryCount(); ++d) {
     if (d == kResourceDirectoryIndex || d == kCertificateDirectoryIndex) continue;
     const DataDirectory other = image.Directory(d);
-    if (other.rva != 0 && image.SectionAt(other.rva) == &s) return -1;
+    if (other.rva != 0 && (other.rva >= s.virtual_address ||
+                           std::uint64_t{other.rva} + other.size > s.virtual_address)) {
+      return -1;
+    }
   }
   const std::uint64_t symbols = image.PointerToSymbolTable();
   if (!trailer.has_symbols && symbols >= s.raw_offset && symbols < raw_end) return -1;
