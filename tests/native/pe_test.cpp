@@ -321,6 +321,28 @@ TEST(PeEmbed, DirectoryReachingIntoTheResourcesKeepsThem) {
   EXPECT_EQ(updpack::ReadEmbeddedPackage(twice.file), package);
 }
 
+// A symbol pointer at the very end of the file, with no symbols and no string table behind
+// it (found by fuzzing): the section appended there came to lie under it, so the next embed
+// took the new section for one holding symbols and refused the output. The pointer names no
+// table and is cleared; the output takes another package.
+TEST(PeEmbed, EmptySymbolPointerAtTheEndIsCleared) {
+  FakePe shape;
+  shape.resources = updtest::StandardResources();
+  shape.reloc_after_rsrc = true;
+  FakeLayout layout;
+  Bytes stub = BuildFakePe(shape, &layout);
+  Set32(stub, layout.pe_offset + 12, static_cast<std::uint32_t>(stub.size()));
+  const Bytes package = updtest::RandomBytes(100, 5);
+
+  const RewriteResult once = updpack::EmbedPackage(stub, package);
+  EXPECT_TRUE(once.appended_section);
+  EXPECT_EQ(U32(once.file, layout.pe_offset + 12), 0u);
+  ExpectConsistentImage(once.file);
+  const RewriteResult twice = updpack::EmbedPackage(once.file, updtest::RandomBytes(50, 6));
+  EXPECT_FALSE(twice.appended_section);
+  EXPECT_EQ(updpack::ReadEmbeddedPackage(twice.file), updtest::RandomBytes(50, 6));
+}
+
 TEST(PeEmbed, OtherLanguagesOfThePackageGoOtherNamesStay) {
   FakePe shape;
   shape.resources = updtest::StandardResources();

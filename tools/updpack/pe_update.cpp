@@ -186,6 +186,11 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
   if (out.size() > 0xFFFFFFFFull) throw PeError("the executable would exceed 4 GiB");
   const std::span<std::uint8_t> w = out;
   if (move_symbols) Put32(w, image.CoffHeaderOffset() + 8, static_cast<std::uint32_t>(symbols_at));
+  // A symbol pointer at the file's end with nothing there (no symbols, no string table) would
+  // point into the section appended there; it names no table, so it is cleared.
+  if (in_place < 0 && trailer.has_symbols && trailer.symbols_begin == trailer.symbols_end) {
+    Put32(w, image.CoffHeaderOffset() + 8, 0);
+  }
 
   WriteSectionHeader(w, header_at, *target);
   Put16(w, image.CoffHeaderOffset() + 2, static_cast<std::uint16_t>(sections.size()));
