@@ -1,7 +1,7 @@
 // updpack's PE path on any stub: EmbedPackage either refuses it with a PeError or gives an
 // image that carries the package, read back by the reader of list and verify; embedding again
-// into that image is accepted as well and carries the second package. Input: package length
-// (1 byte), then the stub's bytes.
+// into that image is accepted as well, rewrites the resource section in place and carries the
+// second package. Input: package length (1 byte), then the stub's bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -37,7 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // What embed accepts reads back with its package, and takes another one.
   Check(updpack::ReadEmbeddedPackage(out) == package);
   const std::vector<std::uint8_t> second = Package(data[0] / 2 + 300, 11);
-  const std::vector<std::uint8_t> again = updpack::EmbedPackage(out, second).file;
-  Check(updpack::ReadEmbeddedPackage(again) == second);
+  const updpack::pe::RewriteResult again = updpack::EmbedPackage(out, second);
+  Check(updpack::ReadEmbeddedPackage(again.file) == second);
+  // The resources are the last section now, rewritten in place from here on.
+  Check(!again.appended_section);
   return 0;
 }
