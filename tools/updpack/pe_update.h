@@ -2,8 +2,9 @@
 //
 // Where the new tree goes:
 // - The section that holds the resource directory is rewritten in place (it may grow or
-//   shrink) when it is the last section in memory and in the file and holds nothing else that
-//   a data directory points at. This is the case for an image this module has written before.
+//   shrink) when it is the last section in memory and in the file and no other data directory
+//   begins in it or reaches into it. This is the case for an image this module has written
+//   before.
 // - Otherwise (MinGW puts .reloc and the debug sections after .rsrc) a new ".rsrc" section is
 //   appended after the last one and the resource data directory points at it; the old section
 //   stays as it was, unreferenced, so nothing that might point into it breaks. The section
@@ -11,6 +12,7 @@
 //   the image is refused.
 // In both cases SizeOfImage, SizeOfInitializedData, the section's sizes, the resource data
 // directory and the checksum are brought up to date.
+// An image with a data directory at or past its end (where the new resources go) is refused.
 //
 // What follows the sections' data decides whether the image can be rewritten:
 // - the COFF symbol and string tables of an unstripped image are kept (moved behind the new
