@@ -27,11 +27,13 @@ add_executable(wizard_host WIN32 ${CMAKE_SOURCE_DIR}/src/startup/main.cpp e2e/wi
                                  ${CMAKE_SOURCE_DIR}/res/wizard.rc ${CMAKE_SOURCE_DIR}/res/manifest.rc)
 target_link_libraries(wizard_host PRIVATE updshell updlaunch updbox)
 target_link_options(wizard_host PRIVATE -municode)
+target_include_directories(wizard_host PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
 # The same without the dialog templates: the wizard cannot be created.
 add_executable(wizard_host_bare WIN32 ${CMAKE_SOURCE_DIR}/src/startup/main.cpp e2e/wizard_host.cpp
                                       ${CMAKE_SOURCE_DIR}/res/manifest.rc)
 target_link_libraries(wizard_host_bare PRIVATE updshell updlaunch updbox)
 target_link_options(wizard_host_bare PRIVATE -municode)
+target_include_directories(wizard_host_bare PRIVATE ${CMAKE_SOURCE_DIR}/tests/support)
 add_library(updtest_scenario STATIC e2e/scenario.cpp)
 target_link_libraries(updtest_scenario PUBLIC updtest_win updpacker GTest::gtest)
 target_include_directories(updtest_scenario PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/e2e)

@@ -13,18 +13,11 @@
 #include <string>
 
 #include "hex.h"
+#include "win/host_env.h"
 #include "run/state.h"
 #include "startup/run_updater.h"
 
-namespace {
-
-std::wstring Env(const wchar_t* name) {
-  wchar_t buf[1024] = {};
-  const DWORD n = GetEnvironmentVariableW(name, buf, 1024);
-  return n > 0 && n < 1024 ? std::wstring(buf, n) : std::wstring();
-}
-
-}  // namespace
+using updtest::win::HostEnv;
 
 namespace upd {
 
@@ -32,7 +25,7 @@ using updtest::Hex;
 
 bool LaunchUpdate(HINSTANCE) {
   const RunState& run = Run();
-  std::ofstream report(std::filesystem::path(Env(L"UPD_E2E_REPORT")), std::ios::binary);
+  std::ofstream report(std::filesystem::path(HostEnv(L"UPD_E2E_REPORT")), std::ios::binary);
   auto line = [&](const char* name, std::string_view value) {
     report << name << '=' << Hex(value) << '\n';
   };
@@ -59,9 +52,9 @@ bool LaunchUpdate(HINSTANCE) {
   line("IniPath", std::string_view(reinterpret_cast<const char*>(path.data()), path.size()));
   report.close();
 
-  const std::wstring hold = Env(L"UPD_E2E_HOLD");
+  const std::wstring hold = HostEnv(L"UPD_E2E_HOLD");
   while (!hold.empty() && GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES) Sleep(50);
-  return Env(L"UPD_E2E_RESULT") == L"1";
+  return HostEnv(L"UPD_E2E_RESULT") == L"1";
 }
 
 }  // namespace upd

@@ -135,6 +135,17 @@ class RunUpdaterScenario : public ::testing::Test {
     for (int i = 0; i < 200 && IsWindow(w->hwnd); ++i) Sleep(25);
   }
 
+  // The updater with `package` refuses it: "RESOURCE READ ERROR", exit code 0, LaunchUpdate never
+  // reached, nothing left in the temporary folder.
+  void ExpectRefused(const Bytes& package) {
+    auto p = Start(Updater(package), ReportPath(), true);
+    ASSERT_TRUE(p);
+    ExpectBox(*p, "UPDATE", "RESOURCE READ ERROR");
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+    EXPECT_FALSE(std::filesystem::exists(ReportPath()));
+    EXPECT_TRUE(TempIsEmpty());
+  }
+
   std::filesystem::path base_, temp_;
 };
 
@@ -150,12 +161,7 @@ TEST_F(RunUpdaterScenario, DamagedPackageShowsResourceReadError) {
   Bytes damaged = Package(Ini());
   damaged[8] = 0xFF;  // directory offset far past the end
   damaged[11] = 0x7F;
-  auto p = Start(Updater(damaged), ReportPath(), true);
-  ASSERT_TRUE(p);
-  ExpectBox(*p, "UPDATE", "RESOURCE READ ERROR");
-  EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
-  EXPECT_FALSE(std::filesystem::exists(ReportPath()));
-  EXPECT_TRUE(TempIsEmpty());
+  ExpectRefused(damaged);
 }
 
 // The integrity record: a package whose entry bytes were damaged after it was built never
@@ -168,12 +174,7 @@ TEST_F(RunUpdaterScenario, DamagedEntryShowsResourceReadError) {
     SCOPED_TRACE("byte " + std::to_string(at));
     Bytes damaged = good;
     damaged[at] ^= 0x04;
-    auto p = Start(Updater(damaged), ReportPath(), true);
-    ASSERT_TRUE(p);
-    ExpectBox(*p, "UPDATE", "RESOURCE READ ERROR");
-    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
-    EXPECT_FALSE(std::filesystem::exists(ReportPath()));
-    EXPECT_TRUE(TempIsEmpty());
+    ExpectRefused(damaged);
   }
 }
 
@@ -184,12 +185,7 @@ TEST_F(RunUpdaterScenario, HugeDirectoryShowsResourceReadError) {
   const std::uint8_t header[16] = {0x46, 0x41, 0x32, 0, 1, 0, 0, 0, 16, 0, 0, 0,
                                    0x40, 0x5D, 0xC6, 0};  // 13,000,000 = 0x00C65D40
   std::copy(std::begin(header), std::end(header), huge.begin());
-  auto p = Start(Updater(huge), ReportPath(), true);
-  ASSERT_TRUE(p);
-  ExpectBox(*p, "UPDATE", "RESOURCE READ ERROR");
-  EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
-  EXPECT_FALSE(std::filesystem::exists(ReportPath()));
-  EXPECT_TRUE(TempIsEmpty());
+  ExpectRefused(huge);
 }
 
 TEST_F(RunUpdaterScenario, MissingOrEmptyRequiredKeyEndsTheRun) {

@@ -16,25 +16,18 @@
 #include "run/messages.h"
 #include "wizard/update_run.h"
 #include "wizard/wizard.h"
+#include "win/host_env.h"
 
-namespace {
-
-std::wstring Env(const wchar_t* name) {
-  wchar_t buf[1024] = {};
-  const DWORD n = GetEnvironmentVariableW(name, buf, 1024);
-  return n > 0 && n < 1024 ? std::wstring(buf, n) : std::wstring();
-}
-
-}  // namespace
+using updtest::win::HostEnv;
 
 namespace upd {
 
 void RunUpdate(HWND window) {
-  if (const std::wstring runs = Env(L"UPD_E2E_RUNS"); !runs.empty()) {
+  if (const std::wstring runs = HostEnv(L"UPD_E2E_RUNS"); !runs.empty()) {
     std::ofstream(std::filesystem::path(runs), std::ios::app) << "run\n";
   }
-  if (!Env(L"UPD_E2E_RUN_HOLD").empty()) MessageBoxW(window, L"HOLD", L"HOLD", MB_OK);
-  const std::wstring outcome = Env(L"UPD_E2E_RUN");
+  if (!HostEnv(L"UPD_E2E_RUN_HOLD").empty()) MessageBoxW(window, L"HOLD", L"HOLD", MB_OK);
+  const std::wstring outcome = HostEnv(L"UPD_E2E_RUN");
   if (outcome == L"diskstop") {
     SetInfoText(window, "DISK STOP");
     SetWizardButtons(window, false, true, true);
