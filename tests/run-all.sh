@@ -17,7 +17,10 @@ for preset in native windows; do
     status=1; fail=$((fail + 1)); continue
   fi
   echo "== $preset tests"
-  ctest --preset $preset -j"$jobs" --timeout 900 2>&1 | tee "$log" | grep -E 'tests passed|\*\*\*|Failed|Timeout' || true
+  ctest --preset $preset -j"$jobs" --timeout 900 --output-on-failure 2>&1 | tee "$log" |
+    grep -E 'tests passed|\*\*\*|Failed|Timeout' || true
+  # What failed, and where: the assertions of the failing tests, without the rest of their output.
+  grep -E -A4 ': Failure$|^\[  FAILED  \] [A-Za-z]' "$log" | head -80 || true
   read -r f t <<<"$(summary "$log")"
   if [ -z "${t:-}" ]; then status=1; fail=$((fail + 1)); continue; fi
   [ "$f" -eq 0 ] || status=1

@@ -3,7 +3,9 @@
 #   a private prefix in $UPD_WINE_ROOT/prefix (made on first use),
 #   LC_ALL=ja_JP.UTF-8 unless UPD_WINE_LC_ALL says otherwise (ANSI code page 932 by default),
 #   an Xvfb display for tests that open windows, a persistent wineserver.
-# wine-run.sh --start | --stop    set up or tear down the bench (ctest fixtures)
+# wine-run.sh --start [HOLDER.exe] | --stop
+#                                 set up or tear down the bench (ctest fixtures); HOLDER keeps
+#                                 the desktop open for the run (tests/windows/bench_desktop.cpp)
 # wine-run.sh PROGRAM.exe ARGS... run one program; its exit code is ours
 set -euo pipefail
 
@@ -52,6 +54,21 @@ ensure_prefix() {
   fi
 }
 
+start_desktop_holder() {
+  if [ -f "$root/desktop.pid" ] && kill -0 "$(cat "$root/desktop.pid")" 2>/dev/null; then
+    return
+  fi
+  rm -f "$root/desktop.ready"
+  setsid wine "$1" "Z:$root/desktop.ready" </dev/null >/dev/null 2>&1 9>&- &
+  echo $! >"$root/desktop.pid"
+  local i
+  for i in $(seq 600); do
+    [ -f "$root/desktop.ready" ] && return
+    sleep 0.1
+  done
+  echo "wine-run.sh: the desktop did not start" >&2
+}
+
 case "${1:-}" in
   --start)
     lock
@@ -62,14 +79,19 @@ case "${1:-}" in
     # Start Wine's own background processes now, away from ctest's output pipe: they live as
     # long as the server, and ctest would wait for them to close the pipe of the first test.
     wine cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&- || true
+    # The desktop process too: started by the first program that opens a window, it would hold
+    # that test's pipe open until every window of the run is gone. A holder started here, with
+    # no pipe, starts it instead and keeps it until --stop.
+    if [ -n "${2:-}" ]; then start_desktop_holder "$2"; fi
     unlock
     exit 0 ;;
   --stop)
+    if [ -f "$root/desktop.pid" ]; then kill "$(cat "$root/desktop.pid")" 2>/dev/null || true; rm -f "$root/desktop.pid"; fi
     wineserver -k >/dev/null 2>&1 || true
     if [ -f "$root/xvfb.pid" ]; then kill "$(cat "$root/xvfb.pid")" 2>/dev/null || true; rm -f "$root/xvfb.pid"; fi
     exit 0 ;;
   "")
-    echo "usage: wine-run.sh --start | --stop | PROGRAM.exe [ARGS...]" >&2; exit 2 ;;
+    echo "usage: wine-run.sh --start [HOLDER.exe] | --stop | PROGRAM.exe [ARGS...]" >&2; exit 2 ;;
 esac
 
 # A test run on its own (outside ctest's fixture) sets the bench up itself.
