@@ -1,6 +1,7 @@
 // What the integrity check costs the updater at start-up: a package built from the bench's
-// corpus, loaded and checked as the updater does (every entry unpacked, one at a time, and
-// hashed), against unpacking alone. Fastest of several rounds; prints, asserts nothing.
+// corpus, loaded and checked as the updater does (the records and every entry's stored bytes
+// hashed in place), against unpacking every entry once, which is what a check of the unpacked
+// bytes would cost on top. Fastest of several rounds; prints, asserts nothing.
 //
 //   integrity_bench [MEGABYTES] [SEED]
 #include <algorithm>
@@ -70,11 +71,9 @@ int main(int argc, char** argv) {
   const double per100 = 100.0 * (1 << 20) / static_cast<double>(unpacked) * 1000.0;
   std::printf("package: %zu entries, %.1f MiB unpacked, %.1f MiB packed\n", dir->Entries().size(),
               static_cast<double>(unpacked) / (1 << 20), static_cast<double>(image.size()) / (1 << 20));
-  std::printf("load + integrity check: %8.1f ms  (%6.1f ms per 100 MiB unpacked)\n", check * 1000,
+  std::printf("load + integrity check:  %8.1f ms  (%6.1f ms per 100 MiB unpacked)\n", check * 1000,
               check * per100);
-  std::printf("load + unpacking alone: %8.1f ms  (%6.1f ms per 100 MiB unpacked)\n", unpack * 1000,
+  std::printf("unpacking every entry:  %8.1f ms  (%6.1f ms per 100 MiB unpacked)\n", unpack * 1000,
               unpack * per100);
-  std::printf("hashing adds:           %8.1f ms  (%6.1f ms per 100 MiB unpacked)\n",
-              (check - unpack) * 1000, (check - unpack) * per100);
   return 0;
 }

@@ -13,7 +13,8 @@ namespace upd {
 namespace {
 
 constexpr std::uint8_t kMagic[8] = {'U', 'P', 'D', 'X', 'X', 'H', '3', 0};
-constexpr std::uint32_t kVersion = 1;
+constexpr std::uint32_t kVersion = 2;
+constexpr std::size_t kPerEntry = 32;
 constexpr std::size_t kHeaderSize = 32;
 
 void Put32(std::uint8_t* p, std::uint32_t v) {
@@ -59,31 +60,34 @@ std::optional<std::size_t> FindIntegrityRecord(std::span<const PackageEntry> ent
 }
 
 std::vector<std::uint8_t> MakeIntegrityRecord(std::span<const PackageEntry> others,
-                                              std::span<const Hash128> content_hashes) {
-  std::vector<std::uint8_t> out(kHeaderSize + 16 * content_hashes.size());
+                                              std::span<const EntryHashes> hashes) {
+  std::vector<std::uint8_t> out(kHeaderSize + kPerEntry * hashes.size());
   std::copy(std::begin(kMagic), std::end(kMagic), out.begin());
   Put32(&out[8], kVersion);
-  Put32(&out[12], static_cast<std::uint32_t>(content_hashes.size()));
+  Put32(&out[12], static_cast<std::uint32_t>(hashes.size()));
   const Hash128 records = HashRecords(others, std::nullopt);
   std::copy(records.begin(), records.end(), out.begin() + 16);
-  for (std::size_t i = 0; i < content_hashes.size(); ++i) {
-    std::copy(content_hashes[i].begin(), content_hashes[i].end(), out.begin() + kHeaderSize + 16 * i);
+  for (std::size_t i = 0; i < hashes.size(); ++i) {
+    auto at = out.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + kPerEntry * i);
+    at = std::copy(hashes[i].stored.begin(), hashes[i].stored.end(), at);
+    std::copy(hashes[i].unpacked.begin(), hashes[i].unpacked.end(), at);
   }
   return out;
 }
 
-IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const EntryReader& read) {
+IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const StoredReader& stored,
+                               const EntryReader& read, IntegrityDepth depth) {
   using Status = IntegrityResult::Status;
   const auto at = FindIntegrityRecord(entries);
   if (!at) return {Status::kNoRecord};
 
   // The record itself: read through the same reader, kept for the comparisons below (it is
-  // small: 32 + 16 bytes per entry).
+  // small: 32 + 32 bytes per entry).
   std::vector<std::uint8_t> record;
   Status got = read(*at, [&](std::span<const std::uint8_t> b) { record.assign(b.begin(), b.end()); });
   if (got != Status::kSound) return {got, *at};
   const std::size_t others = entries.size() - 1;
-  if (record.size() != kHeaderSize + 16 * others ||
+  if (record.size() != kHeaderSize + kPerEntry * others ||
       !std::equal(std::begin(kMagic), std::end(kMagic), record.begin()) ||
       Get32(&record[8]) != kVersion || Get32(&record[12]) != others) {
     return {Status::kBadRecord, *at};
@@ -91,15 +95,24 @@ IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const Entr
   const Hash128 records = HashRecords(entries, *at);
   if (!std::equal(records.begin(), records.end(), record.begin() + 16)) return {Status::kRecords};
 
-  std::size_t k = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
+  // Stored bytes first, for every entry: a damaged package is found without unpacking anything.
+  auto expected = [&](std::size_t k, std::size_t which) {
+    return record.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + kPerEntry * k + 16 * which);
+  };
+  for (std::size_t i = 0, k = 0; i < entries.size(); ++i) {
+    if (i == *at) continue;
+    const Hash128 hash = HashBytes(stored(i));
+    if (!std::equal(hash.begin(), hash.end(), expected(k, 0))) return {Status::kContent, i};
+    ++k;
+  }
+  if (depth == IntegrityDepth::kStoredBytes) return {Status::kSound};
+
+  for (std::size_t i = 0, k = 0; i < entries.size(); ++i) {
     if (i == *at) continue;
     Hash128 hash{};
     got = read(i, [&](std::span<const std::uint8_t> b) { hash = HashBytes(b); });
     if (got != Status::kSound) return {got, i};
-    if (!std::equal(hash.begin(), hash.end(), record.begin() + kHeaderSize + 16 * k)) {
-      return {Status::kContent, i};
-    }
+    if (!std::equal(hash.begin(), hash.end(), expected(k, 1))) return {Status::kContent, i};
     ++k;
   }
   return {Status::kSound};
@@ -108,21 +121,22 @@ IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const Entr
 IntegrityResult CheckIntegrity(const PackageDirectory& dir, std::span<const std::uint8_t> image) {
   using Status = IntegrityResult::Status;
   const auto entries = dir.Entries();
-  return CheckIntegrity(entries, [&](std::size_t i, const auto& use) {
+  // The loader has made sure that the stored bytes lie inside the image.
+  const auto stored = [&](std::size_t i) { return dir.StoredBytes(image, i); };
+  const auto read = [&](std::size_t i, const auto& use) {
     const PackageEntry& e = entries[i];
-    // The loader has made sure that the stored bytes lie inside the image.
-    const auto stored = dir.StoredBytes(image, i);
     if (!e.IsCompressed()) {
-      use(stored.first(e.UnpackedSize));
+      use(stored(i).first(e.UnpackedSize));
       return Status::kSound;
     }
     UnfilledArray<std::uint8_t> bytes;
     if (!bytes.AllocateUnfilled(e.UnpackedSize)) return Status::kNoMemory;
-    const auto produced = DecompressBlock(stored, bytes.span());
+    const auto produced = DecompressBlock(stored(i), bytes.span());
     if (!produced || *produced != e.UnpackedSize) return Status::kUnreadable;
     use(bytes.span());
     return Status::kSound;
-  });
+  };
+  return CheckIntegrity(entries, stored, read, IntegrityDepth::kStoredBytes);
 }
 
 }  // namespace upd

@@ -1,16 +1,23 @@
-// The integrity record: one extra entry that updpack adds to the packages it builds, holding a
-// hash (XXH3-128) of every other entry's unpacked bytes and of their directory records. The
-// container format itself has no checksum; packages without the record stay valid everywhere.
+// The integrity record: one extra entry that updpack adds to the packages it builds, holding
+// hashes (XXH3-128) of every other entry's stored bytes, of its unpacked bytes, and of their
+// directory records. The container format itself has no checksum; packages without the record
+// stay valid everywhere.
 //
 //   entry name  kIntegrityEntryName ("<XXH3-128>": '<' and '>' cannot be in a Windows file
 //               name, so no game file can take it)
 //   content     0  8   magic "UPDXXH3\0"
-//               8  4   version (1), u32 LE
+//               8  4   version (2), u32 LE
 //               12 4   N: the number of other entries, u32 LE
 //               16 16  hash of the other entries' records (280 bytes each, as written by
 //                      EncodeEntryRecord, in directory order)
-//               32 16N hash of each other entry's unpacked bytes, in directory order
+//               32 32N for each other entry, in directory order: the hash of its StoredSize
+//                      stored bytes, then the hash of its unpacked bytes
 //   hashes are XXH3-128 with seed 0, in xxHash's canonical (big-endian) byte order.
+//
+// The stored hashes let the updater check the whole package before it writes anything without
+// unpacking it (hashing runs at memory speed; unpacking everything twice would double the run's
+// cost); the unpacked hashes let `updpack verify` prove that every entry unpacks to what was
+// packed.
 #pragma once
 
 #include <array>
@@ -35,10 +42,15 @@ Hash128 HashBytes(std::span<const std::uint8_t> bytes);
 // The index of the integrity record among `entries`, if there is one (the first so named).
 std::optional<std::size_t> FindIntegrityRecord(std::span<const PackageEntry> entries);
 
-// The record's content for `others` (every entry but the record, in directory order) and the
-// hashes of their unpacked bytes.
+struct EntryHashes {
+  Hash128 stored;    // of the entry's StoredSize bytes as they lie in the package
+  Hash128 unpacked;  // of the bytes the entry unpacks to
+};
+
+// The record's content for `others` (every entry but the record, in directory order) and their
+// hashes.
 std::vector<std::uint8_t> MakeIntegrityRecord(std::span<const PackageEntry> others,
-                                              std::span<const Hash128> content_hashes);
+                                              std::span<const EntryHashes> hashes);
 
 // What checking a package against its record found.
 struct IntegrityResult {
@@ -58,12 +70,20 @@ struct IntegrityResult {
 // kUnreadable or kNoMemory when the bytes cannot be had.
 using EntryReader = std::function<IntegrityResult::Status(
     std::size_t index, const std::function<void(std::span<const std::uint8_t>)>& use)>;
+// The StoredSize bytes of entry `index` as they lie in the package.
+using StoredReader = std::function<std::span<const std::uint8_t>(std::size_t index)>;
 
-// Checks every entry of `entries` against the record, reading each through `read`.
-IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const EntryReader& read);
+// How far a check goes: the records and every entry's stored bytes, or also what every entry
+// unpacks to (each one read through the EntryReader).
+enum class IntegrityDepth { kStoredBytes, kUnpackedToo };
 
-// The same over a loaded directory and its image: stored entries in place, compressed ones
-// decoded into memory of their own, one at a time.
+// Checks every entry of `entries` against the record. The record's own content is read through
+// `read` in either depth.
+IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const StoredReader& stored,
+                               const EntryReader& read, IntegrityDepth depth);
+
+// The updater's check over a loaded directory and its image: the records and every entry's
+// stored bytes, in place; nothing is unpacked but the record itself.
 IntegrityResult CheckIntegrity(const PackageDirectory& dir, std::span<const std::uint8_t> image);
 
 }  // namespace upd

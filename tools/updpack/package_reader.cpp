@@ -263,12 +263,19 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
     return Fault{kWholePackage, "the updater's loader refuses the package"};
   }
   using Status = upd::IntegrityResult::Status;
-  const upd::IntegrityResult checked = upd::CheckIntegrity(v.entries, [&](std::size_t i, const auto& use) {
+  const auto stored = [&](std::size_t i) -> std::span<const std::uint8_t> {
+    // Inside the image once the loader has taken the package; an empty view fails its hash.
+    if (v.offsets[i] + v.entries[i].StoredSize > image.size()) return {};
+    return image.subspan(static_cast<std::size_t>(v.offsets[i]), v.entries[i].StoredSize);
+  };
+  const auto read = [&](std::size_t i, const auto& use) {
     const EntryBytes bytes = ReadEntry(v, i);
     if (!bytes.fault.empty()) return Status::kUnreadable;
     use(bytes.bytes);
     return Status::kSound;
-  });
+  };
+  const upd::IntegrityResult checked =
+      upd::CheckIntegrity(v.entries, stored, read, upd::IntegrityDepth::kUnpackedToo);
   switch (checked.status) {
     case Status::kNoRecord:
       return std::nullopt;

@@ -56,18 +56,18 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
   Compressor compressor;
   std::vector<std::uint8_t> image(upd::kPackageHeaderSize, 0);
   std::vector<upd::PackageEntry> entries;
-  std::vector<upd::Hash128> hashes;
+  std::vector<upd::EntryHashes> hashes;
   std::uint64_t newest = 0;
   // Appends one entry's data, compressed when that makes it smaller; false when the package
   // would reach 4 GiB.
   auto pack = [&](std::size_t k, const std::string& name, std::span<const std::uint8_t> bytes,
-                  std::uint64_t time_stamp) {
+                  std::uint64_t time_stamp, bool store) {
     upd::PackageEntry e;
     std::copy(name.begin(), name.end(), e.EntryName.begin());
     e.TimeStamp = time_stamp;
     e.UnpackedSize = static_cast<std::uint32_t>(bytes.size());
     std::vector<std::uint8_t> stream;
-    if (!options.store && !bytes.empty()) {
+    if (!store && !bytes.empty()) {
       CompressProgress hook;
       if (options.progress && k < order.size()) {
         hook = [&](std::size_t done) { options.progress(k, order.size(), name, done); };
@@ -80,6 +80,9 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
     e.EntryFlags = compressed ? upd::kEntryCompressed : upd::kEntryStored;
     e.StoredSize = static_cast<std::uint32_t>(stored.size());
     if (image.size() + upd::PaddedSize(e.StoredSize) > kMaxPackageSize) return false;
+    if (options.integrity && k < order.size()) {
+      hashes.push_back({upd::HashBytes(stored), upd::HashBytes(bytes)});
+    }
     Append(image, stored);
     image.resize(image.size() + (upd::PaddedSize(e.StoredSize) - e.StoredSize), 0);
     entries.push_back(e);
@@ -89,9 +92,8 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
     const std::size_t i = order[k];
     PackageFile& f = files[i];
     if (options.progress) options.progress(k, order.size(), f.name, 0);
-    if (options.integrity) hashes.push_back(upd::HashBytes(f.bytes));
     newest = std::max(newest, f.time_stamp);
-    if (!pack(k, f.name, f.bytes, f.time_stamp)) {
+    if (!pack(k, f.name, f.bytes, f.time_stamp, options.store)) {
       return fail(i, "the package would reach 4 GiB with this file");
     }
     std::vector<std::uint8_t>().swap(f.bytes);  // done with it; large updates hold much
@@ -99,7 +101,8 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
   // The integrity record comes last, after the entries it covers, whatever its name's order.
   if (options.integrity) {
     const std::vector<std::uint8_t> record = upd::MakeIntegrityRecord(entries, hashes);
-    if (!pack(order.size(), std::string(upd::kIntegrityEntryName), record, newest)) {
+    // Stored as it is: hashes do not compress, and the updater reads it without unpacking.
+    if (!pack(order.size(), std::string(upd::kIntegrityEntryName), record, newest, true)) {
       return fail(kNoFile, "the package would reach 4 GiB");
     }
   }

@@ -56,7 +56,9 @@ TEST(PackageMemory, DirectoryTheSystemRefusesIsNull) {
   EXPECT_NE(upd::LoadPackageDirectory(good), nullptr);
 }
 
-TEST(PackageMemory, IntegrityCheckWithoutMemoryForAnEntry) {
+// The start-up check compares stored bytes in place: an entry larger than the memory to be had
+// does not stop it (only the write of that entry needs its unpacked bytes).
+TEST(PackageMemory, IntegrityCheckUnpacksNoEntry) {
   std::vector<updpack::PackageFile> files = {{"BIG.TXT", Bytes(1 << 20, 'x'), 1},
                                              {"SMALL.TXT", Bytes(10, 'y'), 2}};
   const Bytes img = updpack::BuildPackage(std::move(files), {}).image;
@@ -64,8 +66,13 @@ TEST(PackageMemory, IntegrityCheckWithoutMemoryForAnEntry) {
   ASSERT_TRUE(dir);
   ASSERT_TRUE(dir->Entries()[0].IsCompressed());
   RefuseFrom refuse(1u << 19);
-  const upd::IntegrityResult r = upd::CheckIntegrity(*dir, img);
-  EXPECT_EQ(r.status, upd::IntegrityResult::Status::kNoMemory);
+  EXPECT_EQ(upd::CheckIntegrity(*dir, img).status, upd::IntegrityResult::Status::kSound);
+  Bytes damaged = img;
+  damaged[upd::kPackageHeaderSize + 5] ^= 0x20;
+  const auto damaged_dir = upd::LoadPackageDirectory(damaged);
+  ASSERT_TRUE(damaged_dir);
+  const upd::IntegrityResult r = upd::CheckIntegrity(*damaged_dir, damaged);
+  EXPECT_EQ(r.status, upd::IntegrityResult::Status::kContent);
   EXPECT_EQ(r.entry, 0u);
 }
 
