@@ -1,7 +1,9 @@
 #include "package/entry_access.h"
 
 #include <cwctype>
+#include <future>
 #include <string>
+#include <system_error>
 
 #include "config/error_box.h"
 #include "package/decoder.h"
@@ -16,20 +18,60 @@ namespace {
 
 constexpr std::size_t kMessageCapacity = 1024;  // messages are formatted into 1024 bytes
 
-// The walk over the records: the first whose name matches wins. Shows the not-found message.
-std::optional<std::size_t> LookUpEntry(std::string_view name) {
+// The walk over the records: the first whose name matches wins.
+std::optional<std::size_t> IndexOfEntry(std::string_view name) {
   const RunState& run = Run();
-  if (run.Directory) {
-    const platform::NameMatcher wanted(name);
-    const auto entries = run.Directory->Entries();
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      // The integrity record is no file of the update: never handed out or written.
-      if (entries[i].Name() == kIntegrityEntryName) continue;
-      if (wanted.Matches(entries[i].Name())) return i;
-    }
+  if (!run.Directory) return std::nullopt;
+  const platform::NameMatcher wanted(name);
+  const auto entries = run.Directory->Entries();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    // The integrity record is no file of the update: never handed out or written.
+    if (entries[i].Name() == kIntegrityEntryName) continue;
+    if (wanted.Matches(entries[i].Name())) return i;
   }
-  ShowUpdaterError(kEntryNotFoundMessage);
   return std::nullopt;
+}
+
+// The same, showing the not-found message.
+std::optional<std::size_t> LookUpEntry(std::string_view name) {
+  const auto index = IndexOfEntry(name);
+  if (!index) ShowUpdaterError(kEntryNotFoundMessage);
+  return index;
+}
+
+// The entry being unpacked ahead, and its thread's result: the block, or nothing when it could
+// not be had. Touched by the run's thread only; the worker only writes its own block.
+struct PreparedEntry {
+  std::size_t index = 0;
+  std::future<std::optional<platform::GlobalBlock>> block;
+};
+PreparedEntry& Prepared() {
+  static PreparedEntry prepared;
+  return prepared;
+}
+
+// Unpacks entry `index` into a block of its own; nothing for a damaged stream or no memory.
+std::optional<platform::GlobalBlock> UnpackEntry(const PackageDirectory& dir,
+                                                 std::span<const std::uint8_t> image,
+                                                 std::size_t index) {
+  const PackageEntry& entry = dir.Entries()[index];
+  auto block = platform::GlobalBlock::Allocate(entry.UnpackedSize);
+  if (!block) return std::nullopt;
+  const auto decoded = DecompressBlock(dir.StoredBytes(image, index), block->bytes());
+  if (!decoded || *decoded != entry.UnpackedSize) return std::nullopt;
+  return block;
+}
+
+// The prepared block of entry `index`, if it was prepared and could be had. Any other prepared
+// entry is dropped, so its memory is free again before this one is unpacked here.
+std::optional<platform::GlobalBlock> TakePrepared(std::size_t index) {
+  PreparedEntry& prepared = Prepared();
+  if (!prepared.block.valid()) return std::nullopt;
+  if (prepared.index != index) {
+    DropPreparedEntry();
+    return std::nullopt;
+  }
+  return prepared.block.get();  // leaves the future empty
 }
 
 // The bytes of the entry at `index`: in place for a stored entry, decoded for a compressed one.
@@ -40,6 +82,7 @@ std::optional<EntryBytes> EntryBytesAt(std::size_t index) {
   // whose UnpackedSize does not exceed their StoredSize.
   const auto stored = run.Directory->StoredBytes(run.PackageImage, index);
   if (!entry.IsCompressed()) return EntryBytes::ViewInto(stored.first(entry.UnpackedSize));
+  if (auto ready = TakePrepared(index)) return EntryBytes::Owning(std::move(*ready));
 
   auto block = platform::GlobalBlock::Allocate(entry.UnpackedSize);
   if (!block) {
@@ -92,7 +135,7 @@ std::optional<EntryBytes> FindPackageEntry(std::string_view name) {
 }
 
 bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
-                         bool keep_newer) {
+                         bool keep_newer, std::string_view unpack_next) {
   const auto index = LookUpEntry(name);
   if (!index) return false;
   const PackageEntry& entry = Run().Directory->Entries()[*index];
@@ -114,6 +157,7 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
 
   const auto data = EntryBytesAt(*index);
   if (!data) return false;
+  if (!unpack_next.empty()) PrepareEntry(unpack_next);
 
   const auto attributes = platform::AttributesOf(target);
   if (attributes) {
@@ -129,6 +173,28 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
     }
   }
   return WriteWholeFile(target, data->bytes(), entry.TimeStamp);
+}
+
+void PrepareEntry(std::string_view name) {
+  DropPreparedEntry();
+  const RunState& run = Run();
+  const auto index = IndexOfEntry(name);
+  if (!index || !run.Directory->Entries()[*index].IsCompressed()) return;
+  const PackageDirectory* dir = run.Directory.get();
+  const std::span<const std::uint8_t> image = run.PackageImage;
+  try {
+    Prepared().block =
+        std::async(std::launch::async, [dir, image, i = *index] { return UnpackEntry(*dir, image, i); });
+    Prepared().index = *index;
+  } catch (const std::system_error&) {
+    // No thread to be had: the entry is unpacked when it is asked for, as without preparing.
+  }
+}
+
+void DropPreparedEntry() {
+  PreparedEntry& prepared = Prepared();
+  if (prepared.block.valid()) prepared.block.wait();
+  prepared.block = {};
 }
 
 bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,

@@ -57,8 +57,23 @@ std::optional<EntryBytes> FindPackageEntry(std::string_view name);
 // on the target's volume (shortage message), the entry's bytes, then the target: a folder there
 // fails silently; a read-only file loses its attributes (also when it is then kept); the
 // keep-newer test; the write with the entry's TimeStamp.
+//
+// `unpack_next`, when given, names the entry the caller will most likely extract next: once this
+// entry's bytes are in hand it starts unpacking that one on a thread of its own, so that the
+// next entry unpacks while this one is written and flushed (see PrepareEntry).
 bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
-                         bool keep_newer);
+                         bool keep_newer, std::string_view unpack_next = {});
+
+// Starts unpacking the compressed entry `name` on a thread of its own; the next extraction of
+// it takes the bytes from there. Shows nothing and changes no outcome: an entry the package
+// lacks, memory that cannot be had or a damaged stream leave nothing prepared, and the
+// extraction then finds (and reports) it as it would have without this. One entry is prepared
+// at a time; preparing another drops the one before.
+void PrepareEntry(std::string_view name);
+
+// Drops the prepared entry, waiting for its thread. Whoever prepares entries calls this before
+// the package or its directory may go away.
+void DropPreparedEntry();
 
 // Creates or replaces `path` with `bytes` and, when given, gives it the three times `stamp`.
 // The content goes to a new file beside the target first and takes the target's place only when

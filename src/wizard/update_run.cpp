@@ -77,8 +77,14 @@ bool IsFolder(const fs::path& path) {
   return attributes && (*attributes & platform::kAttributeDirectory);
 }
 
-// Writes one item. False when the package entry could not be written.
-bool WriteItem(const UpdateItem& item, const UpdateTarget& where, bool overwrite_only) {
+std::string_view EntryNameOf(const UpdateItem& item) {
+  return item.Path.view().substr(static_cast<std::size_t>(item.NameOffset));
+}
+
+// Writes one item. False when the package entry could not be written. `next`: the entry of the
+// item after this one, unpacked meanwhile.
+bool WriteItem(const UpdateItem& item, const UpdateTarget& where, bool overwrite_only,
+               std::string_view next) {
   // A failure, such as a folder that is already there, is of no concern here.
   CreateDirectoryW(platform::ApiPath(where.folder).c_str(), nullptr);
 
@@ -94,8 +100,7 @@ bool WriteItem(const UpdateItem& item, const UpdateTarget& where, bool overwrite
       return true;
     }
   }
-  const std::string_view name = item.Path.view().substr(static_cast<std::size_t>(item.NameOffset));
-  return ExtractPackageEntry(name, where.target, item.Mode == UpdateMode::kNewer);
+  return ExtractPackageEntry(EntryNameOf(item), where.target, item.Mode == UpdateMode::kNewer, next);
 }
 
 // Probes for the disc: a CD-ROM drive where the disc's check file (a path below the root; an
@@ -207,9 +212,18 @@ void RunUpdate(HWND window) {
     copies.push_back(std::move(*paths));
   }
 
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    if (!WriteItem(tables.UpdateItems[i], targets[i], overwrite_only)) {
-      return Stop(window, texts::kWriteFailed);
+  {
+    // Each item's entry is unpacked on a thread of its own while the item before it is written
+    // (a file's flush waits for the disk); nothing prepared outlives the writes.
+    struct DropOnExit {
+      ~DropOnExit() { DropPreparedEntry(); }
+    } drop;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      const std::string_view next =
+          i + 1 < targets.size() ? EntryNameOf(tables.UpdateItems[i + 1]) : std::string_view{};
+      if (!WriteItem(tables.UpdateItems[i], targets[i], overwrite_only, next)) {
+        return Stop(window, texts::kWriteFailed);
+      }
     }
   }
 

@@ -285,4 +285,68 @@ TEST(FindPackageEntry, NoMemoryForACompressedEntry) {
   EXPECT_TRUE(upd::FindPackageEntry("PACKED.BIN"));
 }
 
+// Unpacking the next entry ahead, on a thread of its own, gives the same files and the same
+// boxes, at the same moments, as unpacking each when it is asked for.
+TEST(ExtractPackageEntry, UnpackingTheNextEntryAheadChangesNoOutcome) {
+  const Bytes a = History(70000, 5), b = History(90000, 6), c = History(300, 7);
+  Item bad = DamagedEntries().front().second;
+  struct Row {
+    const char* what;
+    const char* next;     // named when A.BIN is extracted
+    const char* extract;  // then extracted
+    bool written;
+    bool not_found_box;  // the extraction shows "Can't Find File in Resource !!" (nothing before it)
+  };
+  const Row rows[] = {
+      {"the next entry as announced", "B.BIN", "B.BIN", true, false},
+      {"announced in another case", "b.bin", "B.BIN", true, false},
+      {"a damaged stream is reported when asked for", "BAD.BIN", "BAD.BIN", false, true},
+      {"a name the package lacks shows nothing ahead", "NONE.BIN", "B.BIN", true, false},
+      {"another entry than announced", "B.BIN", "C.BIN", true, false},
+      {"a stored entry announced", "C.BIN", "C.BIN", true, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RunPackage pkg({Compressed("A.BIN", a, pkgtest::kStamp), Compressed("B.BIN", b, pkgtest::kStamp),
+                    bad, StoredBytes("C.BIN", c, pkgtest::kStamp)});
+    ASSERT_TRUE(pkg.loaded());
+    pkgtest::ScratchFolder folder(L"ahead");
+    ASSERT_TRUE(upd::ExtractPackageEntry("A.BIN", folder / L"A.BIN", false, row.next));
+    EXPECT_TRUE(updtest::TakeBoxes().empty());
+    const std::wstring target(row.extract, row.extract + std::strlen(row.extract));
+    EXPECT_EQ(upd::ExtractPackageEntry(row.extract, folder / target, false), row.written);
+    EXPECT_EQ(updtest::TakeBoxes(), row.not_found_box ? Boxes({kNotFound}) : Boxes({}));
+    EXPECT_EQ(pkgtest::ReadFileBytes(folder / L"A.BIN"), a);
+    if (row.written) {
+      const Bytes& want = row.extract[0] == 'B' ? b : c;
+      EXPECT_EQ(pkgtest::ReadFileBytes(folder / target), want);
+    }
+    // What was announced and not taken is still found whole afterwards.
+    const auto again = upd::FindPackageEntry("B.BIN");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(Bytes(again->bytes().begin(), again->bytes().end()), b);
+    upd::DropPreparedEntry();
+  }
+}
+
+// Memory the thread ahead cannot have: the extraction tries again and reports it itself, once.
+TEST(ExtractPackageEntry, NoMemoryAheadIsReportedByTheExtraction) {
+  RunPackage pkg({Compressed("B.BIN", History(5000, 6), pkgtest::kStamp)});
+  ASSERT_TRUE(pkg.loaded());
+  pkgtest::ScratchFolder folder(L"ahead-nomemory");
+  {
+    updtest::win::ImportHook hook("kernel32.dll", "GlobalAlloc",
+                                  reinterpret_cast<void*>(&FailingGlobalAlloc));
+    ASSERT_TRUE(hook.installed());
+    upd::PrepareEntry("B.BIN");
+    EXPECT_TRUE(updtest::TakeBoxes().empty());
+    EXPECT_FALSE(upd::ExtractPackageEntry("B.BIN", folder / L"B.BIN", false));
+    EXPECT_EQ(updtest::TakeBoxes(), Boxes({kNoMemory}));
+  }
+  upd::PrepareEntry("B.BIN");
+  EXPECT_TRUE(upd::ExtractPackageEntry("B.BIN", folder / L"B.BIN", false));
+  EXPECT_EQ(pkgtest::ReadFileBytes(folder / L"B.BIN"), History(5000, 6));
+  EXPECT_TRUE(updtest::TakeBoxes().empty());
+}
+
 }  // namespace

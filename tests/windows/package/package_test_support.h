@@ -17,6 +17,7 @@
 #include "error_box_recorder.h"
 #include "package_builder.h"
 #include "package/container.h"
+#include "package/entry_access.h"
 #include "run/state.h"
 
 namespace pkgtest {
@@ -37,6 +38,7 @@ class RunPackage {
   explicit RunPackage(const std::vector<updtest::Item>& items)
       : RunPackage(updtest::Image(items, true)) {}
   ~RunPackage() {
+    upd::DropPreparedEntry();  // its thread reads the package
     upd::ResetRun();
     updtest::TakeBoxes();
   }
