@@ -5,7 +5,7 @@ target_include_directories(updtest_win PUBLIC ${CMAKE_SOURCE_DIR}/tests/support)
 add_executable(box_host e2e/box_host.cpp)
 target_link_libraries(box_host PRIVATE shell32)
 upd_windows_test(ui_driver_tests SOURCES e2e/ui_driver_test.cpp LIBS updtest_win)
-add_dependencies(ui_driver_tests box_host)
+add_dependencies(ui_driver_tests box_host game_window)
 
 # The updater's entry with a LaunchUpdate that reports what it sees.
 enable_language(RC)

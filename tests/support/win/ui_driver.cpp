@@ -72,14 +72,18 @@ IconKind ClassifyColours(int w, int h, PixelAt pixel) {
   return IconKind::kOther;
 }
 
-// The icon a static control shows, drawn into a bitmap of our own: icons are handles of the
-// window system, valid in every process, so no other window on the screen can hide it.
-std::optional<IconKind> ClassifyIconHandle(HWND icon_control) {
+// The icon a static control shows; 0 for none.
+HICON IconOf(HWND icon_control) {
   DWORD_PTR icon = 0;
-  if (!SendMessageTimeoutW(icon_control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 5000, &icon) ||
-      icon == 0) {
-    return std::nullopt;
+  if (!SendMessageTimeoutW(icon_control, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 5000, &icon)) {
+    return nullptr;
   }
+  return reinterpret_cast<HICON>(icon);
+}
+
+// The icon drawn into a bitmap of our own. Where icons belong to the process that loaded them
+// (as under Wine) another process cannot draw them: nothing then.
+std::optional<IconKind> ClassifyIconHandle(HICON icon) {
   constexpr int kSize = 32;
   HDC screen = GetDC(nullptr);
   HDC dc = CreateCompatibleDC(screen);
@@ -89,7 +93,7 @@ std::optional<IconKind> ClassifyIconHandle(HWND icon_control) {
   RECT all{0, 0, kSize, kSize};
   FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
   std::optional<IconKind> kind;
-  if (DrawIconEx(dc, 0, 0, reinterpret_cast<HICON>(icon), kSize, kSize, 0, nullptr, DI_NORMAL)) {
+  if (DrawIconEx(dc, 0, 0, icon, kSize, kSize, 0, nullptr, DI_NORMAL)) {
     kind = ClassifyColours(kSize, kSize, [&](int x, int y) { return GetPixel(dc, x, y); });
   }
   SelectObject(dc, old);
@@ -98,23 +102,49 @@ std::optional<IconKind> ClassifyIconHandle(HWND icon_control) {
   return kind;
 }
 
-// Classifies the icon of a message box. A box without an icon has a control of no size.
+// True when no other window covers any of the rectangle's corners or its centre.
+bool ShowsUncovered(HWND box, const RECT& rc) {
+  const POINT points[] = {{rc.left, rc.top},
+                          {rc.right - 1, rc.top},
+                          {rc.left, rc.bottom - 1},
+                          {rc.right - 1, rc.bottom - 1},
+                          {(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2}};
+  for (const POINT& p : points) {
+    const HWND hit = WindowFromPoint(p);
+    if (!hit || GetAncestor(hit, GA_ROOT) != box) return false;
+  }
+  return true;
+}
+
+// Classifies the icon of a message box. A box without an icon has a control of no size, or one
+// that holds no icon.
 IconKind ClassifyIcon(HWND icon_control) {
   RECT rc{};
   GetWindowRect(icon_control, &rc);
   const int w = rc.right - rc.left, h = rc.bottom - rc.top;
-  if (w <= 1 || h <= 1) return IconKind::kNone;
-  if (auto kind = ClassifyIconHandle(icon_control)) return *kind;
-  // Otherwise as the screen shows it, with the box brought to the front first.
+  const HICON icon = IconOf(icon_control);
+  if (w <= 1 || h <= 1 || !icon) return IconKind::kNone;
+  if (auto kind = ClassifyIconHandle(icon)) return *kind;
+  // Otherwise as the screen shows it. Windows of other tests on the same screen may lie over
+  // the box: it is raised to the top, and the pixels count only when nothing covered the icon
+  // before and after they were read. A box under load may not have painted its icon yet: the
+  // control holds one, so a blank reading is taken again.
   HWND box = GetAncestor(icon_control, GA_ROOT);
-  SetForegroundWindow(box);
-  RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-  Sleep(200);
-  HDC screen = GetDC(nullptr);
-  const IconKind kind =
-      ClassifyColours(w, h, [&](int x, int y) { return GetPixel(screen, rc.left + x, rc.top + y); });
-  ReleaseDC(nullptr, screen);
-  return kind;
+  constexpr UINT kKeep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
+  std::optional<IconKind> kind;
+  for (int attempt = 0; attempt < 50 && !kind; ++attempt) {
+    SetWindowPos(box, HWND_TOPMOST, 0, 0, 0, 0, kKeep);
+    RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    Sleep(100 + 20 * (attempt % 10));
+    if (!ShowsUncovered(box, rc)) continue;
+    HDC screen = GetDC(nullptr);
+    const IconKind seen = ClassifyColours(
+        w, h, [&](int x, int y) { return GetPixel(screen, rc.left + x, rc.top + y); });
+    ReleaseDC(nullptr, screen);
+    if (seen != IconKind::kNone && ShowsUncovered(box, rc)) kind = seen;
+  }
+  SetWindowPos(box, HWND_NOTOPMOST, 0, 0, 0, 0, kKeep);
+  return kind.value_or(IconKind::kNone);
 }
 
 }  // namespace

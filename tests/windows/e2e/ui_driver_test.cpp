@@ -23,6 +23,12 @@ TEST(UiDriver, ReadsAndAnswersMessageBoxes) {
       {"no icon, OK/Cancel, ok", MB_OKCANCEL, IconKind::kNone, {IDOK, IDCANCEL}, IDOK},
       {"warning icon", MB_ICONWARNING, IconKind::kWarning, {IDOK}, IDOK},
   };
+  // Other tests' windows share the screen: one lies over every box here, from the start.
+  auto cover = ChildProcess::Start(updtest::win::SiblingPath(L"game_window.exe"),
+                                   L"CoverClass Cover 0 0 1024 768 topmost");
+  ASSERT_TRUE(cover);
+  ASSERT_TRUE(updtest::win::WaitForWindow(
+      *cover, [](const updtest::win::WindowInfo& w) { return w.title == L"Cover"; }, 20s));
   const std::wstring caption = L"\u30C6\u30B9\u30C8 UPDATE";   // テスト UPDATE
   const std::wstring text = L"\u300C\u8868\u300D\u304C\u5B9F\u884C\u4E2D\u3067\u3059";  // 「表」が実行中です
   for (const Row& r : rows) {
