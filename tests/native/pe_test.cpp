@@ -414,6 +414,8 @@ TEST(PeRefuse, NotAnExecutableOrDamaged) {
          Set32(b, l.optional_header + 60, static_cast<std::uint32_t>(l.rsrc_raw + 0x200));
        },
        "section 1 ('.text'): its data at 0x"},
+      {"SizeOfImage short of the last section", set32(&FakeLayout::optional_header, 56, 0x2000),
+       "SizeOfImage (0x2000) ends before the sections do"},
       {"a file alignment below 512 that is not the section alignment",
        set32(&FakeLayout::optional_header, 36, 0x10), "unusable alignment"},
       {"resource directory outside every section",
@@ -524,8 +526,10 @@ TEST(PeRefuse, LayoutsFoundByFuzzing) {
 // .rsrc: the output had the directory inside its resources, so embedding again found the
 // section shared, had no room for another one and refused its own output. Reading it is fine.
 TEST(PeRefuse, DirectoryWhereTheNewSectionGoesFoundByFuzzing) {
+  // (SizeOfImage set to 0x1000, the headers' page: the reproducer had 0, which is now refused
+  // for itself.)
   const Bytes stub = FromPairs(512, "00:4d 01:5a 3c:80 80:50 81:45 94:f0 98:0b 99:02 b9:10 bd:02 "
-                                    "d5:02 104:10 121:10 1d7:80");
+                                    "d1:10 d5:02 104:10 121:10 1d7:80");
   EXPECT_THAT(ErrorOf([&] { updpack::EmbedPackage(stub, {1}); }),
               testing::HasSubstr("data directory 3 points past the end of the image (0x1000, 0 "
                                  "bytes; the image ends at 0x1000)"));

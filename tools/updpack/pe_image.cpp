@@ -137,6 +137,15 @@ Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
     }
     sections_.push_back(s);
   }
+  // The loader maps SizeOfImage bytes: the headers and every section must lie within them.
+  std::uint64_t mapped_end = size_of_headers_;
+  for (const Section& s : sections_) {
+    mapped_end = std::max(mapped_end, std::uint64_t{s.virtual_address} + s.VirtualExtent());
+  }
+  if (const std::uint32_t size_of_image = Get32(b, opt + 56); size_of_image < mapped_end) {
+    Damaged("SizeOfImage (" + Hex(size_of_image) + ") ends before the sections do (" +
+            Hex(mapped_end) + ")");
+  }
 }
 
 std::uint64_t SectionStartAfter(std::uint64_t previous_rva, std::uint64_t previous_extent,
