@@ -129,8 +129,13 @@ IconKind ClassifyIcon(HWND icon_control) {
   // the box: it is raised to the top, and the pixels count only when nothing covered the icon
   // before and after they were read. A box under load may not have painted its icon yet: the
   // control holds one, so a blank reading is taken again.
+  // Tests that run at the same time show their boxes at the same place, each box topmost; two
+  // readers raising their own boxes in turn would cover each other for ever. Readers take turns.
   HWND box = GetAncestor(icon_control, GA_ROOT);
+  HANDLE turn = CreateMutexW(nullptr, FALSE, L"Local\\upd-test-screen-reader");
+  if (turn) WaitForSingleObject(turn, 60000);
   constexpr UINT kKeep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
+  const bool was_topmost = (GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
   std::optional<IconKind> kind;
   for (int attempt = 0; attempt < 50 && !kind; ++attempt) {
     SetWindowPos(box, HWND_TOPMOST, 0, 0, 0, 0, kKeep);
@@ -143,7 +148,11 @@ IconKind ClassifyIcon(HWND icon_control) {
     ReleaseDC(nullptr, screen);
     if (seen != IconKind::kNone && ShowsUncovered(box, rc)) kind = seen;
   }
-  SetWindowPos(box, HWND_NOTOPMOST, 0, 0, 0, 0, kKeep);
+  if (!was_topmost) SetWindowPos(box, HWND_NOTOPMOST, 0, 0, 0, 0, kKeep);
+  if (turn) {
+    ReleaseMutex(turn);
+    CloseHandle(turn);
+  }
   return kind.value_or(IconKind::kNone);
 }
 

@@ -1,6 +1,8 @@
 // The UI driver reads real message boxes of another process: caption, text, icon, buttons.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "win/ui_driver.h"
 
 namespace {
@@ -48,6 +50,39 @@ TEST(UiDriver, ReadsAndAnswersMessageBoxes) {
     EXPECT_EQ(buttons, r.buttons);
     ASSERT_TRUE(updtest::win::PressButton(w->hwnd, r.press));
     EXPECT_EQ(p->Wait(20s), std::optional<DWORD>(r.press));
+  }
+}
+
+// Two tests reading boxes at the same place at the same time (as the two locales' scenarios
+// do): each box is read right, neither reader waits for ever on the other.
+TEST(UiDriver, ReadsTwoBoxesAtTheSamePlaceAtOnce) {
+  struct Reader {
+    UINT style;
+    IconKind icon;
+    std::optional<ChildProcess> process;
+    std::string seen;
+  };
+  Reader readers[] = {{MB_ICONERROR, IconKind::kStop, {}, {}},
+                      {MB_ICONWARNING, IconKind::kWarning, {}, {}}};
+  for (Reader& r : readers) {
+    auto p = ChildProcess::Start(updtest::win::SiblingPath(L"box_host.exe"),
+                                 std::to_wstring(r.style) + L" Same \"Same text\"");
+    ASSERT_TRUE(p);
+    r.process.emplace(std::move(*p));
+  }
+  std::vector<std::thread> threads;
+  for (Reader& r : readers) {
+    threads.emplace_back([&r] {
+      auto w = updtest::win::WaitForDialog(*r.process, 20s);
+      if (!w) return;
+      if (auto box = updtest::win::ReadMessageBox(w->hwnd)) r.seen = updtest::win::IconName(box->icon);
+      updtest::win::PressButton(w->hwnd, IDOK);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (Reader& r : readers) {
+    EXPECT_EQ(r.seen, updtest::win::IconName(r.icon));
+    EXPECT_EQ(r.process->Wait(20s), std::optional<DWORD>(IDOK));
   }
 }
 
