@@ -1,5 +1,6 @@
 #include "package/entry_access.h"
 
+#include <algorithm>
 #include <cwctype>
 #include <future>
 #include <string>
@@ -157,7 +158,7 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
 
   const auto data = EntryBytesAt(*index);
   if (!data) return false;
-  if (!unpack_next.empty()) PrepareEntry(unpack_next);
+  if (!unpack_next.empty()) PrepareEntry(unpack_next, data->owns_block() ? data->size() : 0);
 
   const auto attributes = platform::AttributesOf(target);
   if (attributes) {
@@ -175,11 +176,16 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
   return WriteWholeFile(target, data->bytes(), entry.TimeStamp);
 }
 
-void PrepareEntry(std::string_view name) {
+void PrepareEntry(std::string_view name, std::uint64_t held) {
   DropPreparedEntry();
   const RunState& run = Run();
   const auto index = IndexOfEntry(name);
   if (!index || !run.Directory->Entries()[*index].IsCompressed()) return;
+  std::uint64_t largest = 0;
+  for (const PackageEntry& e : run.Directory->Entries()) {
+    if (e.IsCompressed()) largest = std::max<std::uint64_t>(largest, e.UnpackedSize);
+  }
+  if (held + run.Directory->Entries()[*index].UnpackedSize > largest + kLookAheadSlack) return;
   const PackageDirectory* dir = run.Directory.get();
   const std::span<const std::uint8_t> image = run.PackageImage;
   try {

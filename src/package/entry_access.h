@@ -69,7 +69,11 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
 // lacks, memory that cannot be had or a damaged stream leave nothing prepared, and the
 // extraction then finds (and reports) it as it would have without this. One entry is prepared
 // at a time; preparing another drops the one before.
-void PrepareEntry(std::string_view name);
+// `held`: the unpacked bytes the caller keeps meanwhile. The entry is prepared only while the
+// two together fit in what the package's largest entry needs alone (plus kLookAheadSlack), so
+// looking ahead never raises the run's peak memory beyond that.
+void PrepareEntry(std::string_view name, std::uint64_t held = 0);
+inline constexpr std::uint64_t kLookAheadSlack = 4u << 20;
 
 // Drops the prepared entry, waiting for its thread. Whoever prepares entries calls this before
 // the package or its directory may go away.
