@@ -34,9 +34,10 @@ else
     mnt=
     export UPD_SMALL_DISK_SKIP="mount -t tmpfs failed: $err"
   else
-    # ln -s fails when the name exists, so two runs never take the same letter.
+    # ln -sT fails when the name exists (without -T it would put the link inside the folder that
+    # a taken letter points to), so two runs never take the same letter.
     for letter in s t u v w x y; do
-      if ln -s "$mnt" "$prefix/dosdevices/$letter:" 2>/dev/null; then
+      if ln -sT "$mnt" "$prefix/dosdevices/$letter:" 2>/dev/null; then
         link=$prefix/dosdevices/$letter:
         export UPD_SMALL_DISK="${letter^^}:" UPD_SMALL_DISK_BYTES=$size
         break

@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -146,7 +147,16 @@ std::optional<ChildProcess> UpdaterScenario::Start(const std::filesystem::path& 
                                                    win::Env extra) const {
   extra.push_back({L"TMP", temp_.wstring()});
   extra.push_back({L"TEMP", temp_.wstring()});
-  return ChildProcess::Start(exe.wstring(), L"", extra);
+  // A machine under heavy load has been seen to refuse a start now and then; what a scenario
+  // tests begins after the start, so a refused start is tried again (and said).
+  for (int attempt = 1;; ++attempt) {
+    if (auto p = ChildProcess::Start(exe.wstring(), L"", extra)) return p;
+    const DWORD error = GetLastError();
+    std::fprintf(stderr, "starting %ls failed (error %lu), attempt %d\n", exe.c_str(),
+                 static_cast<unsigned long>(error), attempt);
+    if (attempt == 3) return std::nullopt;
+    Sleep(500);
+  }
 }
 
 void UpdaterScenario::ExpectBox(ChildProcess& p, std::string_view caption, std::string_view text,
