@@ -118,7 +118,7 @@ bool ShowsUncovered(HWND box, const RECT& rc) {
 
 // Classifies the icon of a message box. A box without an icon has a control of no size, or one
 // that holds no icon.
-IconKind ClassifyIcon(HWND icon_control) {
+IconKind ClassifyIcon(HWND icon_control, std::string& note) {
   RECT rc{};
   GetWindowRect(icon_control, &rc);
   const int w = rc.right - rc.left, h = rc.bottom - rc.top;
@@ -129,30 +129,55 @@ IconKind ClassifyIcon(HWND icon_control) {
   // the box: it is raised to the top, and the pixels count only when nothing covered the icon
   // before and after they were read. A box under load may not have painted its icon yet: the
   // control holds one, so a blank reading is taken again.
-  // Tests that run at the same time show their boxes at the same place, each box topmost; two
-  // readers raising their own boxes in turn would cover each other for ever. Readers take turns.
+  // Tests that run at the same time show their boxes at the same place, many of them topmost:
+  // readers take turns, one attempt per turn (a reader must not keep the turn while another
+  // test's box, which that test cannot read and close meanwhile, lies over its own), and a box
+  // still covered after two attempts is moved to a place of its own.
   HWND box = GetAncestor(icon_control, GA_ROOT);
+  DWORD box_pid = 0;
+  GetWindowThreadProcessId(box, &box_pid);
   HANDLE turn = CreateMutexW(nullptr, FALSE, L"Local\\upd-test-screen-reader");
-  if (turn) WaitForSingleObject(turn, 60000);
   constexpr UINT kKeep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
   const bool was_topmost = (GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
   std::optional<IconKind> kind;
+  int covered = 0, blank = 0;
   for (int attempt = 0; attempt < 50 && !kind; ++attempt) {
+    if (attempt > 0) Sleep(50 + 10 * (attempt % 7));
+    if (covered >= 2 && covered % 2 == 0) {
+      RECT at{};
+      GetWindowRect(box, &at);
+      const int x = static_cast<int>(box_pid * 37 % 600), y = static_cast<int>(box_pid * 53 % 500);
+      SetWindowPos(box, HWND_TOPMOST, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+      rc.left += x - at.left, rc.right += x - at.left, rc.top += y - at.top, rc.bottom += y - at.top;
+    }
+    if (turn) WaitForSingleObject(turn, 10000);
     SetWindowPos(box, HWND_TOPMOST, 0, 0, 0, 0, kKeep);
     RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-    Sleep(100 + 20 * (attempt % 10));
-    if (!ShowsUncovered(box, rc)) continue;
-    HDC screen = GetDC(nullptr);
-    const IconKind seen = ClassifyColours(
-        w, h, [&](int x, int y) { return GetPixel(screen, rc.left + x, rc.top + y); });
-    ReleaseDC(nullptr, screen);
-    if (seen != IconKind::kNone && ShowsUncovered(box, rc)) kind = seen;
+    Sleep(100);
+    if (!ShowsUncovered(box, rc)) {
+      ++covered;
+    } else {
+      HDC screen = GetDC(nullptr);
+      const IconKind seen = ClassifyColours(
+          w, h, [&](int x, int y) { return GetPixel(screen, rc.left + x, rc.top + y); });
+      ReleaseDC(nullptr, screen);
+      if (seen == IconKind::kNone) ++blank;
+      if (seen != IconKind::kNone && ShowsUncovered(box, rc)) kind = seen;
+    }
+    if (turn) ReleaseMutex(turn);
+  }
+  if (!kind) {
+    const HWND hit = GetAncestor(WindowFromPoint({(rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2}), GA_ROOT);
+    DWORD hit_pid = 0;
+    GetWindowThreadProcessId(hit, &hit_pid);
+    note = "icon unread: covered " + std::to_string(covered) + " times, blank " +
+           std::to_string(blank) + " times; over it now: class " + ToCp932(ClassOf(hit)) +
+           " \"" + ToCp932(TextOf(hit)) + "\" of process " + std::to_string(hit_pid) +
+           " (the box's: " + std::to_string(box_pid) + ", topmost " +
+           std::to_string((GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0) + ")";
   }
   if (!was_topmost) SetWindowPos(box, HWND_NOTOPMOST, 0, 0, 0, 0, kKeep);
-  if (turn) {
-    ReleaseMutex(turn);
-    CloseHandle(turn);
-  }
+  if (turn) CloseHandle(turn);
   return kind.value_or(IconKind::kNone);
 }
 
@@ -249,7 +274,7 @@ std::optional<MessageBoxView> ReadMessageBox(HWND box) {
     if (_wcsicmp(cls.c_str(), L"Button") == 0) {
       view.buttons.push_back(GetDlgCtrlID(child));
     } else if (_wcsicmp(cls.c_str(), L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON) {
-      view.icon = ClassifyIcon(child);
+      view.icon = ClassifyIcon(child, view.icon_note);
     }
   }
   return view;

@@ -65,6 +65,7 @@ struct MessageBoxView {
   std::wstring text;
   IconKind icon = IconKind::kNone;
   std::vector<int> buttons;  // ids of the visible push buttons (IDOK, IDCANCEL, ...)
+  std::string icon_note;     // how the icon was read, when it could not be read cleanly
 };
 
 // Reads a message box of another process. Nothing when `box` is not a message box.

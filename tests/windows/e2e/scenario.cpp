@@ -172,7 +172,7 @@ void UpdaterScenario::ExpectBox(ChildProcess& p, std::string_view caption, std::
   ASSERT_TRUE(box);
   EXPECT_EQ(win::ToCp932(box->caption), caption);
   EXPECT_EQ(win::ToCp932(box->text), text);
-  EXPECT_STREQ(win::IconName(box->icon), win::IconName(icon));
+  EXPECT_STREQ(win::IconName(box->icon), win::IconName(icon)) << box->icon_note;
   std::sort(buttons.begin(), buttons.end());
   std::sort(box->buttons.begin(), box->buttons.end());
   EXPECT_EQ(box->buttons, buttons);
