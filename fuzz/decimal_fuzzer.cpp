@@ -11,16 +11,9 @@
 #include <string_view>
 
 #include "config/profile.h"
+#include "fuzz_check.h"
+#include "no_boxes.h"
 
-namespace upd {
-void PresentErrorBox(std::string_view, std::string_view) { std::abort(); }
-}  // namespace upd
-
-namespace {
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);  // c_str() ends it

@@ -9,12 +9,10 @@
 
 #include "embed.h"
 #include "pe_image.h"
+#include "fuzz_check.h"
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 std::vector<std::uint8_t> Package(std::size_t size, std::uint8_t salt) {
   std::vector<std::uint8_t> p(size);

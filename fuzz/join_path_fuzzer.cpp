@@ -13,16 +13,12 @@
 #include <vector>
 
 #include "config/profile.h"
+#include "fuzz_check.h"
+#include "no_boxes.h"
 
-namespace upd {
-void PresentErrorBox(std::string_view, std::string_view) { std::abort(); }
-}  // namespace upd
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 bool IsLead(char c) {
   const auto b = static_cast<unsigned char>(c);

@@ -14,17 +14,12 @@
 
 #include "config/profile.h"
 #include "run/state.h"
+#include "fuzz_check.h"
+#include "no_boxes.h"
 
-namespace upd {
-// Splitting a list never shows a box.
-void PresentErrorBox(std::string_view, std::string_view) { std::abort(); }
-}  // namespace upd
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 bool IsItemEnd(char c) { return c == '\0' || c == '\n' || c == '\r' || c == ','; }
 

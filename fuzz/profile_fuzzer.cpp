@@ -12,17 +12,12 @@
 #include <vector>
 
 #include "config/profile.h"
+#include "fuzz_check.h"
+#include "no_boxes.h"
 
-namespace upd {
-// Reading a value never shows a box.
-void PresentErrorBox(std::string_view, std::string_view) { std::abort(); }
-}  // namespace upd
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 constexpr std::uint8_t kGuard = 0xA5;  // neither NUL nor a byte the reader stops at
 constexpr std::size_t kGuardBytes = 16;

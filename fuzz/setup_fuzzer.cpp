@@ -19,6 +19,7 @@
 #include "config/profile.h"
 #include "config/setup_description.h"
 #include "run/state.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -30,9 +31,6 @@ std::vector<Box>& Boxes() {
   return boxes;
 }
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 std::filesystem::path InputFile() {
   std::error_code ec;

@@ -12,12 +12,11 @@
 #include "config/cp932.h"
 #include "config/update_section.h"
 #include "run/state.h"
+#include "fuzz_check.h"
+#include "no_boxes.h"
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) std::abort();
-}
 
 bool IsItemEnd(char c) { return c == '\0' || c == '\n' || c == '\r' || c == ','; }
 
@@ -51,10 +50,6 @@ Split ReferenceSplit(std::string_view v) {
 
 }  // namespace
 
-// The readers' boxes: parsing a value never raises one.
-namespace upd {
-void PresentErrorBox(std::string_view, std::string_view) { std::abort(); }
-}  // namespace upd
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
