@@ -101,6 +101,26 @@ TEST(Lint, Findings) {
       {"DiscNotDigit", {Set("CopyFile00", "x:movie")}, {"E [UPDATE] CopyFile00"}},
       {"EntryNotInPackage", {Set("UpdateFile02", "0,sub\\z.dat")}, {"E [UPDATE] UpdateFile02", "W entry c.dat"}},
       {"PathWithoutFileName", {Set("UpdateFile02", "0,sub\\")}, {"E [UPDATE] UpdateFile02", "W entry c.dat"}},
+      // Paths the run refuses before it writes anything; ".." that stays inside is no finding.
+      {"PathLeavesFolder", {Set("UpdateFile02", "0,..\\..\\c.dat")}, {"E [UPDATE] UpdateFile02"}},
+      {"PathClimbsOutAndBack", {Set("UpdateFile01", "1,d,..\\Game\\b.dat")}, {"E [UPDATE] UpdateFile01"}},
+      {"PathDotDotInside", {Set("UpdateFile02", "0,sub\\..\\c.dat")}, {}},
+      // "C:" is read as a disc prefix, which leaves "\Windows\a.dat".
+      {"PathFromADrive", {Set("UpdateFile00", "u,C:\\Windows\\a.dat")}, {"E [UPDATE] UpdateFile00"}},
+      {"PathStream", {Set("UpdateFile02", "0,sub:x\\c.dat")}, {"E [UPDATE] UpdateFile02"}},
+      {"PathDevice", {Set("UpdateFile02", "0,con.txt\\c.dat")}, {"E [UPDATE] UpdateFile02"}},
+      {"PathControlCharacter", {Set("UpdateFile02", "0,sub\x01\\c.dat")}, {"E [UPDATE] UpdateFile02"}},
+      {"PathNameEndsInDot", {Set("UpdateFile02", "0,sub.\\c.dat")}, {"E [UPDATE] UpdateFile02"}},
+      // 表 is 95 5C: its second byte is no separator.
+      {"PathJapaneseFolder", {Set("UpdateFile02", "0,\x95\x5C\\c.dat")}, {}},
+      {"DataFolderLeaves", {Set("DataFolder", "..\\Save")}, {"E [SETUP] DataFolder"}},
+      {"DataFolderDevice", {Set("DataFolder", "Save\\NUL")}, {"E [SETUP] DataFolder"}},
+      {"DataFolderDotDotInside", {Set("DataFolder", "Save\\..\\Data")}, {}},
+      {"DataFolderEmpty", {Set("DataFolder", "")}, {}},
+      {"CopyPathLeaves", {Set("CopyFile00", "1:..\\movie")}, {"E [UPDATE] CopyFile00"}},
+      {"CopyPathDriveAfterDisc", {Set("CopyFile00", "1:C:\\Windows")}, {"E [UPDATE] CopyFile00"}},
+      {"CopyPatternLeaves", {Set("CopyFile01", "1,bonus\\..\\..\\*.*")}, {"E [UPDATE] CopyFile01"}},
+      {"CopyPathStream", {Set("CopyFile01", "1,bonus:x")}, {"E [UPDATE] CopyFile01"}},
       {"NothingForTheMode", {Set("UpdateFile00", "1,u,a.dat"), Set("CopyFile00", "1,1:movie")}, {"E [UPDATE]"},
        BaseEntries(), std::nullopt, 7},
       {"NothingForAnyMode", {Remove("UpdateFile00"), Remove("CopyFile00")},
@@ -220,6 +240,23 @@ TEST_F(LintCommand, FolderAndPackage) {
   EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(Has(r.err, "1 error in UPDATE.INI; nothing written (--strict)")) << r.err;
   EXPECT_FALSE(fs::exists(package));
+}
+
+// The lines a publisher reads: the key, the path as written (a control byte spelt out), why.
+TEST_F(LintCommand, PathsThatLeaveTheirFolder) {
+  WriteIni({Set("DataFolder", "..\\Save"), Set("UpdateFile02", "0,..\\..\\c.dat"),
+            Set("CopyFile00", "1:movie\\CON"), Set("CopyFile01", "1,bonus\t\\*.*")});
+  const Ran r = Updpack("lint " + P(dir()), folder_);
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  for (const char* line : {
+           "error: [SETUP] DataFolder: the data folder '..\\Save' leaves the folder it is relative to",
+           "error: [UPDATE] UpdateFile02: the path '..\\..\\c.dat' leaves the folder it is relative to",
+           "error: [UPDATE] CopyFile00: the path 'movie\\CON' names a device",
+           "error: [UPDATE] CopyFile01: the path 'bonus\\x09\\*.*' holds a control character",
+           ": 4 errors, 0 warnings",
+       }) {
+    EXPECT_TRUE(Has(r.out, line)) << line << "\n" << r.out;
+  }
 }
 
 TEST_F(LintCommand, SetupAndUsage) {

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "config/error_box.h"
+#include "config/item_path.h"
 #include "config/profile.h"
 #include "config/setup_description.h"
 #include "config/update_section.h"
@@ -51,6 +52,23 @@ std::string Show(std::string_view cp932) {
 }
 
 std::string Quote(std::string_view cp932) { return "'" + Show(cp932) + "'"; }
+
+// A path as a message shows it: control bytes spelt "\xNN", so that the finding stays one line.
+std::string QuotePath(std::string_view cp932) {
+  std::string spelt;
+  for (const char c : cp932) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7F) {
+      spelt += c;
+      continue;
+    }
+    constexpr std::string_view kHex = "0123456789ABCDEF";
+    spelt += "\\x";
+    spelt += kHex[b >> 4];
+    spelt += kHex[b & 0xF];
+  }
+  return Quote(spelt);
+}
 
 // "UpdateFile%02i" for the index.
 std::string KeyName(std::string_view stem, std::size_t index) {
@@ -120,6 +138,14 @@ class Linter {
   }
   void Warning(std::string key, std::string reason) {
     findings_.push_back({Severity::kWarning, std::move(key), std::move(reason)});
+  }
+
+  // A path of the lists that the run refuses before it writes anything.
+  void CheckPath(const std::string& key, std::string_view what, std::string_view path) {
+    const upd::ItemPathFault fault = upd::CheckItemPath(path);
+    if (fault == upd::ItemPathFault::kNone) return;
+    Error(key, std::string(what) + " " + QuotePath(path) + " " + std::string(upd::DescribeItemPathFault(fault)) +
+                   ": the updater refuses the update");
   }
 
   std::optional<std::size_t> FindEntry(std::string_view name) const {
@@ -207,6 +233,10 @@ class Linter {
         }
       }
     }
+    upd::NameString data_folder;
+    if (upd::ReadUpdateValue("SETUP", "DataFolder", data_folder)) {
+      CheckPath("[SETUP] DataFolder", "the data folder", data_folder.view());
+    }
   }
 
   // The values of one list's keys 00-99 as the updater reads them; the list's end, the first
@@ -262,6 +292,7 @@ class Linter {
         Warning(key, "the filter " + std::to_string(e.filter) + " meets no installation (" + ModeRange() + ")");
       }
       const std::string_view path = e.item.Path.view();
+      CheckPath(key, "the path", path);
       const std::string_view name = path.substr(static_cast<std::size_t>(e.item.NameOffset));
       written_.insert(FoldEntryName(name));
       if (name.empty()) {
@@ -285,6 +316,7 @@ class Linter {
         Error(key, std::string(upd::DescribeFault(e.fault)) + ": the updater refuses the update");
         continue;
       }
+      CheckPath(key, "the path", e.item.Path.view());
       if (e.has_filter && !ModePossible(filter)) {
         Warning(key, "the filter " + Quote(std::string_view(&e.filter, 1)) + " meets no installation (" +
                          ModeRange() + ")");
