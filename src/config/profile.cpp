@@ -169,7 +169,7 @@ int ReadUpdateValue(std::string_view section, std::string_view key, std::span<ch
 int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination,
                     bool& cut) {
   std::fill(destination.begin(), destination.end(), '\0');
-  if (ReadProfileFile(Run().UpdateIniPath, section, key, destination, cut) > 0) return 1;
+  if (ReadProfileString(Run().UpdateIniText, section, key, destination, cut) > 0) return 1;
   if (Run().SilentMissingKeys == 0) {
     // %s : %s キーが存在しません
     ShowSetupError(FormatText("%s : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1",

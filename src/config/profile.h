@@ -58,7 +58,7 @@ int ReadSetupValue(std::string_view key, FixedString<N>& destination) {
   return ReadSetupValue(key, std::span<char>(destination.bytes));
 }
 
-// As ReadSetupValue for `section` of UPDATE.INI (Run().UpdateIniPath); the box reads
+// As ReadSetupValue for `section` of UPDATE.INI (its bytes in Run().UpdateIniText); the box reads
 // "<section> : <key> キーが存在しません", also with the caption "INSTCMMN".
 int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination);
 template <std::size_t N>

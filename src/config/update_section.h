@@ -90,7 +90,7 @@ std::uint32_t ReadRequiredDiskSpace();
 // OverwriteOnly of [UPDATE]: on when its number is not 0. No box.
 bool ReadOverwriteOnly();
 
-// Reads both lists (UpdateFile00..15, then CopyFile00..15) of UPDATE.INI (Run().UpdateIniPath)
+// Reads both lists (UpdateFile00..15, then CopyFile00..15) of UPDATE.INI (Run().UpdateIniText)
 // into `tables` for the installation mode `inst_mode`, counts from 0. Missing keys of [UPDATE]
 // are never reported, whatever SilentMissingKeys holds (it is left as it was).
 //

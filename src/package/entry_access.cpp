@@ -135,10 +135,14 @@ std::optional<EntryBytes> FindPackageEntry(std::string_view name) {
   return EntryBytesAt(*index);
 }
 
-bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
-                         bool keep_newer, std::string_view unpack_next) {
+namespace {
+
+// Lookup, the free-space test on the target's volume and the entry's bytes, in this order, each
+// failure after its message.
+std::optional<std::pair<std::size_t, EntryBytes>> EntryForTarget(std::string_view name,
+                                                                 const std::filesystem::path& target) {
   const auto index = LookUpEntry(name);
-  if (!index) return false;
+  if (!index) return std::nullopt;
   const PackageEntry& entry = Run().Directory->Entries()[*index];
 
   // The whole entry must fit in what the volume has free; an existing file's space is not
@@ -153,17 +157,38 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
         entry.UnpackedSize - static_cast<std::uint32_t>(space->available_to_caller));
     const auto root = platform::VolumeRootOf(target);
     ShowUpdaterError(ShortageMessage(DriveString(target, root.value_or(L"")), shortage));
-    return false;
+    return std::nullopt;
   }
 
-  const auto data = EntryBytesAt(*index);
-  if (!data) return false;
-  if (!unpack_next.empty()) PrepareEntry(unpack_next, data->owns_block() ? data->size() : 0);
+  auto data = EntryBytesAt(*index);
+  if (!data) return std::nullopt;
+  return std::pair<std::size_t, EntryBytes>(*index, std::move(*data));
+}
+
+}  // namespace
+
+std::optional<EntryBytes> EntryBytesFor(std::string_view name, const std::filesystem::path& target) {
+  auto found = EntryForTarget(name, target);
+  if (!found) return std::nullopt;
+  return std::move(found->second);
+}
+
+bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
+                         bool keep_newer, std::string_view unpack_next,
+                         const std::function<bool()>& folder_ready) {
+  const auto found = EntryForTarget(name, target);
+  if (!found) return false;
+  const PackageEntry& entry = Run().Directory->Entries()[found->first];
+  const EntryBytes& data = found->second;
+  if (!unpack_next.empty()) PrepareEntry(unpack_next, data.owns_block() ? data.size() : 0);
+  if (folder_ready && !folder_ready()) return false;
 
   const auto attributes = platform::AttributesOf(target);
   if (attributes) {
     if (*attributes & platform::kAttributeDirectory) return false;
-    if (*attributes & platform::kAttributeReadOnly) {
+    // A link in the target's place is replaced by the new file, never changed itself: its
+    // attributes belong to a file elsewhere.
+    if ((*attributes & platform::kAttributeReadOnly) && !(*attributes & platform::kAttributeReparsePoint)) {
       // Normal drops every other attribute too; this stays so even when the file is kept.
       platform::SetAttributesTo(target, platform::kAttributeNormal);
     }
@@ -173,7 +198,7 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
       if (written && *written > entry.TimeStamp) return true;
     }
   }
-  return WriteWholeFile(target, data->bytes(), entry.TimeStamp);
+  return WriteWholeFile(target, data.bytes(), entry.TimeStamp);
 }
 
 void PrepareEntry(std::string_view name, std::uint64_t held) {

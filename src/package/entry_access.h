@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -61,8 +62,18 @@ std::optional<EntryBytes> FindPackageEntry(std::string_view name);
 // `unpack_next`, when given, names the entry the caller will most likely extract next: once this
 // entry's bytes are in hand it starts unpacking that one on a thread of its own, so that the
 // next entry unpacks while this one is written and flushed (see PrepareEntry).
+//
+// `folder_ready`, when given, is asked once the entry's bytes are in hand and before the target
+// is looked at or written: false fails the extraction without a message (the run checks and
+// holds the target's folders there, so that nothing is written through a folder swapped since).
 bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
-                         bool keep_newer, std::string_view unpack_next = {});
+                         bool keep_newer, std::string_view unpack_next = {},
+                         const std::function<bool()>& folder_ready = {});
+
+// The bytes of the entry `name` as ExtractPackageEntry takes them for a file at `target`: the
+// lookup, the free-space test on the target's volume and the unpacking, with their messages;
+// nothing after one of them. For a caller that writes the bytes through a file it holds.
+std::optional<EntryBytes> EntryBytesFor(std::string_view name, const std::filesystem::path& target);
 
 // Starts unpacking the compressed entry `name` on a thread of its own; the next extraction of
 // it takes the bytes from there. Shows nothing and changes no outcome: an entry the package

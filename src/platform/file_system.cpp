@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cwctype>
+#include <new>
+#include <system_error>
+#include <vector>
 
 #include "platform/handles.h"
 
@@ -27,40 +30,147 @@ std::optional<FileTimes> TimesThrough(HANDLE file) {
 
 // Names for replacement files: unlikely to meet each other or anything of the game's, and
 // short, so that the path beside a target is hardly longer than the target's own.
+std::wstring ReplacementName(std::uint32_t number) {
+  std::wstring name = L"~upd00000000.tmp";
+  for (int i = 0; i < 8; ++i) name[4 + i] = L"0123456789abcdef"[(number >> (28 - 4 * i)) & 15];
+  return name;
+}
+
 std::wstring CandidateName(unsigned attempt) {
   static std::atomic<std::uint32_t> counter{0};
-  const std::uint32_t mix = ::GetCurrentProcessId() * 2654435761u ^
-                            static_cast<std::uint32_t>(::GetTickCount64()) ^
-                            (counter.fetch_add(1) + attempt) * 40503u;
-  std::wstring name = L"~upd00000000.tmp";
-  for (int i = 0; i < 8; ++i) name[4 + i] = L"0123456789abcdef"[(mix >> (28 - 4 * i)) & 15];
-  return name;
+  return ReplacementName(::GetCurrentProcessId() * 2654435761u ^
+                         static_cast<std::uint32_t>(::GetTickCount64()) ^
+                         (counter.fetch_add(1) + attempt) * 40503u);
+}
+
+// The first name tried for a target's replacement file follows from the target's own name, so
+// that a run finds what an earlier run left for the same target when it was ended between
+// creating the file and marking it for deletion.
+std::wstring TargetBoundName(const std::filesystem::path& target) {
+  std::wstring name = target.filename().native();
+  ::CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));  // names match without case
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (const wchar_t c : name) hash = (hash ^ c) * 16777619u;
+  return ReplacementName(hash);
+}
+
+// Sets or clears the mark that makes the system delete a file when its last handle closes.
+bool SetDeleteDisposition(HANDLE file, bool remove) {
+  FILE_DISPOSITION_INFO info{};
+  info.DeleteFile = remove ? TRUE : FALSE;
+  return ::SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof info) != 0;
+}
+
+bool WriteAllTo(HANDLE file, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written != chunk) return false;
+    bytes = bytes.subspan(chunk);
+  }
+  return true;
+}
+
+// A path as the native file calls take it (\??\C:\... or \??\UNC\server\...): a rename through a
+// handle is not given the system's path conversion.
+std::wstring NtPathOf(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::path full = std::filesystem::absolute(path, ec);
+  if (ec) full = path;
+  full = full.lexically_normal();
+  full.make_preferred();
+  std::wstring api = ApiPath(full);
+  if (api.starts_with(LR"(\\?\)")) return LR"(\??\)" + api.substr(4);
+  if (api.starts_with(LR"(\\)")) return LR"(\??\UNC\)" + api.substr(2);
+  return LR"(\??\)" + api;
 }
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path) {
-  UniqueFile file(::CreateFileW(ApiPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return std::nullopt;
-  LARGE_INTEGER size{};
-  if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0) return std::nullopt;
-  std::vector<std::uint8_t> bytes;
-  try {
-    bytes.resize(static_cast<std::size_t>(size.QuadPart));
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-    DWORD got = 0;
-    if (!::ReadFile(file.get(), bytes.data() + done, chunk, &got, nullptr) || got == 0) {
-      return std::nullopt;
+std::optional<std::wstring> FinalPathOf(void* handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                                FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return std::nullopt;
+    if (n < path.size()) {
+      path.resize(n);
+      break;
     }
-    done += got;
+    path.resize(n + 1);  // the count then includes the terminator
   }
-  return bytes;
+  // The plain form, as the run's own paths are spelt.
+  if (path.starts_with(LR"(\\?\UNC\)")) return LR"(\\)" + path.substr(8);
+  if (path.starts_with(LR"(\\?\)") && path.size() >= 6 && path[5] == L':') return path.substr(4);
+  return path;
+}
+
+bool SamePath(std::wstring_view a, std::wstring_view b) {
+  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+namespace {
+
+// The file opened as itself (a link is never followed) is a plain file whose final path is its
+// name in `folder_final`.
+bool IsPlainThrough(HANDLE file, const std::filesystem::path& path, std::wstring_view folder_final,
+                    BY_HANDLE_FILE_INFORMATION& info) {
+  if (!::GetFileInformationByHandle(file, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    return false;
+  }
+  const auto final_path = FinalPathOf(file);
+  const auto expected = JoinWithin(std::filesystem::path(std::wstring(folder_final)),
+                                   path.filename().native());
+  return final_path && expected && SamePath(*final_path, expected->native());
+}
+
+}  // namespace
+
+bool IsPlainFileAt(const std::filesystem::path& path, std::wstring_view folder_final) {
+  UniqueFile file(::CreateFileW(ApiPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  return file && IsPlainThrough(file.get(), path, folder_final, info) && info.nNumberOfLinks == 1;
+}
+
+KeptFile TouchKeptFile(const std::filesystem::path& path, std::wstring_view folder_final) {
+  // Read sharing only, as the save is read; FILE_WRITE_ATTRIBUTES for its time, which a
+  // read-only file grants too. A link in the file's place is opened as itself, never followed.
+  UniqueFile file(::CreateFileW(ApiPath(path).c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? KeptFile::kMissing
+                                                                          : KeptFile::kFailed;
+  }
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!IsPlainThrough(file.get(), path, folder_final, info)) return KeptFile::kFailed;
+  // The whole file must read back; a save that cannot be read is no save to keep, but it is
+  // never overwritten either. One buffer of fixed size, whatever the size of the save.
+  std::vector<std::uint8_t> chunk;
+  try {
+    chunk.resize(std::size_t{1} << 20);
+  } catch (const std::bad_alloc&) {
+    return KeptFile::kFailed;
+  }
+  for (;;) {
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
+      return KeptFile::kFailed;
+    }
+    if (got == 0) break;
+  }
+  // What may not be replaced keeps its time too, as a rewrite of it would have been refused.
+  constexpr DWORD kNotReplaced = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if (info.dwFileAttributes & kNotReplaced) return KeptFile::kTouched;
+  FILETIME now{};
+  ::GetSystemTimeAsFileTime(&now);
+  ::SetFileTime(file.get(), nullptr, nullptr, &now);
+  return KeptFile::kTouched;
 }
 
 std::optional<std::filesystem::path> JoinWithin(const std::filesystem::path& folder,
@@ -125,45 +235,78 @@ bool DeleteFileAt(const std::filesystem::path& path) {
   return ::DeleteFileW(ApiPath(path).c_str()) != 0;
 }
 
-std::optional<ReplacementFile> ReplacementFile::CreateBeside(const std::filesystem::path& target) {
-  const std::filesystem::path folder = target.parent_path();
+std::optional<HeldTemporaryFile> HeldTemporaryFile::CreateIn(const std::filesystem::path& folder,
+                                                             std::wstring_view prefix) {
   for (unsigned attempt = 0; attempt < 64; ++attempt) {
-    std::filesystem::path candidate = folder / CandidateName(attempt);
-    // CREATE_NEW: never open, and so never later delete, a file that someone else made.
-    HANDLE h = ::CreateFileW(ApiPath(candidate).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) return ReplacementFile(std::move(candidate), h);
+    std::wstring name(prefix);
+    name += CandidateName(attempt).substr(4);  // the eight hex digits and ".tmp"
+    const auto candidate = JoinWithin(folder, name);
+    if (!candidate) return std::nullopt;
+    HANDLE h = ::CreateFileW(ApiPath(*candidate).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+                             nullptr);
+    if (h != INVALID_HANDLE_VALUE) return HeldTemporaryFile(*candidate, h);
     const DWORD error = ::GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
   }
   return std::nullopt;
 }
 
-ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
-    : path_(std::move(other.path_)),
-      handle_(std::exchange(other.handle_, nullptr)),
-      moved_(std::exchange(other.moved_, true)) {}
+HeldTemporaryFile::HeldTemporaryFile(HeldTemporaryFile&& other) noexcept
+    : path_(std::move(other.path_)), handle_(std::exchange(other.handle_, nullptr)) {}
 
-ReplacementFile::~ReplacementFile() {
-  Close();
-  if (!moved_) ::DeleteFileW(ApiPath(path_).c_str());
+HeldTemporaryFile& HeldTemporaryFile::operator=(HeldTemporaryFile&& other) noexcept {
+  if (this != &other) {
+    if (handle_) ::CloseHandle(handle_);
+    path_ = std::move(other.path_);
+    handle_ = std::exchange(other.handle_, nullptr);
+  }
+  return *this;
 }
 
-void ReplacementFile::Close() {
-  if (handle_) ::CloseHandle(std::exchange(handle_, nullptr));
+HeldTemporaryFile::~HeldTemporaryFile() {
+  if (handle_) ::CloseHandle(handle_);  // the system deletes the file with its last handle
+}
+
+bool HeldTemporaryFile::Write(std::span<const std::uint8_t> bytes) {
+  return handle_ && WriteAllTo(handle_, bytes);
+}
+
+std::optional<ReplacementFile> ReplacementFile::CreateBeside(const std::filesystem::path& target) {
+  const std::filesystem::path folder = target.parent_path();
+  for (unsigned attempt = 0; attempt < 64; ++attempt) {
+    std::filesystem::path candidate = folder / (attempt < 2 ? TargetBoundName(target) : CandidateName(attempt));
+    // CREATE_NEW: never open, and so never later delete, a file that someone else made.
+    HANDLE h = ::CreateFileW(ApiPath(candidate).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      ReplacementFile file(std::move(candidate), h);
+      // Marked for deletion at once: until the move, the file goes with its handle, however
+      // the process ends.
+      if (!SetDeleteDisposition(h, true)) return std::nullopt;
+      return file;
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    // The target's own name taken: what an earlier run left for this target. Removed (a link
+    // of that name goes, never what it leads to), and the name is tried once more.
+    if (attempt == 0) ::DeleteFileW(ApiPath(candidate).c_str());
+  }
+  return std::nullopt;
+}
+
+ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
+    : path_(std::move(other.path_)), handle_(std::exchange(other.handle_, nullptr)) {}
+
+ReplacementFile::~ReplacementFile() {
+  if (!handle_) return;
+  // Still marked, unless a failed move cleared the mark: mark it again before letting go.
+  SetDeleteDisposition(handle_, true);
+  ::CloseHandle(handle_);
 }
 
 bool ReplacementFile::Write(std::span<const std::uint8_t> bytes) {
-  if (!handle_) return false;
-  while (!bytes.empty()) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1u << 30));
-    DWORD written = 0;
-    if (!::WriteFile(handle_, bytes.data(), chunk, &written, nullptr) || written != chunk) {
-      return false;
-    }
-    bytes = bytes.subspan(chunk);
-  }
-  return true;
+  return handle_ && WriteAllTo(handle_, bytes);
 }
 
 bool ReplacementFile::SetTimes(std::uint64_t stamp) {
@@ -176,16 +319,24 @@ bool ReplacementFile::MoveOver(const std::filesystem::path& target) {
   if (!handle_) return false;
   // The content reaches the disk before the name does, so a crash never leaves the target
   // named over a file whose bytes were still in the cache.
-  const bool flushed = ::FlushFileBuffers(handle_) != 0;
-  Close();
-  if (!flushed) return false;
-  // A plain rename over the target: the new file keeps its own attributes and times (where
-  // ReplaceFileW would carry the old file's attributes and creation time over).
-  if (!::MoveFileExW(ApiPath(path_).c_str(), ApiPath(target).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return false;
+  if (!::FlushFileBuffers(handle_)) return false;
+  // A plain rename over the target through the file's own handle: the new file keeps its own
+  // attributes and times (where ReplaceFileW would carry the old file's over), and the file
+  // renamed is the one written, whatever happened to names meanwhile. Only between clearing the
+  // mark and the rename could an ending process leave the file behind.
+  const std::wstring name = NtPathOf(target);
+  std::vector<std::uint8_t> info(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(info.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::copy(name.begin(), name.end(), rename->FileName);
+  if (!SetDeleteDisposition(handle_, false)) return false;
+  if (!::SetFileInformationByHandle(handle_, FileRenameInfo, rename,
+                                    static_cast<DWORD>(info.size()))) {
+    return false;  // the destructor marks it again
   }
-  moved_ = true;
+  ::CloseHandle(std::exchange(handle_, nullptr));
   return true;
 }
 

@@ -19,6 +19,7 @@ inline constexpr std::uint32_t kAttributeHidden = 0x02;
 inline constexpr std::uint32_t kAttributeSystem = 0x04;
 inline constexpr std::uint32_t kAttributeDirectory = 0x10;
 inline constexpr std::uint32_t kAttributeNormal = 0x80;
+inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;
 
 // The attributes of what exists at `path`; nothing when nothing can be found there.
 std::optional<std::uint32_t> AttributesOf(const std::filesystem::path& path);
@@ -42,13 +43,59 @@ bool EnsureTimes(const std::filesystem::path& path, std::uint64_t stamp);
 
 bool DeleteFileAt(const std::filesystem::path& path);
 
-// The whole content of the file at `path`, opened for reading with read sharing only. Nothing
-// when it cannot be opened so, its size is unknown, the memory cannot be had or a read fails.
-std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path);
+// The path the system resolves an open file or folder to, links followed, in its plain form
+// (C:\dir or \\server\share\dir); nothing when it cannot be learned.
+std::optional<std::wstring> FinalPathOf(void* handle);
+// Whether two paths name the same place, compared as the file system compares names (without
+// regard to case).
+bool SamePath(std::wstring_view a, std::wstring_view b);
+
+// Whether the file at `path` is a plain file of one name whose final path is `path` in
+// `folder_final`: no folder, no link in its place, no second name of a file elsewhere.
+bool IsPlainFileAt(const std::filesystem::path& path, std::wstring_view folder_final);
+
+// What became of a file that the update keeps (a player's save): its content is left as it is
+// and only its last-write time moves to the time of the update.
+enum class KeptFile {
+  kTouched,  // read whole and given the time of the update (or left alone when it may not be
+             // replaced: read-only, hidden or system)
+  kMissing,  // nothing there (file or path not found): the caller may write a new one
+  kFailed,   // there, but not to be read whole (shared, denied, a folder, a link, an I/O
+             // error): it stays exactly as it was
+};
+// Reads the file at `path` whole and gives it the current time as its last write, all through
+// one handle: no other file can be put in its place between the read and the write. A link in
+// the file's place (its final path is not `path` in `folder_final`) is refused.
+KeptFile TouchKeptFile(const std::filesystem::path& path, std::wstring_view folder_final);
+
+// A file of this run's own in `folder`, created exclusively (so nothing planted in advance is
+// taken for it) and held open without write or delete sharing until the object goes: no other
+// process can change, replace or delete it meanwhile, and the system deletes it when the handle
+// closes, also when the process is killed.
+class HeldTemporaryFile {
+ public:
+  static std::optional<HeldTemporaryFile> CreateIn(const std::filesystem::path& folder,
+                                                   std::wstring_view prefix);
+  HeldTemporaryFile(HeldTemporaryFile&& other) noexcept;
+  HeldTemporaryFile& operator=(HeldTemporaryFile&& other) noexcept;
+  HeldTemporaryFile(const HeldTemporaryFile&) = delete;
+  HeldTemporaryFile& operator=(const HeldTemporaryFile&) = delete;
+  ~HeldTemporaryFile();
+
+  bool Write(std::span<const std::uint8_t> bytes);
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  HeldTemporaryFile(std::filesystem::path path, void* handle)
+      : path_(std::move(path)), handle_(handle) {}
+  std::filesystem::path path_;
+  void* handle_ = nullptr;
+};
 
 // A new file beside a target, filled in full before it takes the target's place in one step.
 // It is created exclusively under a name of its own in the target's folder (so the move stays on
-// one volume); until it has moved, it is deleted when the object goes.
+// one volume) and is marked for deletion from its creation until the move: however the process
+// ends before the move, killed included, the system removes it.
 class ReplacementFile {
  public:
   static std::optional<ReplacementFile> CreateBeside(const std::filesystem::path& target);
@@ -63,8 +110,8 @@ class ReplacementFile {
   bool Write(std::span<const std::uint8_t> bytes);
   // Creation, last-access and last-write time all `stamp`.
   bool SetTimes(std::uint64_t stamp);
-  // Flushes the content to disk, closes the file and moves it over `target`, replacing a file
-  // that is there. On failure the target is as it was.
+  // Flushes the content to disk and moves the file over `target` through its own handle,
+  // replacing a file that is there. On failure the target is as it was.
   bool MoveOver(const std::filesystem::path& target);
 
   const std::filesystem::path& path() const { return path_; }
@@ -72,11 +119,9 @@ class ReplacementFile {
  private:
   ReplacementFile(std::filesystem::path path, void* handle)
       : path_(std::move(path)), handle_(handle) {}
-  void Close();
 
   std::filesystem::path path_;
   void* handle_ = nullptr;  // open from creation until the move
-  bool moved_ = false;
 };
 
 // The root of the volume that `path` lies on ("C:\", a mounted folder, "\\server\share\"),

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "run/fixed_string.h"
@@ -128,6 +129,9 @@ struct RunState {
   std::span<const std::uint8_t> PackageImage;  // the locked resource, never freed
   std::unique_ptr<PackageDirectory> Directory;  // the run's PackageDirectory
   std::filesystem::path UpdateIniPath;          // this run's own temporary UPDATE.INI
+  // UPDATE.INI's bytes as they came out of the package: every key is read from here, never
+  // from the temporary file, which another process could otherwise change between reads.
+  std::string UpdateIniText;
   std::filesystem::path SetupIniPath;           // InstPath joined with SETUP.INI
   std::int32_t SilentMissingKeys = 0;
   std::int32_t DiscNumber = 0;

@@ -14,6 +14,7 @@
 #include "package/entry_access.h"
 #include "package/container.h"
 #include "package/integrity.h"
+#include "platform/file_system.h"
 #include "run/state.h"
 
 namespace upd {
@@ -35,18 +36,36 @@ std::optional<std::span<const std::uint8_t>> LocatePackage(HINSTANCE instance) {
   return std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size);
 }
 
-// A temporary file of this run's own, created exclusively in the user's temporary folder: a
-// second updater never replaces or deletes it, and nothing planted in advance is taken for it.
-// The folder's path stays wide: it may hold characters code page 932 cannot spell. Nothing
-// when the folder is unusable or its path too long for the file calls.
-std::optional<std::filesystem::path> CreateRunIniFile() {
+// This run's UPDATE.INI in the user's temporary folder: a file of its own (a second updater
+// never replaces or deletes it, and nothing planted in advance is taken for it), held so that no
+// other process can change or delete it, and deleted by the system when the run lets go of it,
+// however the process ends. The folder's path stays wide: it may hold characters code page 932
+// cannot spell.
+std::optional<platform::HeldTemporaryFile>& RunIniFile() {
+  static std::optional<platform::HeldTemporaryFile> file;
+  return file;
+}
+
+// Creates the file and puts the package's UPDATE.INI into it; the keys are then read from the
+// bytes in memory. False when the run must end (after the messages of the extraction, if any).
+bool ExtractRunIni() {
   wchar_t folder[MAX_PATH + 1] = {};
   const DWORD n = GetTempPathW(MAX_PATH + 1, folder);
-  // GetTempFileNameW needs room for its 14-character name behind the folder.
-  if (n == 0 || n > MAX_PATH - 14) return std::nullopt;
-  wchar_t file[MAX_PATH] = {};
-  if (GetTempFileNameW(folder, L"UPD", 0, file) == 0) return std::nullopt;
-  return std::filesystem::path(file);
+  if (n == 0 || n > MAX_PATH) return false;
+  RunState& run = Run();
+  auto file = platform::HeldTemporaryFile::CreateIn(folder, L"UPD");
+  if (!file) return false;  // refused like a failed extraction: nothing to say beyond it
+  run.UpdateIniPath = file->path();
+  RunIniFile() = std::move(file);
+  const std::optional<EntryBytes> ini = EntryBytesFor("UPDATE.INI", run.UpdateIniPath);
+  if (!ini || !RunIniFile()->Write(ini->bytes())) return false;
+  try {
+    run.UpdateIniText.assign(ini->bytes().begin(), ini->bytes().end());
+  } catch (const std::bad_alloc&) {
+    ShowUpdaterError(kNoMemoryMessage);
+    return false;
+  }
+  return true;
 }
 
 // Loads the package entry named by `key` as a NUL-terminated text (content plus two zero
@@ -92,10 +111,7 @@ int RunWithPackage(HINSTANCE instance) {
       return 0;
   }
 
-  std::optional<std::filesystem::path> ini = CreateRunIniFile();
-  if (!ini) return 0;  // refused like a failed extraction: nothing to say beyond it
-  run.UpdateIniPath = *ini;
-  if (!ExtractPackageEntry("UPDATE.INI", run.UpdateIniPath, false)) return 0;
+  if (!ExtractRunIni()) return 0;
 
   // Required keys: the first one missing or empty has been reported and ends the run.
   if (!ReadUpdateValue(kSetupSection, "CompanyName", run.Game.CompanyName) ||
@@ -124,10 +140,9 @@ int RunWithPackage(HINSTANCE instance) {
 void CleanUpRun() {
   RunState& run = Run();
   run.Directory.reset();
-  if (!run.UpdateIniPath.empty()) {
-    DeleteFileW(run.UpdateIniPath.c_str());
-    run.UpdateIniPath.clear();
-  }
+  RunIniFile().reset();  // the system deletes the file with its handle
+  run.UpdateIniPath.clear();
+  run.UpdateIniText.clear();
 }
 
 int RunUpdater(HINSTANCE instance) {

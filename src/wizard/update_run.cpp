@@ -5,16 +5,22 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "config/error_box.h"
+#include "config/item_path.h"
 #include "config/text_format.h"
 #include "config/update_section.h"
 #include "package/entry_access.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
+#include "platform/handles.h"
+#include "platform/held_folders.h"
 #include "run/messages.h"
 #include "run/state.h"
 #include "wizard/wizard.h"
@@ -24,15 +30,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using platform::FolderCheck;
+using platform::FolderGuard;
+
 // Where one UpdateItem goes, worked out before anything is written.
 struct UpdateTarget {
-  fs::path folder;  // the base folder joined with DataFolder: the one level created
+  fs::path base;                     // InstPath or DataPath, as the installation records it
+  std::vector<std::wstring> folders;  // DataFolder's and Path's folders below the base
+  fs::path folder;  // the base joined with DataFolder: the one level created
   fs::path target;
 };
 
 // Where one CopyItem comes from (below the disc's drive) and goes to.
 struct CopyPaths {
   std::wstring path;  // Path, wide
+  std::vector<std::wstring> parts;  // Path's components below the installation folder
   fs::path file_destination;  // InstPath joined with Path, for a single file
 };
 
@@ -42,33 +54,70 @@ std::string DriveOf(const fs::path& inst_path) {
   return platform::NarrowCp932Lossy(std::wstring_view(p).substr(0, std::min<std::size_t>(2, p.size())));
 }
 
-// The base folder joined with DataFolder, then with Path. Nothing when a part cannot be spelt
-// on the file system or a joined path would be longer than the path width (never cut), or when
-// a data item has no data folder to go to.
-std::optional<UpdateTarget> TargetOf(const UpdateItem& item) {
+// A path from the update's lists, wide and split into its components. Nothing when it leaves
+// the folder it is relative to, names a stream or a device, holds a control character, or
+// cannot be spelt on the file system.
+std::optional<std::vector<std::wstring>> ItemParts(std::string_view path) {
+  if (CheckItemPath(path) != ItemPathFault::kNone) return std::nullopt;
+  const auto wide = platform::WidenCp932(path);
+  if (!wide) return std::nullopt;
+  return platform::PathComponents(*wide);
+}
+
+// `folder` joined with each of `parts`; nothing past the path width (never cut).
+std::optional<fs::path> JoinAll(fs::path folder, std::span<const std::wstring> parts) {
+  for (const std::wstring& part : parts) {
+    auto next = platform::JoinWithin(folder, part);
+    if (!next) return std::nullopt;
+    folder = std::move(*next);
+  }
+  return folder;
+}
+
+// The base folder as the run writes through it: where the held folder resolves (a link in its
+// place, or above it, cannot be re-pointed meanwhile), else as recorded.
+fs::path WriteBase(const FolderGuard& guard, const fs::path& base) {
+  return guard.Resolved(base).value_or(base);
+}
+
+// The base folder joined with DataFolder, then with Path. Nothing when a path leaves its folder
+// or cannot be spelt on the file system, a joined path would be longer than the path width
+// (never cut), or a data item has no data folder to go to.
+std::optional<UpdateTarget> TargetOf(const UpdateItem& item, const FolderGuard& guard) {
   const RunState& run = Run();
   const fs::path& base = item.Mode == UpdateMode::kData ? run.Install.DataPath : run.Install.InstPath;
   // Without a data folder a data item has no place: a relative path would land wherever the
   // updater happens to be started from.
   if (base.empty()) return std::nullopt;
-  const auto data_folder = platform::WidenCp932(run.Update.DataFolder.view());
-  const auto path = platform::WidenCp932(item.Path.view());
-  if (!data_folder || !path) return std::nullopt;
-  auto folder = platform::JoinWithin(base, *data_folder);
+  const auto data_folder = ItemParts(run.Update.DataFolder.view());
+  const auto path = ItemParts(item.Path.view());
+  if (!data_folder || !path || path->empty()) return std::nullopt;
+  auto folder = JoinAll(WriteBase(guard, base), *data_folder);
   if (!folder) return std::nullopt;
-  auto target = platform::JoinWithin(*folder, *path);
+  auto target = JoinAll(*folder, *path);
   if (!target) return std::nullopt;
-  return UpdateTarget{std::move(*folder), std::move(*target)};
+  UpdateTarget where{base, *data_folder, std::move(*folder), std::move(*target)};
+  where.folders.insert(where.folders.end(), path->begin(), path->end() - 1);
+  return where;
 }
 
-std::optional<CopyPaths> CopyPathsOf(const CopyItem& item) {
+std::optional<CopyPaths> CopyPathsOf(const CopyItem& item, const FolderGuard& guard) {
+  const auto parts = ItemParts(item.Path.view());
   const auto path = platform::WidenCp932(item.Path.view());
-  if (!path) return std::nullopt;
+  if (!parts || !path) return std::nullopt;
   // Every drive name has two characters, so "A:" stands for the one the disc search finds.
   if (!platform::JoinWithin(L"A:", *path)) return std::nullopt;
-  auto destination = platform::JoinWithin(Run().Install.InstPath, *path);
+  auto destination = JoinAll(WriteBase(guard, Run().Install.InstPath), *parts);
   if (!destination) return std::nullopt;
-  return CopyPaths{*path, std::move(*destination)};
+  return CopyPaths{*path, *parts, std::move(*destination)};
+}
+
+// The folders below the installation folder that Path names and that are there now: the copy
+// writes through them (a file or pattern at the end, or what does not exist yet, ends them).
+std::span<const std::wstring> ExistingCopyFolders(const CopyPaths& paths) {
+  std::size_t n = 0;
+  while (n < paths.parts.size() && paths.parts[n].find_first_of(L"*?") == std::wstring::npos) ++n;
+  return std::span<const std::wstring>(paths.parts).first(n);
 }
 
 bool Exists(const fs::path& path) { return platform::AttributesOf(path).has_value(); }
@@ -84,23 +133,31 @@ std::string_view EntryNameOf(const UpdateItem& item) {
 // Writes one item. False when the package entry could not be written. `next`: the entry of the
 // item after this one, unpacked meanwhile.
 bool WriteItem(const UpdateItem& item, const UpdateTarget& where, bool overwrite_only,
-               std::string_view next) {
+               std::string_view next, FolderGuard& guard) {
   // A failure, such as a folder that is already there, is of no concern here.
   CreateDirectoryW(platform::ApiPath(where.folder).c_str(), nullptr);
+  // Folders that were not there when the run began (the data folder it just made, one a game
+  // made meanwhile) are checked and held now, before anything goes through them.
+  const auto hold = [&] { return guard.HoldBelow(where.base, where.folders); };
+  const FolderCheck folders = hold();
+  if (folders == FolderCheck::kRefused) return false;
 
   if ((overwrite_only || item.Mode == UpdateMode::kOverwrite) &&
-      (!Exists(where.target) || IsFolder(where.target))) {
+      (folders != FolderCheck::kHeld || !Exists(where.target) || IsFolder(where.target))) {
     return true;
   }
-  if (item.Mode == UpdateMode::kData) {
-    // An existing data file keeps its content and takes the time of the update. The rewrite
-    // goes through a new file beside it, so a failure leaves it whole.
-    if (const auto content = platform::ReadWholeFile(where.target)) {
-      WriteWholeFile(where.target, *content, std::nullopt);
-      return true;
+  if (item.Mode == UpdateMode::kData && folders == FolderCheck::kHeld) {
+    // An existing data file keeps its content and takes the time of the update, read and
+    // touched through one handle. Only a file that is not there is written from the package;
+    // one that cannot be read fails the item and stays as it was.
+    switch (platform::TouchKeptFile(where.target, where.target.parent_path().native())) {
+      case platform::KeptFile::kTouched: return true;
+      case platform::KeptFile::kFailed: return false;
+      case platform::KeptFile::kMissing: break;
     }
   }
-  return ExtractPackageEntry(EntryNameOf(item), where.target, item.Mode == UpdateMode::kNewer, next);
+  return ExtractPackageEntry(EntryNameOf(item), where.target, item.Mode == UpdateMode::kNewer, next,
+                             [&] { return hold() == FolderCheck::kHeld; });
 }
 
 // Probes for the disc: a CD-ROM drive where the disc's check file (a path below the root; an
@@ -139,10 +196,97 @@ std::optional<std::wstring> FindDisc(HWND window, std::int32_t disc) {
 
 enum class CopyOutcome { kCopied, kCancelled, kFailed };
 
-CopyOutcome CopyFromDisc(HWND window, const std::wstring& drive, const CopyPaths& paths) {
+// A file the copy will replace must be a plain file at the place its path names: the shell
+// writes into an existing file, so a link (or a second name of a file elsewhere) in its place
+// would carry the disc's bytes out of the installation.
+bool IsPlainOrMissing(const fs::path& file) {
+  // Listed rather than opened: a link whose target is missing is there too.
+  WIN32_FIND_DATAW found{};
+  const platform::UniqueFind entry(FindFirstFileW(platform::ApiPath(file).c_str(), &found));
+  return !entry || platform::IsPlainFileAt(file, file.parent_path().native());
+}
+
+// Holds each folder from the installation folder down through `parts`, making those that are
+// missing first: the shell would make them during the copy, and made here, nobody can put a
+// link in their place before it writes through them.
+bool MakeAndHold(FolderGuard& guard, std::span<const std::wstring> parts) {
+  const fs::path& inst = Run().Install.InstPath;
+  for (std::size_t n = 1; n <= parts.size(); ++n) {
+    const std::vector<std::wstring> upto(parts.begin(), parts.begin() + static_cast<std::ptrdiff_t>(n));
+    FolderCheck check = guard.HoldBelow(inst, upto);
+    if (check == FolderCheck::kMissing) {
+      const auto folder = JoinAll(WriteBase(guard, inst), upto);
+      if (!folder) return false;
+      CreateDirectoryW(platform::ApiPath(*folder).c_str(), nullptr);
+      check = guard.HoldBelow(inst, upto);
+    }
+    if (check != FolderCheck::kHeld) return false;
+  }
+  return true;
+}
+
+// Checks the destination of the disc's folder `source` (copied to `parts` below the
+// installation folder) and everything below it: each folder the copy writes into is held, and
+// each file it replaces is plain.
+bool SecureFolderCopy(FolderGuard& guard, const fs::path& source, std::vector<std::wstring>& parts) {
+  // A disc's tree is shallow; a deeper one is no disc of a game.
+  constexpr std::size_t kDepthLimit = 64;
+  if (parts.size() > kDepthLimit || !MakeAndHold(guard, parts)) return false;
+  const auto destination = JoinAll(WriteBase(guard, Run().Install.InstPath), parts);
+  if (!destination) return false;
+  std::error_code ec;
+  for (fs::directory_iterator it(source, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::wstring name = it->path().filename().native();
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      parts.push_back(name);
+      const bool sound = SecureFolderCopy(guard, it->path(), parts);
+      parts.pop_back();
+      if (!sound) return false;
+    } else {
+      const auto file = platform::JoinWithin(*destination, name);
+      if (!file || !IsPlainOrMissing(*file)) return false;
+    }
+  }
+  return !ec;
+}
+
+// Checks what the copy of `source` will write through, as the shell copies it: a single file to
+// its own path, a folder below the installation folder under its own last name, and what a
+// pattern matches directly into the installation folder.
+bool SecureCopy(FolderGuard& guard, const fs::path& source, bool single_file, const CopyPaths& paths) {
+  if (single_file) {
+    return MakeAndHold(guard, std::span(paths.parts).first(paths.parts.size() - 1)) &&
+           IsPlainOrMissing(paths.file_destination);
+  }
+  if (IsFolder(source)) {
+    std::vector<std::wstring> parts{paths.parts.back()};
+    return SecureFolderCopy(guard, source, parts);
+  }
+  WIN32_FIND_DATAW found{};
+  const platform::UniqueFind find(FindFirstFileW(platform::ApiPath(source).c_str(), &found));
+  if (!find) return true;  // nothing to copy: the shell reports it
+  const fs::path destination = WriteBase(guard, Run().Install.InstPath);
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      std::vector<std::wstring> parts{name};
+      if (!SecureFolderCopy(guard, source.parent_path() / name, parts)) return false;
+    } else {
+      const auto file = platform::JoinWithin(destination, name);
+      if (!file || !IsPlainOrMissing(*file)) return false;
+    }
+  } while (FindNextFileW(find.get(), &found));
+  return true;
+}
+
+CopyOutcome CopyFromDisc(HWND window, const std::wstring& drive, const CopyPaths& paths,
+                         FolderGuard& guard) {
   const fs::path source = *platform::JoinWithin(drive, paths.path);
   const bool single_file = Exists(source) && !IsFolder(source);
-  const fs::path destination = single_file ? paths.file_destination : Run().Install.InstPath;
+  const fs::path destination =
+      single_file ? paths.file_destination : WriteBase(guard, Run().Install.InstPath);
+  if (!SecureCopy(guard, source, single_file, paths)) return CopyOutcome::kFailed;
 
   // Both are lists of one path, each ended by two NULs.
   std::wstring from = source.wstring();
@@ -197,18 +341,35 @@ void RunUpdate(HWND window) {
     return Stop(window, texts::kNoUpdateItems);
   }
 
-  // Every path is worked out before anything is written: a path that cannot be had refuses
-  // the run with nothing changed, rather than leave the game half updated.
+  // Every path is worked out, and every folder that is there checked and held, before anything
+  // is written: a path that cannot be had, leaves its folder, or runs through a link refuses
+  // the run with nothing changed, rather than leave the game half updated or write elsewhere.
+  // The folders stay held until the run ends, so none can be swapped meanwhile.
+  FolderGuard guard;
+  const auto items = std::span(tables.UpdateItems).first(static_cast<std::size_t>(tables.UpdateItemCount));
+  const bool data_items = std::any_of(items.begin(), items.end(),
+                                      [](const UpdateItem& item) { return item.Mode == UpdateMode::kData; });
+  for (const fs::path* base : {&run.Install.InstPath, data_items ? &run.Install.DataPath : nullptr}) {
+    if (base && !base->empty() && guard.HoldBase(*base) == FolderCheck::kRefused) {
+      return Stop(window, texts::kWriteFailed);
+    }
+  }
   std::vector<UpdateTarget> targets;
   for (std::int32_t i = 0; i < tables.UpdateItemCount; ++i) {
-    auto where = TargetOf(tables.UpdateItems[i]);
-    if (!where) return Stop(window, texts::kWriteFailed);
+    auto where = TargetOf(tables.UpdateItems[i], guard);
+    if (!where || guard.HoldBelow(where->base, where->folders) == FolderCheck::kRefused) {
+      return Stop(window, texts::kWriteFailed);
+    }
     targets.push_back(std::move(*where));
   }
   std::vector<CopyPaths> copies;
   for (std::int32_t i = 0; i < tables.CopyItemCount; ++i) {
-    auto paths = CopyPathsOf(tables.CopyItems[i]);
+    auto paths = CopyPathsOf(tables.CopyItems[i], guard);
     if (!paths) return Stop(window, texts::kWriteFailed);
+    const auto folders = ExistingCopyFolders(*paths);
+    if (guard.HoldBelow(run.Install.InstPath, {folders.begin(), folders.end()}) == FolderCheck::kRefused) {
+      return Stop(window, texts::kWriteFailed);
+    }
     copies.push_back(std::move(*paths));
   }
 
@@ -221,7 +382,7 @@ void RunUpdate(HWND window) {
     for (std::size_t i = 0; i < targets.size(); ++i) {
       const std::string_view next =
           i + 1 < targets.size() ? EntryNameOf(tables.UpdateItems[i + 1]) : std::string_view{};
-      if (!WriteItem(tables.UpdateItems[i], targets[i], overwrite_only, next)) {
+      if (!WriteItem(tables.UpdateItems[i], targets[i], overwrite_only, next, guard)) {
         return Stop(window, texts::kWriteFailed);
       }
     }
@@ -240,7 +401,7 @@ void RunUpdate(HWND window) {
       drive = DriveHoldingDisc(0);
     }
     SetInfoText(window, texts::kCopyingFormat, {item.Path});
-    const CopyOutcome outcome = drive ? CopyFromDisc(window, *drive, copies[i]) : CopyOutcome::kFailed;
+    const CopyOutcome outcome = drive ? CopyFromDisc(window, *drive, copies[i], guard) : CopyOutcome::kFailed;
     switch (outcome) {
       case CopyOutcome::kCopied:
         break;

@@ -36,8 +36,7 @@ class Readers : public ::testing::Test {
         "Tiny=-99999999999\r\n"
         "Long=0123456789012345678901234567890\r\n"
         "Quoted=\" 7\"\r\n");
-    upd::Run().UpdateIniPath = folder_.Write("UPDATE.INI",
-        "[SETUP]\r\nCompanyName=Co\r\n[UPDATE]\r\nUpdateFile00=A.DAT\r\n");
+    upd::Run().UpdateIniText = "[SETUP]\r\nCompanyName=Co\r\n[UPDATE]\r\nUpdateFile00=A.DAT\r\n";
   }
   void TearDown() override { upd::ResetRun(); }
 
@@ -106,7 +105,7 @@ TEST_F(Readers, UpdateValueAnySection) {
 // A value of exactly capacity - 1 bytes and a longer one give the same count; only the cut
 // flag tells them apart, which the update's lists need to refuse a cut path.
 TEST_F(Readers, UpdateValueTellsWhetherItWasCut) {
-  upd::Run().UpdateIniPath = folder_.Write("UPDATE.INI",
+  upd::Run().UpdateIniText = std::string(
       "[UPDATE]\r\nFits=abcdefg\r\nLonger=abcdefgh\r\nSplit=abcdef\x95\x5c\r\nShort=ab\r\n");
   struct Row {
     const char* key;

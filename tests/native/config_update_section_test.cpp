@@ -196,9 +196,7 @@ class UpdateSection : public ::testing::Test {
   }
   void TearDown() override { upd::ResetRun(); }
 
-  void Use(const std::string& ini) { upd::Run().UpdateIniPath = folder_.Write("UPDATE.INI", ini); }
-
-  updtest::TempFolder folder_;
+  void Use(const std::string& ini) { upd::Run().UpdateIniText = ini; }
 };
 
 TEST_F(UpdateSection, Lists) {

@@ -53,6 +53,9 @@ foreach(locale ja en)
   upd_windows_test(update_run_tests_${locale} SOURCES e2e/update_run_test.cpp
                    LIBS updtest_scenario TIMEOUT 900 ${args} ENV ${env})
   add_dependencies(update_run_tests_${locale} update)
+  upd_windows_test(elevated_run_tests_${locale} SOURCES e2e/elevated_run_test.cpp
+                   LIBS updtest_scenario TIMEOUT 900 ${args} ENV ${env})
+  add_dependencies(elevated_run_tests_${locale} update)
 endforeach()
 
 # The disk-space stop on a tmpfs of 512 KiB as a drive of its own (skipped without root).

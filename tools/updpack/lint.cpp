@@ -2,10 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <map>
 #include <ostream>
-#include <random>
 #include <set>
 #include <span>
 #include <system_error>
@@ -75,35 +73,6 @@ std::string KeyName(std::string_view stem, std::size_t index) {
   return std::string(stem) + (index < 10 ? "0" : "") + std::to_string(index);
 }
 
-// UPDATE.INI's bytes in a file of their own, where the core's reader takes them from.
-class IniFile {
- public:
-  explicit IniFile(std::string_view bytes) {
-    std::random_device random;
-    char name[48];
-    std::snprintf(name, sizeof name, "updpack-lint-%08x%08x.ini", random(), random());
-    std::error_code ec;
-    path_ = fs::temp_directory_path(ec) / name;
-    std::string error;
-    ok_ = !ec && host::WriteWholeFile(
-                     path_, std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
-                     std::nullopt, error);
-  }
-  ~IniFile() {
-    std::error_code ec;
-    fs::remove(path_, ec);
-  }
-  IniFile(const IniFile&) = delete;
-  IniFile& operator=(const IniFile&) = delete;
-
-  bool ok() const { return ok_; }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-  bool ok_ = false;
-};
-
 class Linter {
  public:
   explicit Linter(const LintSubject& s) : s_(s) {
@@ -114,12 +83,7 @@ class Linter {
     upd::ResetRun();
     PendingBoxes().clear();
     if (s_.setup_ini) CheckSetupIni();
-    const IniFile ini(s_.update_ini);
-    if (!ini.ok()) {
-      Error("UPDATE.INI", "cannot be put in a temporary file for reading");
-      return std::move(findings_);
-    }
-    upd::Run().UpdateIniPath = ini.path();
+    upd::Run().UpdateIniText = s_.update_ini;
     upd::Run().SilentMissingKeys = 1;  // missing keys become findings here, not boxes
 
     CheckSetupSection();

@@ -206,11 +206,13 @@ ChildProcess::ChildProcess(ChildProcess&& other) noexcept
 
 ChildProcess::~ChildProcess() {
   if (!process_) return;
-  if (Running()) {
-    TerminateProcess(process_, 0xDEAD);
-    WaitForSingleObject(process_, 5000);
-  }
+  if (Running()) Kill();
   CloseHandle(process_);
+}
+
+bool ChildProcess::Kill() {
+  TerminateProcess(process_, 0xDEAD);
+  return WaitForSingleObject(process_, 5000) == WAIT_OBJECT_0;
 }
 
 bool ChildProcess::Running() const { return WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }

@@ -31,6 +31,8 @@ class ChildProcess {
   bool Running() const;
   // The exit code, or nothing when the process is still running after `timeout`.
   std::optional<DWORD> Wait(std::chrono::milliseconds timeout);
+  // Ends the process at once, as a crash or a forced end would; true once it is gone.
+  bool Kill();
 
  private:
   ChildProcess(HANDLE process, DWORD pid) : process_(process), pid_(pid) {}

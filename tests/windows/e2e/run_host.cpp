@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "hex.h"
 #include "win/host_env.h"
+#include "win/shared_file.h"
 #include "run/state.h"
 #include "startup/run_updater.h"
 
@@ -46,8 +46,8 @@ bool LaunchUpdate(HINSTANCE) {
       report << name << "=none\n";
     }
   }
-  std::ifstream ini(run.UpdateIniPath, std::ios::binary);
-  line("IniContent", std::string(std::istreambuf_iterator<char>(ini), {}));
+  // Read as another process would: the run holds the file with read sharing only.
+  line("IniContent", updtest::win::ReadShared(run.UpdateIniPath));
   const std::u8string path = run.UpdateIniPath.u8string();
   line("IniPath", std::string_view(reinterpret_cast<const char*>(path.data()), path.size()));
   report.close();

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,6 +15,7 @@
 #include "hex.h"
 #include "package_writer.h"
 #include "pe_update.h"
+#include "win/shared_file.h"
 #include "win/ui_driver.h"
 
 namespace {
@@ -53,8 +53,8 @@ std::string Ini(const std::string& extra_setup = "", const std::string& drop = "
 Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 Bytes ReadAll(const std::wstring& path) {
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
+  const std::string bytes = updtest::win::ReadShared(path);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 class RunUpdaterScenario : public ::testing::Test {
@@ -297,6 +297,42 @@ TEST_F(RunUpdaterScenario, SecondRunLeavesTheFirstRunsFileAlone) {
 
   std::ofstream(std::filesystem::path(hold)).put('x');
   EXPECT_EQ(first->Wait(kTimeout), std::optional<DWORD>(1));
+  EXPECT_TRUE(TempIsEmpty());
+}
+
+// The run's UPDATE.INI is the run's alone: another process of the same user may read it, but
+// can neither change, replace nor delete it, and it is gone however the run ends, killed
+// included.
+TEST_F(RunUpdaterScenario, RunsFileIsHeldAndGoesWithAKilledRun) {
+  const std::string ini = Ini();
+  const auto exe = Updater(Package(ini));
+  const std::wstring hold = (base_ / L"never").wstring();
+  auto p = Start(exe, ReportPath(), true, hold);
+  ASSERT_TRUE(p);
+  // The report is complete once it names the file (its last line).
+  std::map<std::string, std::string> r;
+  for (int i = 0; i < 600 && r["IniPath"].empty(); ++i) {
+    Sleep(50);
+    r = Report(ReportPath());
+  }
+  ASSERT_FALSE(r["IniPath"].empty()) << "no report";
+  std::vector<std::filesystem::path> files;
+  for (const auto& e : std::filesystem::directory_iterator(temp_)) files.push_back(e.path());
+  ASSERT_EQ(files.size(), 1u);
+  const std::wstring file = files[0].wstring();
+  EXPECT_EQ(updtest::win::ReadShared(file), ini);
+
+  constexpr DWORD kAllSharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, kAllSharing, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "opened for writing";
+  if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+  EXPECT_FALSE(DeleteFileW(file.c_str())) << "deleted";
+  const std::wstring planted = (base_ / L"planted.ini").wstring();
+  std::ofstream(std::filesystem::path(planted), std::ios::binary) << "[SETUP]\r\n";
+  EXPECT_FALSE(MoveFileExW(planted.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING)) << "replaced";
+  EXPECT_EQ(updtest::win::ReadShared(file), ini);
+
+  ASSERT_TRUE(p->Kill());
   EXPECT_TRUE(TempIsEmpty());
 }
 

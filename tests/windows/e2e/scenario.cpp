@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "pe_update.h"
+#include "win/shared_file.h"
 
 namespace updtest::e2e {
 
@@ -22,8 +23,8 @@ std::string J(std::u8string_view utf8) { return win::ToCp932(W(utf8)); }
 Bytes B(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 Bytes ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
+  const std::string bytes = win::ReadShared(path);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 void WriteAll(const std::filesystem::path& path, std::string_view bytes) {

@@ -1,0 +1,113 @@
+#include "platform/held_folders.h"
+
+#include "platform/file_system.h"
+
+namespace upd::platform {
+namespace {
+
+// Listing access takes part in sharing checks (attribute-only opens do not), so a held folder
+// refuses anyone who asks to delete or rename it; reading and writing inside it stay open.
+constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+UniqueFile OpenFolder(const std::filesystem::path& path, bool follow_link) {
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+  return UniqueFile(::CreateFileW(ApiPath(path).c_str(), kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, flags, nullptr));
+}
+
+bool IsMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+         error == ERROR_INVALID_NAME || error == ERROR_DIRECTORY;
+}
+
+std::optional<DWORD> AttributesThrough(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h, &info)) return std::nullopt;
+  return info.dwFileAttributes;
+}
+
+}  // namespace
+
+const FolderGuard::Held* FolderGuard::Find(std::wstring_view key) const {
+  for (const Held& h : held_) {
+    if (SamePath(h.key, key)) return &h;
+  }
+  return nullptr;
+}
+
+FolderCheck FolderGuard::HoldBase(const std::filesystem::path& base) {
+  if (Find(base.native())) return FolderCheck::kHeld;
+  UniqueFile folder = OpenFolder(base, /*follow_link=*/true);
+  if (!folder) return IsMissing(::GetLastError()) ? FolderCheck::kMissing : FolderCheck::kRefused;
+  const auto attributes = AttributesThrough(folder.get());
+  if (!attributes) return FolderCheck::kRefused;
+  if (!(*attributes & FILE_ATTRIBUTE_DIRECTORY)) return FolderCheck::kMissing;
+  auto final_path = FinalPathOf(folder.get());
+  if (!final_path) return FolderCheck::kRefused;
+  // The link itself, when the base is one: held with read sharing only, so that it can be
+  // neither removed nor re-pointed at another folder.
+  if (UniqueFile link{::CreateFileW(ApiPath(base).c_str(), kHoldAccess, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr)}) {
+    const auto link_attributes = AttributesThrough(link.get());
+    if (link_attributes && (*link_attributes & FILE_ATTRIBUTE_REPARSE_POINT)) links_.push_back(std::move(link));
+  }
+  held_.push_back({base.native(), std::move(*final_path), std::move(folder)});
+  return FolderCheck::kHeld;
+}
+
+std::optional<std::filesystem::path> FolderGuard::Resolved(const std::filesystem::path& base) const {
+  if (const Held* h = Find(base.native())) return std::filesystem::path(h->final);
+  return std::nullopt;
+}
+
+FolderCheck FolderGuard::HoldBelow(const std::filesystem::path& base,
+                                   const std::vector<std::wstring>& folders) {
+  const Held* parent = Find(base.native());
+  if (!parent) return FolderCheck::kMissing;
+  std::wstring key = parent->key;
+  std::wstring parent_final = parent->final;
+  for (const std::wstring& name : folders) {
+    const auto path = JoinWithin(std::filesystem::path(parent_final), name);
+    if (!path) return FolderCheck::kRefused;
+    if (!key.empty() && key.back() != L'\\') key += L'\\';
+    key += name;
+    if (const Held* held = Find(key)) {
+      parent_final = held->final;
+      continue;
+    }
+    // Opened as itself, never followed: a link shows as what it is.
+    UniqueFile folder = OpenFolder(*path, /*follow_link=*/false);
+    if (!folder) return IsMissing(::GetLastError()) ? FolderCheck::kMissing : FolderCheck::kRefused;
+    const auto attributes = AttributesThrough(folder.get());
+    if (!attributes) return FolderCheck::kRefused;
+    if (*attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FolderCheck::kRefused;
+    if (!(*attributes & FILE_ATTRIBUTE_DIRECTORY)) return FolderCheck::kMissing;
+    // Where the system resolves it must be the name below its parent: this also finds links
+    // that do not show as reparse points (Wine shows a Unix symbolic link as a plain folder).
+    const auto final_path = FinalPathOf(folder.get());
+    if (!final_path || !SamePath(*final_path, path->native())) return FolderCheck::kRefused;
+    parent_final = *final_path;
+    held_.push_back({key, *final_path, std::move(folder)});
+  }
+  return FolderCheck::kHeld;
+}
+
+std::optional<std::vector<std::wstring>> PathComponents(std::wstring_view relative) {
+  std::vector<std::wstring> parts;
+  while (!relative.empty()) {
+    const std::size_t end = relative.find_first_of(L"\\/");
+    const std::wstring_view part = relative.substr(0, end);
+    if (part == L"..") {
+      if (parts.empty()) return std::nullopt;
+      parts.pop_back();
+    } else if (!part.empty() && part != L".") {
+      parts.emplace_back(part);
+    }
+    if (end == std::wstring_view::npos) break;
+    relative.remove_prefix(end + 1);
+  }
+  return parts;
+}
+
+}  // namespace upd::platform

@@ -1,0 +1,388 @@
+// update.exe runs as administrator over a game folder that other users may write. These
+// scenarios plant what such a user could: links in the folders the run writes through (Unix
+// symbolic links stand in for junctions under Wine), a folder swapped while the wizard waits,
+// paths that leave the installation, a save that is not what it seems, and a run killed in the
+// middle of a large file. Every row: nothing is written outside the installation and data
+// folders, and nothing of the run stays behind.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "scenario.h"
+
+namespace updtest::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Text(const fs::path& p) {
+  const Bytes b = ReadAll(p);
+  return std::string(b.begin(), b.end());
+}
+
+// The Unix path of a Windows path, from Wine's own export (these scenarios run under Wine).
+std::string UnixPath(const fs::path& path) {
+  using Fn = char*(CDECL*)(LPCWSTR);
+  const auto fn = reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!fn) return {};
+  char* unix_path = fn(path.c_str());
+  if (!unix_path) return {};
+  std::string out(unix_path);
+  HeapFree(GetProcessHeap(), 0, unix_path);
+  return out;
+}
+
+// Starts a Unix program (Wine runs them too) and waits until `done` holds. Wine does not follow
+// a Unix program to its end, so the wait is for what the program makes.
+bool RunUnix(const wchar_t* program, const std::wstring& args, const std::function<bool()>& done) {
+  if (!win::ChildProcess::Start(program, args)) return false;
+  for (int i = 0; i < 400; ++i) {
+    if (done()) return true;
+    Sleep(25);
+  }
+  return false;
+}
+
+std::wstring Utf8ToWide(const std::string& utf8) {
+  return W(std::u8string_view(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
+// The links a scenario made, removed after it: the system's file calls under Wine cannot
+// remove a link whose target has gone.
+std::vector<fs::path>& Links() {
+  static std::vector<fs::path> links;
+  return links;
+}
+
+// Makes `link` a Unix symbolic link to the folder or file `target`, with the system's ln (Wine
+// starts Unix programs too); a Windows process cannot make one under Wine 8.
+bool MakeLink(const fs::path& link, const fs::path& target) {
+  const std::string from = UnixPath(target), to = UnixPath(link);
+  if (from.empty() || to.empty()) return false;
+  // Wine's Unix paths are UTF-8.
+  Links().push_back(link);
+  return RunUnix(L"Z:\\bin\\ln", L"-sfn \"" + Utf8ToWide(from) + L"\" \"" + Utf8ToWide(to) + L"\"",
+                 [&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+void RemoveLinks() {
+  for (const fs::path& link : Links()) {
+    const std::string unix_path = UnixPath(link);
+    if (unix_path.empty()) continue;
+    RunUnix(L"Z:\\bin\\rm", L"-f \"" + Utf8ToWide(unix_path) + L"\"", [&] {
+      WIN32_FIND_DATAW found{};
+      HANDLE h = FindFirstFileW(link.c_str(), &found);
+      if (h == INVALID_HANDLE_VALUE) return true;
+      FindClose(h);
+      return false;
+    });
+  }
+  Links().clear();
+}
+
+std::uint64_t LastWrite(const fs::path& p) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(p.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
+// What the installation holds afterwards: every file below `folder`, with its content.
+std::vector<std::pair<std::wstring, std::string>> Tree(const fs::path& folder) {
+  std::vector<std::pair<std::wstring, std::string>> files;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_regular_file(ec)) files.emplace_back(fs::relative(it->path(), folder).wstring(), Text(it->path()));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+class ElevatedRun : public UpdaterScenario {
+ protected:
+  void SetUp() override {
+    UpdaterScenario::SetUp();
+    inst_ = base_ / W(u8"Café ほし");
+    data_ = base_ / W(u8"データ");
+    outside_ = base_ / L"protected";
+    for (const fs::path& f : {inst_, data_, outside_}) fs::create_directories(f);
+    // A file that only an administrator may change, where a planted link leads.
+    WriteAll(outside_ / L"victim.dll", "system");
+    protected_before_ = Tree(outside_);
+  }
+  void TearDown() override {
+    RemoveLinks();
+    UpdaterScenario::TearDown();
+  }
+
+  void InstallWithData(const std::string& setup_extra = "") {
+    Install(inst_,
+            {RegValue::Text(L"InstPath", inst_.wstring()), RegValue::Text(L"DataPath", data_.wstring()),
+             RegValue::Dword(L"InstMode", 1)},
+            SetupIni(setup_extra));
+  }
+
+  // The run, under way, refuses or fails an item: "ファイルの書き込みに失敗しました", then
+  // "アップデートが中断されました" and exit code 0.
+  void ExpectWriteFailure(ChildProcess& p) {
+    ExpectBox(p, Caption(), J(u8"ファイルの書き込みに失敗しました"));
+    ExpectBox(p, Caption(), J(u8"アップデートが中断されました"));
+    EXPECT_EQ(p.Wait(kTimeout), std::optional<DWORD>(0));
+  }
+
+  // Through the start page to the confirm page.
+  HWND ToConfirmPage(ChildProcess& p) {
+    HWND w = WaitWizard(p);
+    if (!w) return nullptr;
+    Press(w, IDOK);
+    return WaitInfo(w, J(u8"アップデートを実行します")) ? w : nullptr;
+  }
+
+  void ExpectNothingOutside() {
+    EXPECT_EQ(Tree(outside_), protected_before_);
+    EXPECT_FALSE(fs::exists(base_ / L"escape.txt"));
+    EXPECT_FALSE(fs::exists(base_ / L"escape"));
+    EXPECT_TRUE(fs::is_empty(temp_));
+  }
+
+  static updpack::PackageFile Entry(const std::string& name, const std::string& content) {
+    return {name, B(content), kPackageTime};
+  }
+
+  fs::path data_, outside_;
+  std::vector<std::pair<std::wstring, std::string>> protected_before_;
+};
+
+// ---- Refused before anything is written ----
+
+struct Refusal {
+  const char* name;
+  std::string data_folder;  // DataFolder of UPDATE.INI
+  std::string later_items;  // [UPDATE] lines after FIRST.DAT
+  // Plants a link; nothing to plant for a path that is refused by itself.
+  std::function<bool(const fs::path& inst, const fs::path& data, const fs::path& outside)> plant;
+};
+
+class RefusedRun : public ElevatedRun, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RefusedRun, NothingIsWrittenAnywhere) {
+  const Refusal& row = GetParam();
+  InstallWithData();
+  if (row.plant) {
+    ASSERT_TRUE(row.plant(inst_, data_, outside_)) << "could not plant the link";
+  }
+  const std::string setup = row.data_folder.empty() ? "" : "DataFolder=" + row.data_folder + "\r\n";
+  const auto exe = Updater(Package(UpdateIni(setup, "UpdateFile00=FIRST.DAT\r\n" + row.later_items),
+                                   {Entry("FIRST.DAT", "first"), Entry("victim.dll", "planted"),
+                                    Entry("escape.txt", "out")}));
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  ASSERT_TRUE(RunUntil(*p, ""));
+  ExpectWriteFailure(*p);
+  // The first item is sound, yet not written: the run refused before its first write.
+  EXPECT_FALSE(fs::exists(inst_ / L"FIRST.DAT"));
+  EXPECT_FALSE(fs::exists(inst_ / L"save" / L"FIRST.DAT"));
+  ExpectNothingOutside();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, RefusedRun,
+    ::testing::Values(
+        Refusal{"ItemSubfolder", "", "UpdateFile01=sub\\victim.dll\r\n",
+                [](auto& inst, auto&, auto& out) { return MakeLink(inst / L"sub", out); }},
+        Refusal{"DeeperSubfolder", "", "UpdateFile01=sub\\deeper\\victim.dll\r\n",
+                [](auto& inst, auto&, auto& out) {
+                  fs::create_directories(inst / L"sub");
+                  return MakeLink(inst / L"sub" / L"deeper", out);
+                }},
+        Refusal{"DataFolder", "save", "UpdateFile01=d,victim.dll\r\n",
+                [](auto&, auto& data, auto& out) { return MakeLink(data / L"save", out); }},
+        Refusal{"DiscCopyDestination", "", "CopyFile00=1:movie\r\n",
+                [](auto& inst, auto&, auto& out) { return MakeLink(inst / L"movie", out); }},
+        Refusal{"DiscFileCopyFolder", "", "CopyFile00=movie\\victim.dll\r\n",
+                [](auto& inst, auto&, auto& out) { return MakeLink(inst / L"movie", out); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, RefusedRun,
+    ::testing::Values(Refusal{"ItemClimbsOut", "", "UpdateFile01=..\\escape.txt\r\n", {}},
+                      Refusal{"ItemClimbsOutFromBelow", "", "UpdateFile01=a\\..\\..\\escape.txt\r\n", {}},
+                      Refusal{"ItemAbsolute", "", "UpdateFile01=C:\\escape.txt\r\n", {}},
+                      Refusal{"ItemStream", "", "UpdateFile01=x.dat:x\r\n", {}},
+                      Refusal{"ItemDevice", "", "UpdateFile01=NUL.txt\r\n", {}},
+                      Refusal{"ItemControlCharacter", "", "UpdateFile01=a\x01\\escape.txt\r\n", {}},
+                      Refusal{"DataFolderClimbsOut", "..\\escape", "", {}},
+                      Refusal{"CopyClimbsOut", "", "CopyFile00=..\\escape\r\n", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A folder swapped for a link while the confirm page waits: the run checks the folders when it
+// starts, so the link is found, whoever made it and whenever.
+TEST_F(ElevatedRun, FolderSwappedAtTheConfirmPageIsRefused) {
+  InstallWithData();
+  fs::create_directories(inst_ / L"sub");
+  const auto exe = Updater(Package(UpdateIni("", "UpdateFile00=FIRST.DAT\r\nUpdateFile01=sub\\victim.dll\r\n"),
+                                   {Entry("FIRST.DAT", "first"), Entry("victim.dll", "planted")}));
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  HWND w = ToConfirmPage(*p);
+  ASSERT_TRUE(w);
+  // Another program of the player's, a Windows process where sharing rules hold.
+  ASSERT_TRUE(MoveFileW((inst_ / L"sub").c_str(), (inst_ / L"sub_old").c_str()));
+  ASSERT_TRUE(MakeLink(inst_ / L"sub", outside_));
+  Press(w, IDOK);
+  ExpectWriteFailure(*p);
+  EXPECT_FALSE(fs::exists(inst_ / L"FIRST.DAT"));
+  ExpectNothingOutside();
+}
+
+// While the run waits for the disc, the folders it wrote through and will copy into are held:
+// nobody can rename or remove them (to put a link in their place); once it ends, they are free.
+TEST_F(ElevatedRun, FoldersAreHeldUntilTheRunEnds) {
+  InstallWithData("DiskCheckFile2=no_such_disc_" + std::to_string(GetCurrentProcessId()) + "\r\n");
+  fs::create_directories(inst_ / L"save" / L"sub");
+  fs::create_directories(inst_ / L"movie");
+  fs::create_directories(data_ / L"save");
+  const auto exe = Updater(Package(
+      UpdateIni("DataFolder=save\r\n",
+                "UpdateFile00=sub\\A.DAT\r\nUpdateFile01=d,B.SAV\r\nCopyFile00=2:movie\r\n"),
+      {Entry("A.DAT", "a"), Entry("B.SAV", "b")}));
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  HWND w = RunUntil(*p, "");
+  ASSERT_TRUE(w);
+  auto prompt = win::WaitForWindow(
+      *p, [](const win::WindowInfo& i) { return GetDlgItem(i.hwnd, 0xFFFF) != nullptr; }, kTimeout);
+  ASSERT_TRUE(prompt) << "no disc prompt";
+  EXPECT_EQ(Text(inst_ / L"save" / L"sub" / L"A.DAT"), "a");
+  EXPECT_EQ(Text(data_ / L"save" / L"B.SAV"), "b");
+  const std::vector<fs::path> held = {inst_ / L"save", inst_ / L"save" / L"sub", inst_ / L"movie",
+                                      data_ / L"save", inst_, data_};
+  for (const fs::path& folder : held) {
+    SCOPED_TRACE(folder.string());
+    EXPECT_FALSE(MoveFileW(folder.c_str(), (folder.wstring() + L"_moved").c_str()));
+    EXPECT_FALSE(RemoveDirectoryW(folder.c_str()));
+  }
+  ExpectBox(*p, Caption(),
+            J(u8"ＣＤ－ＲＯＭドライブに「") + title_ + J(u8"」ディスク 2 を入れて下さい"),
+            win::IconKind::kNone, {IDOK, IDCANCEL}, IDCANCEL);
+  ExpectBox(*p, Caption(), J(u8"アップデートが中断されました"));
+  EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+  EXPECT_TRUE(MoveFileW((inst_ / L"movie").c_str(), (inst_ / L"movie_moved").c_str()));
+  ExpectNothingOutside();
+}
+
+// ---- The player's save (mode d) ----
+
+// A save that is a link to a file elsewhere is neither read nor touched there, and the item
+// fails; the save's target keeps its content and time.
+TEST_F(ElevatedRun, SaveThatIsALinkIsLeftAlone) {
+  InstallWithData();
+  const std::uint64_t victim_time = LastWrite(outside_ / L"victim.dll");
+  ASSERT_TRUE(MakeLink(data_ / L"KEEP.SAV", outside_ / L"victim.dll"));
+  const auto exe = Updater(Package(UpdateIni("", "UpdateFile00=FIRST.DAT\r\nUpdateFile01=d,KEEP.SAV\r\n"),
+                                   {Entry("FIRST.DAT", "first"), Entry("KEEP.SAV", "package save")}));
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  ASSERT_TRUE(RunUntil(*p, ""));
+  ExpectWriteFailure(*p);
+  EXPECT_EQ(Text(inst_ / L"FIRST.DAT"), "first");  // written before the save's item
+  EXPECT_EQ(LastWrite(outside_ / L"victim.dll"), victim_time);
+  ExpectNothingOutside();
+}
+
+// A save that exists but cannot be read now (the game holds it) is never overwritten from the
+// package: the item fails and the save stays as it was.
+struct HeldSave {
+  const char* name;
+  DWORD access;
+  DWORD sharing;
+};
+
+class SaveHeldByTheGame : public ElevatedRun, public ::testing::WithParamInterface<HeldSave> {};
+
+TEST_P(SaveHeldByTheGame, IsNeverOverwritten) {
+  InstallWithData();
+  WriteAll(data_ / L"KEEP.SAV", "player's save");
+  const auto exe = Updater(Package(UpdateIni("", "UpdateFile00=d,KEEP.SAV\r\n"),
+                                   {Entry("KEEP.SAV", "package save")}));
+  HANDLE game = CreateFileW((data_ / L"KEEP.SAV").c_str(), GetParam().access, GetParam().sharing, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(game, INVALID_HANDLE_VALUE);
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  ASSERT_TRUE(RunUntil(*p, ""));
+  ExpectWriteFailure(*p);
+  CloseHandle(game);
+  EXPECT_EQ(Text(data_ / L"KEEP.SAV"), "player's save");
+  EXPECT_EQ(Tree(data_).size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sharing, SaveHeldByTheGame,
+    ::testing::Values(HeldSave{"WithoutSharing", GENERIC_READ | GENERIC_WRITE, 0},
+                      // The game writes its save and lets others rename or delete it: a new file
+                      // could be moved over it, so only the refusal to read keeps it.
+                      HeldSave{"WrittenWithDeleteSharing", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- A run killed in the middle of a large file ----
+
+// Killed while a large item is written (its replacement file is there), the run leaves no
+// replacement file and no temporary UPDATE.INI; the next run finishes the update.
+TEST_F(ElevatedRun, KilledRunLeavesNothingAndTheNextRunFinishes) {
+  InstallWithData();
+  WriteAll(inst_ / L"BIG.DAT", "old");
+  std::mt19937 random(20261210);  // fixed seed: the content only needs to be incompressible
+  std::string big(48u << 20, '\0');
+  for (char& c : big) c = static_cast<char>(random());
+  updpack::PackageOptions options;
+  options.store = true;
+  auto built = updpack::BuildPackage({{"UPDATE.INI", B(UpdateIni("", "UpdateFile00=BIG.DAT\r\n")), kPackageTime},
+                                      {"BIG.DAT", B(big), kPackageTime}},
+                                     options);
+  ASSERT_TRUE(built.error.empty()) << built.error;
+  const auto exe = Updater(built.image);
+
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  HWND w = ToConfirmPage(*p);
+  ASSERT_TRUE(w);
+  Press(w, IDOK);
+  // Once the replacement file holds some of its bytes (it is marked for deletion before the
+  // first byte), the run is ended: while it is written, flushed, or before its move.
+  bool seen = false;
+  for (int i = 0; i < 200000 && !seen && p->Running(); ++i) {
+    WIN32_FIND_DATAW found{};
+    HANDLE find = FindFirstFileW((inst_ / L"~upd*.tmp").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+      seen = found.nFileSizeLow > 0 || found.nFileSizeHigh > 0;
+      FindClose(find);
+    }
+  }
+  ASSERT_TRUE(seen) << "the replacement file never showed";
+  ASSERT_TRUE(p->Kill());
+  EXPECT_EQ(Tree(inst_).size(), 2u) << "more than SETUP.INI and BIG.DAT";
+  const std::string after_kill = Text(inst_ / L"BIG.DAT");
+  EXPECT_TRUE(after_kill == "old" || after_kill == big) << "BIG.DAT torn";
+  EXPECT_TRUE(fs::is_empty(temp_));
+
+  auto again = Start(exe);
+  ASSERT_TRUE(again);
+  HWND w2 = RunUntil(*again, J(u8"アップデートは完了しました"));
+  ASSERT_TRUE(w2);
+  Press(w2, IDOK);
+  EXPECT_EQ(again->Wait(kTimeout), std::optional<DWORD>(1));
+  EXPECT_TRUE(Text(inst_ / L"BIG.DAT") == big);
+  EXPECT_EQ(Tree(inst_).size(), 2u);
+  EXPECT_TRUE(fs::is_empty(temp_));
+}
+
+}  // namespace
+}  // namespace updtest::e2e
