@@ -28,6 +28,11 @@ void Show(HWND window, int id, bool shown) {
   if (HWND control = GetDlgItem(window, id)) ShowWindow(control, shown ? SW_SHOW : SW_HIDE);
 }
 
+bool IsButtonEnabled(HWND window, int id) {
+  HWND button = GetDlgItem(window, id);
+  return button && IsWindowEnabled(button);
+}
+
 void ShowAgreementControls(HWND window, bool shown) {
   for (int id : {kAgreementBox, kAgreeButton, kDisagreeButton}) Show(window, id, shown);
 }
@@ -134,12 +139,18 @@ INT_PTR CALLBACK WizardDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
       if (HIWORD(wparam) != 0) return FALSE;  // notifications, such as the agreement box's
       const int id = LOWORD(wparam);
       switch (id) {
+        // A command of a disabled button is no press of it: the dialog manager sends Abort's
+        // command for Esc, the close box and Alt+F4, and Next's for Enter, whether or not the
+        // button may be pressed (so a finished update is never reported as interrupted, and
+        // Enter never passes an agreement that was not accepted).
         case kNextButton:
         case kBackButton:
-          OnStep(window, id);
+          if (IsButtonEnabled(window, id)) OnStep(window, id);
           break;
         case kAbortButton:
-          if (Run().Wizard.BusyFlag == 0) EndWizard(window, kWizardInterrupted);
+          if (Run().Wizard.BusyFlag == 0 && IsButtonEnabled(window, id)) {
+            EndWizard(window, kWizardInterrupted);
+          }
           break;
         case kAgreeButton:
           Enable(window, kNextButton, true);

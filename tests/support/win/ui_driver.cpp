@@ -327,6 +327,13 @@ bool PressCloseBox(HWND dialog) {
   return PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0) != 0;
 }
 
+bool PressAltF4(HWND dialog) {
+  // Bit 29: the Alt key is down; scan code 0x3E is F4.
+  constexpr LPARAM kDown = 0x20000001 | (0x3E << 16);
+  return PostMessageW(dialog, WM_SYSKEYDOWN, VK_F4, kDown) != 0 &&
+         PostMessageW(dialog, WM_SYSKEYUP, VK_F4, kDown | 0xC0000000) != 0;
+}
+
 bool WaitGone(HWND window, std::chrono::milliseconds timeout) {
   const auto until = std::chrono::steady_clock::now() + timeout;
   while (IsWindow(window) && IsWindowVisible(window)) {

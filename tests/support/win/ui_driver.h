@@ -93,6 +93,8 @@ std::wstring WindowText(HWND window);
 // to the dialog's focused control, the close box as the system menu's close command.
 bool PressKey(HWND dialog, UINT virtual_key);
 bool PressCloseBox(HWND dialog);
+// Alt+F4 as the keyboard gives it: a system key the window's default handling turns into close.
+bool PressAltF4(HWND dialog);
 
 // Waits until `window` is gone (destroyed or hidden).
 bool WaitGone(HWND window, std::chrono::milliseconds timeout);

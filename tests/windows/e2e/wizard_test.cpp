@@ -288,5 +288,136 @@ TEST_F(WizardScenario, ADialogThatCannotBeCreatedIsAnInterruptedUpdate) {
   EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
 }
 
+// ---- Keys and the close box on every page ----
+
+enum class Page { kStartWithAgreement, kConfirm, kDiskStop, kFinished };
+enum class Key { kEsc, kCloseBox, kAltF4, kEnter };
+// What the key does: end the wizard as interrupted, nothing at all, or what Next does.
+enum class Outcome { kInterrupted, kNothing, kNext };
+
+struct KeyRow {
+  const char* name;
+  Page page;
+  Key key;
+  Outcome outcome;
+};
+
+class WizardKeys : public WizardScenario, public ::testing::WithParamInterface<KeyRow> {
+ protected:
+  // The updater for `page`: the real one, except for the disk-space stop, which a host whose
+  // run stops for disk space brings about.
+  std::optional<ChildProcess> StartFor(Page page) {
+    switch (page) {
+      case Page::kStartWithAgreement:
+        return Start(Updater(Package(UpdateIni("AgreementText=LICENSE.TXT\r\n"),
+                                     {{"LICENSE.TXT", B("terms"), kPackageTime}})));
+      case Page::kDiskStop:
+        return StartHost(L"diskstop");
+      case Page::kConfirm:
+      case Page::kFinished:
+        return Start(Updater(Package(UpdateIni())));
+    }
+    return std::nullopt;
+  }
+
+  // The wizard of `p` once it shows `page`.
+  HWND ReachPage(Page page, ChildProcess& p) {
+    switch (page) {
+      case Page::kStartWithAgreement:
+        return WaitWizard(p);
+      case Page::kConfirm: {
+        HWND w = WaitWizard(p);
+        if (!w) return nullptr;
+        Press(w, IDOK);
+        return WaitInfo(w, J(u8"アップデートを実行します")) ? w : nullptr;
+      }
+      case Page::kDiskStop:
+        return RunUntil(p, "DISK STOP");
+      case Page::kFinished:
+        return RunUntil(p, J(u8"アップデートは完了しました"));
+    }
+    return nullptr;
+  }
+
+  static bool Send(HWND w, Key key) {
+    switch (key) {
+      case Key::kEsc: return win::PressKey(w, VK_ESCAPE);
+      case Key::kCloseBox: return win::PressCloseBox(w);
+      case Key::kAltF4: return win::PressAltF4(w);
+      case Key::kEnter: return win::PressKey(w, VK_RETURN);
+    }
+    return false;
+  }
+
+  void ExpectInterrupted(ChildProcess& p) {
+    ExpectBox(p, Caption(), J(u8"アップデートが中断されました"));
+    EXPECT_EQ(p.Wait(kTimeout), std::optional<DWORD>(0));
+  }
+};
+
+TEST_P(WizardKeys, DoWhatTheButtonsAllow) {
+  const KeyRow& row = GetParam();
+  auto p = StartFor(row.page);
+  ASSERT_TRUE(p);
+  HWND w = ReachPage(row.page, *p);
+  ASSERT_TRUE(w) << "the wizard did not reach the page";
+  const std::wstring info = ReadWizard(w).info;
+  ASSERT_TRUE(Send(w, row.key));
+
+  if (row.outcome == Outcome::kInterrupted) return ExpectInterrupted(*p);
+  if (row.outcome == Outcome::kNext) {
+    if (row.page == Page::kConfirm) {
+      ASSERT_TRUE(WaitInfo(w, J(u8"アップデートは完了しました")));
+      Press(w, IDOK);
+    }
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(1));
+    return;
+  }
+  // Nothing happened: a press that follows the key (its messages come after the key's) shows
+  // the page as it was.
+  switch (row.page) {
+    case Page::kStartWithAgreement:
+      ASSERT_TRUE(win::PressButton(w, 1002));  // 同意する
+      for (int i = 0; i < 400 && !ReadWizard(w).next.enabled; ++i) Sleep(25);
+      ASSERT_TRUE(ReadWizard(w).next.enabled);
+      EXPECT_EQ(ReadWizard(w).info, info) << "the key left the start page";
+      Press(w, IDCANCEL);
+      return ExpectInterrupted(*p);
+    case Page::kDiskStop:
+      // Had Enter passed, the wizard would have ended as finished (exit code 1, no box).
+      Press(w, IDCANCEL);
+      return ExpectInterrupted(*p);
+    case Page::kFinished:
+      // Had the key ended the wizard, "アップデートが中断されました" would come and the code be 0.
+      Press(w, IDOK);
+      EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(1));
+      return;
+    case Page::kConfirm:
+      break;
+  }
+  ADD_FAILURE() << "no row expects nothing on the confirm page";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, WizardKeys,
+    ::testing::Values(
+        KeyRow{"StartEsc", Page::kStartWithAgreement, Key::kEsc, Outcome::kInterrupted},
+        KeyRow{"StartCloseBox", Page::kStartWithAgreement, Key::kCloseBox, Outcome::kInterrupted},
+        KeyRow{"StartAltF4", Page::kStartWithAgreement, Key::kAltF4, Outcome::kInterrupted},
+        KeyRow{"StartEnterWithoutAgreeing", Page::kStartWithAgreement, Key::kEnter, Outcome::kNothing},
+        KeyRow{"ConfirmEsc", Page::kConfirm, Key::kEsc, Outcome::kInterrupted},
+        KeyRow{"ConfirmCloseBox", Page::kConfirm, Key::kCloseBox, Outcome::kInterrupted},
+        KeyRow{"ConfirmAltF4", Page::kConfirm, Key::kAltF4, Outcome::kInterrupted},
+        KeyRow{"ConfirmEnter", Page::kConfirm, Key::kEnter, Outcome::kNext},
+        KeyRow{"DiskStopEsc", Page::kDiskStop, Key::kEsc, Outcome::kInterrupted},
+        KeyRow{"DiskStopCloseBox", Page::kDiskStop, Key::kCloseBox, Outcome::kInterrupted},
+        KeyRow{"DiskStopAltF4", Page::kDiskStop, Key::kAltF4, Outcome::kInterrupted},
+        KeyRow{"DiskStopEnter", Page::kDiskStop, Key::kEnter, Outcome::kNothing},
+        KeyRow{"FinishedEsc", Page::kFinished, Key::kEsc, Outcome::kNothing},
+        KeyRow{"FinishedCloseBox", Page::kFinished, Key::kCloseBox, Outcome::kNothing},
+        KeyRow{"FinishedAltF4", Page::kFinished, Key::kAltF4, Outcome::kNothing},
+        KeyRow{"FinishedEnter", Page::kFinished, Key::kEnter, Outcome::kNext}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace updtest::e2e
