@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cwctype>
-#include <new>
 #include <system_error>
 #include <vector>
 
@@ -137,8 +136,10 @@ bool IsPlainFileAt(const std::filesystem::path& path, std::wstring_view folder_f
 }
 
 KeptFile TouchKeptFile(const std::filesystem::path& path, std::wstring_view folder_final) {
-  // Read sharing only, as the save is read; FILE_WRITE_ATTRIBUTES for its time, which a
-  // read-only file grants too. A link in the file's place is opened as itself, never followed.
+  // Opened for reading with read sharing only, as the save is read: a save the game holds open
+  // for writing, or one that is denied, is refused here and stays as it is. FILE_WRITE_ATTRIBUTES
+  // for its time, which a read-only file grants too. A link in the file's place is opened as
+  // itself, never followed.
   UniqueFile file(::CreateFileW(ApiPath(path).c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES,
                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -149,27 +150,13 @@ KeptFile TouchKeptFile(const std::filesystem::path& path, std::wstring_view fold
   }
   BY_HANDLE_FILE_INFORMATION info{};
   if (!IsPlainThrough(file.get(), path, folder_final, info)) return KeptFile::kFailed;
-  // The whole file must read back; a save that cannot be read is no save to keep, but it is
-  // never overwritten either. One buffer of fixed size, whatever the size of the save.
-  std::vector<std::uint8_t> chunk;
-  try {
-    chunk.resize(std::size_t{1} << 20);
-  } catch (const std::bad_alloc&) {
-    return KeptFile::kFailed;
-  }
-  for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
-      return KeptFile::kFailed;
-    }
-    if (got == 0) break;
-  }
+  // The content is kept as it is, so it is not read into memory: a save of any size keeps it.
   // What may not be replaced keeps its time too, as a rewrite of it would have been refused.
   constexpr DWORD kNotReplaced = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   if (info.dwFileAttributes & kNotReplaced) return KeptFile::kTouched;
   FILETIME now{};
   ::GetSystemTimeAsFileTime(&now);
-  ::SetFileTime(file.get(), nullptr, nullptr, &now);
+  if (!::SetFileTime(file.get(), nullptr, nullptr, &now)) return KeptFile::kFailed;
   return KeptFile::kTouched;
 }
 

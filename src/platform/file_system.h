@@ -57,15 +57,15 @@ bool IsPlainFileAt(const std::filesystem::path& path, std::wstring_view folder_f
 // What became of a file that the update keeps (a player's save): its content is left as it is
 // and only its last-write time moves to the time of the update.
 enum class KeptFile {
-  kTouched,  // read whole and given the time of the update (or left alone when it may not be
-             // replaced: read-only, hidden or system)
+  kTouched,  // given the time of the update (or left alone when it may not be replaced:
+             // read-only, hidden or system)
   kMissing,  // nothing there (file or path not found): the caller may write a new one
-  kFailed,   // there, but not to be read whole (shared, denied, a folder, a link, an I/O
-             // error): it stays exactly as it was
+  kFailed,   // there, but not to be read now (held by the game, denied, a folder, a link in its
+             // place) or its time not to be set: it stays exactly as it was
 };
-// Reads the file at `path` whole and gives it the current time as its last write, all through
-// one handle: no other file can be put in its place between the read and the write. A link in
-// the file's place (its final path is not `path` in `folder_final`) is refused.
+// Opens the file at `path` for reading and gives it the current time as its last write through
+// that one handle: no other file can be put in its place between the check and the write. A
+// link in the file's place (its final path is not `path` in `folder_final`) is refused.
 KeptFile TouchKeptFile(const std::filesystem::path& path, std::wstring_view folder_final);
 
 // A file of this run's own in `folder`, created exclusively (so nothing planted in advance is

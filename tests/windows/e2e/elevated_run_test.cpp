@@ -296,6 +296,49 @@ TEST_F(ElevatedRun, SaveThatIsALinkIsLeftAlone) {
   ExpectNothingOutside();
 }
 
+// A save too large to be read into memory keeps its content and takes the update's time: a
+// kept save is never read into memory, so a lack of memory cannot turn into writing the
+// package's file over it. The file is sparse: 15 TiB that take no room on the disk.
+TEST_F(ElevatedRun, SaveTooLargeForMemoryIsKept) {
+  InstallWithData();
+  const fs::path save = data_ / L"KEEP.SAV";
+  constexpr LONGLONG kSize = 15LL << 40;
+  const std::string head = "player's save";
+  const auto size_and_head = [&]() -> std::pair<LONGLONG, std::string> {
+    HANDLE h = CreateFileW(save.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return {-1, {}};
+    LARGE_INTEGER size{};
+    GetFileSizeEx(h, &size);
+    std::string bytes(head.size(), '\0');
+    DWORD got = 0;
+    ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+    CloseHandle(h);
+    return {size.QuadPart, bytes.substr(0, got)};
+  };
+  {
+    HANDLE h = CreateFileW(save.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(h, head.data(), static_cast<DWORD>(head.size()), &written, nullptr);
+    LARGE_INTEGER end{};
+    end.QuadPart = kSize;
+    const bool sized = SetFilePointerEx(h, end, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+    CloseHandle(h);
+    if (!sized) GTEST_SKIP() << "the file system takes no file of 15 TiB";
+  }
+  const std::uint64_t before = LastWrite(save);
+  const auto exe = Updater(Package(UpdateIni("", "UpdateFile00=d,KEEP.SAV\r\n"),
+                                   {Entry("KEEP.SAV", "package save")}));
+  auto p = Start(exe);
+  ASSERT_TRUE(p);
+  HWND w = RunUntil(*p, J(u8"アップデートは完了しました"));
+  ASSERT_TRUE(w);
+  Press(w, IDOK);
+  EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(1));
+  EXPECT_EQ(size_and_head(), std::make_pair(kSize, head));
+  EXPECT_GT(LastWrite(save), before);
+}
+
 // A save that exists but cannot be read now (the game holds it) is never overwritten from the
 // package: the item fails and the save stays as it was.
 struct HeldSave {
