@@ -263,15 +263,15 @@ std::optional<ReplacementFile> ReplacementFile::CreateBeside(const std::filesyst
   const std::filesystem::path folder = target.parent_path();
   for (unsigned attempt = 0; attempt < 64; ++attempt) {
     std::filesystem::path candidate = folder / (attempt < 2 ? TargetBoundName(target) : CandidateName(attempt));
-    // CREATE_NEW: never open, and so never later delete, a file that someone else made.
+    // CREATE_NEW: never open, and so never write into, a file that someone else made.
     HANDLE h = ::CreateFileW(ApiPath(candidate).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
-      ReplacementFile file(std::move(candidate), h);
       // Marked for deletion at once: until the move, the file goes with its handle, however
-      // the process ends.
-      if (!SetDeleteDisposition(h, true)) return std::nullopt;
-      return file;
+      // the process ends. A file system that takes no mark still gets the file deleted by
+      // name when the object goes.
+      const bool marked = SetDeleteDisposition(h, true);
+      return ReplacementFile(std::move(candidate), h, marked);
     }
     const DWORD error = ::GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
@@ -283,13 +283,16 @@ std::optional<ReplacementFile> ReplacementFile::CreateBeside(const std::filesyst
 }
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
-    : path_(std::move(other.path_)), handle_(std::exchange(other.handle_, nullptr)) {}
+    : path_(std::move(other.path_)),
+      handle_(std::exchange(other.handle_, nullptr)),
+      marked_(other.marked_) {}
 
 ReplacementFile::~ReplacementFile() {
   if (!handle_) return;
   // Still marked, unless a failed move cleared the mark: mark it again before letting go.
-  SetDeleteDisposition(handle_, true);
+  const bool marked = marked_ && SetDeleteDisposition(handle_, true);
   ::CloseHandle(handle_);
+  if (!marked) ::DeleteFileW(ApiPath(path_).c_str());
 }
 
 bool ReplacementFile::Write(std::span<const std::uint8_t> bytes) {
@@ -310,7 +313,8 @@ bool ReplacementFile::MoveOver(const std::filesystem::path& target) {
   // A plain rename over the target through the file's own handle: the new file keeps its own
   // attributes and times (where ReplaceFileW would carry the old file's over), and the file
   // renamed is the one written, whatever happened to names meanwhile. Only between clearing the
-  // mark and the rename could an ending process leave the file behind.
+  // mark and the rename (or creating the file and marking it) could an ending process leave the
+  // file behind; the next run for the same target removes it (TargetBoundName).
   const std::wstring name = NtPathOf(target);
   std::vector<std::uint8_t> info(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(info.data());
@@ -318,7 +322,7 @@ bool ReplacementFile::MoveOver(const std::filesystem::path& target) {
   rename->RootDirectory = nullptr;
   rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   std::copy(name.begin(), name.end(), rename->FileName);
-  if (!SetDeleteDisposition(handle_, false)) return false;
+  if (marked_ && !SetDeleteDisposition(handle_, false)) return false;
   if (!::SetFileInformationByHandle(handle_, FileRenameInfo, rename,
                                     static_cast<DWORD>(info.size()))) {
     return false;  // the destructor marks it again

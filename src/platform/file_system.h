@@ -117,11 +117,12 @@ class ReplacementFile {
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  ReplacementFile(std::filesystem::path path, void* handle)
-      : path_(std::move(path)), handle_(handle) {}
+  ReplacementFile(std::filesystem::path path, void* handle, bool marked)
+      : path_(std::move(path)), handle_(handle), marked_(marked) {}
 
   std::filesystem::path path_;
   void* handle_ = nullptr;  // open from creation until the move
+  bool marked_ = false;     // the system deletes the file with its handle
 };
 
 // The root of the volume that `path` lies on ("C:\", a mounted folder, "\\server\share\"),
