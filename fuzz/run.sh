@@ -28,8 +28,9 @@ declare -A sources=(
   [decimal]="${profile[*]}"
   [setup]="src/config/setup_description.cpp ${profile[*]}"
   [embed]="${pe[*]}"
+  [item_path]="src/config/item_path.cpp"
 )
-all=(decompress package update_section profile list join_path decimal setup embed)
+all=(decompress package update_section profile list join_path decimal setup embed item_path)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 
