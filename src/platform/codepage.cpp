@@ -50,4 +50,14 @@ std::string NarrowCp932Lossy(std::wstring_view text) {
   return out;
 }
 
+std::wstring WidenAnsiLossy(std::string_view text) {
+  if (text.empty()) return std::wstring();
+  const int n =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
 }  // namespace upd::platform

@@ -24,4 +24,9 @@ std::wstring WidenCp932Lossy(std::string_view text);
 // its default character.
 std::string NarrowCp932Lossy(std::wstring_view text);
 
+// Code page 932 bytes as the system's ANSI code page reads them: the names another program gave
+// Windows through the ANSI calls (RegisterClassA, CreateWindowExA) are held in this form. Only
+// for finding such a program's windows; never fails, as the system's own conversion does not.
+std::wstring WidenAnsiLossy(std::string_view text);
+
 }  // namespace upd::platform

@@ -3,6 +3,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/error_box.h"
 #include "config/setup_description.h"
@@ -53,12 +55,34 @@ void BringToFront(HWND window) {
   SetForegroundWindow(window);
 }
 
+// The names the game's window may have in Windows, from the code page 932 bytes of its class
+// and title. A Unicode game, or an ANSI one on a Japanese system or under a locale emulator, has
+// them as code page 932 reads them; an ANSI game on any other system as the system's ANSI code
+// page reads them (RegisterClassA, CreateWindowExA). The second is left out where it is the
+// first.
+std::vector<std::pair<std::wstring, std::wstring>> GameWindowNames(std::string_view window_class,
+                                                                   std::string_view title) {
+  std::vector<std::pair<std::wstring, std::wstring>> names;
+  names.emplace_back(platform::WidenCp932Lossy(window_class), platform::WidenCp932Lossy(title));
+  std::pair<std::wstring, std::wstring> ansi(platform::WidenAnsiLossy(window_class),
+                                             platform::WidenAnsiLossy(title));
+  if (ansi != names.front()) names.push_back(std::move(ansi));
+  return names;
+}
+
+HWND FindGameWindow(const std::vector<std::pair<std::wstring, std::wstring>>& names) {
+  for (const auto& [window_class, title] : names) {
+    if (HWND game = FindWindowW(window_class.c_str(), title.c_str())) return game;
+  }
+  return nullptr;
+}
+
 // Waits, with an OK/Cancel box, until no window of the game's class titled `title` is open.
 // False when the player chose Cancel: the game's window then comes to the front.
 bool WaitWhileGameRuns(std::string_view title) {
-  const std::wstring window_class = platform::WidenCp932Lossy(Run().Game.GameClass.view());
+  const auto names = GameWindowNames(Run().Game.GameClass.view(), title);
   for (;;) {
-    HWND game = FindTopLevel(window_class.c_str(), title);
+    HWND game = FindGameWindow(names);
     if (!game) return true;
     const std::wstring text =
         platform::WidenCp932Lossy(FormatText(texts::kGameRunningFormat, {title}).view());

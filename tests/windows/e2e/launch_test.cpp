@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -24,15 +25,53 @@ class LaunchScenario : public UpdaterScenario {
     EXPECT_EQ(p.Wait(kTimeout), std::optional<DWORD>(0));
   }
 
+  // The box the updater shows while the game titled `title` (code page 932 bytes) runs.
+  static std::string Running(const std::string& title) {
+    return J(u8"「") + title +
+           J(u8"」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] "
+             u8"を、アップデートを中止する場合は [キャンセル] を押して下さい");
+  }
+
   std::optional<ChildProcess> StartGame(const std::wstring& title,
                                         std::wstring window_class = L"") {
     if (window_class.empty()) window_class = win::FromCp932(game_class_);
-    auto game = ChildProcess::Start(win::SiblingPath(L"game_window.exe"),
-                                    L"\"" + window_class + L"\" \"" + title + L"\"");
+    return StartGameWindow(L"\"" + window_class + L"\" \"" + title + L"\"", title);
+  }
+
+  // An old game that names its window through the ANSI calls with the code page 932 bytes
+  // `window_class` and `title`. `spelt` is the title as Windows then holds it: the window is
+  // waited for under it.
+  std::optional<ChildProcess> StartAnsiGame(const std::string& window_class,
+                                            const std::string& title, const std::wstring& spelt) {
+    return StartGameWindow(L"-a " + Hex(window_class) + L" " + Hex(title), spelt);
+  }
+
+  static std::wstring Hex(std::string_view bytes) {
+    static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
+    std::wstring out;
+    for (const char c : bytes) {
+      out += kDigits[static_cast<unsigned char>(c) >> 4];
+      out += kDigits[static_cast<unsigned char>(c) & 15];
+    }
+    return out;
+  }
+
+  // Code page 932 bytes as the code page `code_page` reads them.
+  static std::wstring Widen(unsigned code_page, std::string_view bytes) {
+    const int n = MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                      nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
+    return out;
+  }
+
+  static std::optional<ChildProcess> StartGameWindow(const std::wstring& args,
+                                                     const std::wstring& title) {
+    auto game = ChildProcess::Start(win::SiblingPath(L"game_window.exe"), args);
     if (!game) return game;
     const auto found = win::WaitForWindow(
         *game, [&](const win::WindowInfo& i) { return i.title == title; }, kTimeout);
-    EXPECT_TRUE(found) << "the game window did not open";
+    EXPECT_TRUE(found) << "the game window did not open under the title expected";
     return game;
   }
 
@@ -209,10 +248,7 @@ TEST_F(LaunchScenario, ASecondUpdaterShowsNothingAndLeavesTheFirst) {
 TEST_F(LaunchScenario, RunningGameAsksUntilItIsClosed) {
   InstallStandard();
   const auto exe = Updater(Package(UpdateIni()));
-  const std::string running =
-      J(u8"「") + title_ +
-      J(u8"」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] "
-        u8"を、アップデートを中止する場合は [キャンセル] を押して下さい");
+  const std::string running = Running(title_);
   const std::wstring title = win::FromCp932(title_);
   {
     SCOPED_TRACE("OK while it runs asks again; OK after closing it opens the wizard");
@@ -253,9 +289,7 @@ TEST_F(LaunchScenario, SecondTitleIsSearchedAfterTheFirstAndTheFirstNotAgain) {
   auto box = win::WaitForWindow(
       *p, [](const win::WindowInfo& i) { return GetDlgItem(i.hwnd, 0xFFFF) != nullptr; }, kTimeout);
   ASSERT_TRUE(box);
-  EXPECT_EQ(win::ToCp932(win::ReadMessageBox(box->hwnd)->text),
-            J(u8"「設定ツール」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] "
-              u8"を、アップデートを中止する場合は [キャンセル] を押して下さい"));
+  EXPECT_EQ(win::ToCp932(win::ReadMessageBox(box->hwnd)->text), Running(J(u8"設定ツール")));
   // The first title opens now; it is not looked for again.
   auto game = StartGame(win::FromCp932(title_));
   ASSERT_TRUE(game);
@@ -264,6 +298,61 @@ TEST_F(LaunchScenario, SecondTitleIsSearchedAfterTheFirstAndTheFirstNotAgain) {
   HWND w = WaitWizard(*p);
   ASSERT_TRUE(w);
   AbortWizard(*p, w, Caption());
+}
+
+// The system spells an ANSI game's class and title with the game's ANSI code page: under the
+// English locale its code page 932 bytes become code page 1252 text, while a Unicode game holds
+// them as Japanese, as does an ANSI game under a locale emulator (the Unicode row stands for it:
+// Windows holds the same names). The updater sees each, by either title, under either locale.
+TEST_F(LaunchScenario, RunningGameIsSeenHoweverItsNamesWereSpelt) {
+  struct Row {
+    const char* name;
+    bool ansi;
+    bool second_title;
+  };
+  const Row rows[] = {
+      {"ANSI game, GameTitle", true, false},
+      {"Unicode game, GameTitle", false, false},
+      {"ANSI game, GameTitleA", true, true},
+      {"Unicode game, GameTitleA", false, true},
+  };
+  // Japanese class and titles, with bytes that code page 1252 leaves undefined (0x81, ー) and
+  // trail bytes that are ASCII (ソ, 表: 0x5C); each ends with this process's id.
+  game_class_ = J(u8"ゲームソ表クラス") + game_class_;
+  const std::string tool = J(u8"設定ツール表") + std::to_string(GetCurrentProcessId());
+  InstallStandard();
+  const auto exe = Updater(Package(UpdateIni("GameTitleA=" + tool + "\r\n")));
+  const char* expect_acp = std::getenv("UPD_EXPECT_ACP");
+  if (expect_acp) {
+    ASSERT_EQ(GetACP(), static_cast<UINT>(std::atoi(expect_acp)));
+  }
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::string& title = r.second_title ? tool : title_;
+    auto game = [&]() -> std::optional<ChildProcess> {
+      if (!r.ansi) return StartGame(win::FromCp932(title));
+      const std::wstring spelt = Widen(CP_ACP, title);
+      // Under the English locale the row is worth its name only if the spellings differ.
+      if (expect_acp) {
+        EXPECT_NE(spelt, win::FromCp932(title));
+      }
+      return StartAnsiGame(game_class_, title, spelt);
+    }();
+    ASSERT_TRUE(game);
+    auto p = Start(exe);
+    ASSERT_TRUE(p);
+    // The box or, when the game is not seen, the wizard: whichever the updater shows first.
+    const auto shown = win::WaitForDialog(*p, kTimeout);
+    ASSERT_TRUE(shown) << "the updater showed nothing";
+    if (GetDlgItem(shown->hwnd, 1001) != nullptr) {
+      ADD_FAILURE() << "the wizard opened: the running game was not seen";
+      AbortWizard(*p, shown->hwnd, Caption());
+    } else {
+      ExpectBox(*p, Caption(), Running(title), win::IconKind::kNone, {IDOK, IDCANCEL}, IDCANCEL);
+      EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(0));
+    }
+    CloseGame(game);
+  }
 }
 
 TEST_F(LaunchScenario, WizardWithoutAgreement) {
