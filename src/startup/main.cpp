@@ -4,6 +4,29 @@
 
 #include "startup/run_updater.h"
 
+namespace {
+
+// The updater runs elevated from a Downloads folder that any program of the player can write.
+// Every DLL loaded after the imports (themes, common controls, the shell's copy engine, COM,
+// input methods) would be looked up in the executable's folder first: from here on the system
+// folder alone is searched. SetDefaultDllDirectories is looked up rather than imported because
+// Windows 7 has it only with KB2533623, and an import it lacks would stop update.exe from
+// starting at all; without it, SetDllDirectoryW(L"") at least takes the current folder out of
+// the search. kernel32 is mapped into every process, so the lookup loads nothing.
+void SearchDllsInTheSystemFolderOnly() {
+  if (HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll")) {
+    using SetDefaultDllDirectoriesFn = decltype(&SetDefaultDllDirectories);
+    if (auto set_default = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+            reinterpret_cast<void*>(GetProcAddress(kernel32, "SetDefaultDllDirectories")))) {
+      set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+  }
+  SetDllDirectoryW(L"");
+}
+
+}  // namespace
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  SearchDllsInTheSystemFolderOnly();
   return upd::RunUpdater(instance);
 }
