@@ -59,9 +59,11 @@ std::optional<std::size_t> FindIntegrityRecord(std::span<const PackageEntry> ent
   return std::nullopt;
 }
 
+std::size_t IntegrityRecordSize(std::size_t others) { return kHeaderSize + kPerEntry * others; }
+
 std::vector<std::uint8_t> MakeIntegrityRecord(std::span<const PackageEntry> others,
                                               std::span<const EntryHashes> hashes) {
-  std::vector<std::uint8_t> out(kHeaderSize + kPerEntry * hashes.size());
+  std::vector<std::uint8_t> out(IntegrityRecordSize(hashes.size()));
   std::copy(std::begin(kMagic), std::end(kMagic), out.begin());
   Put32(&out[8], kVersion);
   Put32(&out[12], static_cast<std::uint32_t>(hashes.size()));
@@ -87,7 +89,7 @@ IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const Stor
   Status got = read(*at, [&](std::span<const std::uint8_t> b) { record.assign(b.begin(), b.end()); });
   if (got != Status::kSound) return {got, *at};
   const std::size_t others = entries.size() - 1;
-  if (record.size() != kHeaderSize + kPerEntry * others ||
+  if (record.size() != IntegrityRecordSize(others) ||
       !std::equal(std::begin(kMagic), std::end(kMagic), record.begin()) ||
       Get32(&record[8]) != kVersion || Get32(&record[12]) != others) {
     return {Status::kBadRecord, *at};

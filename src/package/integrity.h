@@ -5,6 +5,9 @@
 //
 //   entry name  kIntegrityEntryName ("<XXH3-128>": '<' and '>' cannot be in a Windows file
 //               name, so no game file can take it)
+//   place       in name order among the files, like every entry (its data too); packages
+//               built before that have it last. What it covers skips it wherever it lies, so
+//               both check alike.
 //   content     0  8   magic "UPDXXH3\0"
 //               8  4   version (2), u32 LE
 //               12 4   N: the number of other entries, u32 LE
@@ -46,6 +49,10 @@ struct EntryHashes {
   Hash128 stored;    // of the entry's StoredSize bytes as they lie in the package
   Hash128 unpacked;  // of the bytes the entry unpacks to
 };
+
+// The size of the record's content for `others` entries besides it: known before any entry is
+// packed, so the writer can leave the record its place in name order and fill it in last.
+std::size_t IntegrityRecordSize(std::size_t others);
 
 // The record's content for `others` (every entry but the record, in directory order) and their
 // hashes.

@@ -22,6 +22,7 @@
 #include "package/decoder.h"
 #include "package_builder.h"
 #include "package_writer.h"
+#include "relaid_package.h"
 
 extern char** environ;
 
@@ -147,17 +148,17 @@ TEST(UpdpackCli, BuildListVerifyExtract) {
   auto dir = upd::LoadPackageDirectory(img);
   ASSERT_TRUE(dir);
   ASSERT_EQ(dir->EntryCount(), 4u);
-  EXPECT_EQ(dir->Entries()[0].Name(), "UPDATE.INI");
-  EXPECT_EQ(dir->Entries()[1].Name(), "\x83\x65\x83\x58\x83\x67.txt");  // テスト.txt
-  EXPECT_EQ(dir->Entries()[2].Name(), "\x83\x66\x81\x5B\x83\x5E.bin");  // データ.bin
-  EXPECT_EQ(dir->Entries()[3].Name(), "<XXH3-128>");  // the integrity record, last
+  EXPECT_EQ(dir->Entries()[0].Name(), "<XXH3-128>");  // the integrity record: '<' is 3C
+  EXPECT_EQ(dir->Entries()[1].Name(), "UPDATE.INI");
+  EXPECT_EQ(dir->Entries()[2].Name(), "\x83\x65\x83\x58\x83\x67.txt");  // テスト.txt
+  EXPECT_EQ(dir->Entries()[3].Name(), "\x83\x66\x81\x5B\x83\x5E.bin");  // データ.bin
 
   // For scripts: tabs, and times with every digit of the fraction.
   Ran l = Updpack({"list", "--tsv", pkg.string()});
   ASSERT_EQ(l.code, 0) << l.err;
   const std::string text_size =
       std::to_string(fs::file_size(sample.dir / "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt"));
-  const std::string text_stored = std::to_string(dir->Entries()[1].StoredSize);
+  const std::string text_stored = std::to_string(dir->Entries()[2].StoredSize);
   EXPECT_EQ(l.out,
             "UPDATE.INI\tstored\t27\t27\t2020-09-13T12:26:40.0000000Z\n"
             "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt\tcompressed\t" + text_size + "\t" +
@@ -235,19 +236,30 @@ updpack::PackageOptions WithoutRecord() {
 }
 
 // A package without the integrity record (another tool's) verifies, and says what it could not
-// check; list and extract never show or write the record.
+// check; one with it checks its contents, whether the record lies in name order or last (as
+// build put it before); list and extract never show or write the record.
 TEST(UpdpackCli, IntegrityRecordIsNoFile) {
   Scratch work;
   const std::vector<updpack::PackageFile> files = {{"A.TXT", {'a'}, 1}, {"B.TXT", {'b'}, 2}};
   const Bytes with = updpack::BuildPackage(files, {}).image;
+  const Bytes last = updtest::Relaid(with, updtest::RecordLast(with));
   const Bytes without = updpack::BuildPackage(files, WithoutRecord()).image;
+  ASSERT_NE(last, with);
   WriteFile(work / "with", std::string(with.begin(), with.end()));
+  WriteFile(work / "last", std::string(last.begin(), last.end()));
   WriteFile(work / "without", std::string(without.begin(), without.end()));
   Ran plain = Updpack({"verify", (work / "without").string()});
   EXPECT_EQ(plain.code, 0);
   EXPECT_TRUE(Has(plain.out, "sound, 2 entries, structure only: the package has no integrity "
                              "record")) << plain.out;
-  for (const char* which : {"with", "without"}) {
+  for (const char* which : {"with", "last"}) {
+    SCOPED_TRACE(which);
+    Ran checked = Updpack({"verify", (work / which).string()});
+    EXPECT_EQ(checked.code, 0);
+    EXPECT_TRUE(Has(checked.out, "sound, 2 entries, contents checked")) << checked.out;
+    EXPECT_EQ(checked.err, "");
+  }
+  for (const char* which : {"with", "last", "without"}) {
     SCOPED_TRACE(which);
     Ran l = Updpack({"list", "--tsv", (work / which).string()});
     EXPECT_EQ(l.out, "A.TXT\tstored\t1\t1\t1601-01-01T00:00:00.0000001Z\n"
@@ -496,16 +508,16 @@ TEST(UpdpackCli, VerifyNamesTheFirstDamagedEntry) {
   Bytes img = ReadBytes(pkg);
   auto dir = upd::LoadPackageDirectory(img);
   ASSERT_TRUE(dir);
-  ASSERT_TRUE(dir->Entries()[1].IsCompressed());
+  ASSERT_TRUE(dir->Entries()[2].IsCompressed());
   // Zeros over the second half of the compressed entry's stream: its end marker goes.
-  const std::size_t at = dir->DataOffset(1);
-  const std::size_t n = dir->Entries()[1].StoredSize;
+  const std::size_t at = dir->DataOffset(2);
+  const std::size_t n = dir->Entries()[2].StoredSize;
   std::fill(img.begin() + static_cast<std::ptrdiff_t>(at + n / 2),
             img.begin() + static_cast<std::ptrdiff_t>(at + n), 0);
   WriteFile(pkg, std::string(img.begin(), img.end()));
   Ran v = Updpack({"verify", pkg.string()});
   EXPECT_EQ(v.code, 1);
-  EXPECT_TRUE(Has(v.err, "entry 1 (\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt): its compressed data"))
+  EXPECT_TRUE(Has(v.err, "entry 2 (\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88.txt): its compressed data"))
       << v.err;
   Ran x = Updpack({"extract", pkg.string(), "-C", (work / "o").string()});
   EXPECT_EQ(x.code, 1);

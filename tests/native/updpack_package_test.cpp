@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "package/integrity.h"
 #include "name_spelling.h"
 #include "package_reader.h"
+#include "relaid_package.h"
 #include "package_writer.h"
 
 namespace {
@@ -136,6 +139,73 @@ TEST(PackageWriter, LayoutAsTheLoaderReadsIt) {
   std::vector<updpack::Fault> notes;
   EXPECT_FALSE(updpack::VerifyPackage(img, &notes));
   EXPECT_TRUE(notes.empty());
+}
+
+// The integrity record is listed in its place in name order like any entry ('<' is 3C: after
+// digits and some marks, before letters and Japanese), and its data lies where that order puts
+// it.
+TEST(PackageWriter, RecordInNameOrder) {
+  const std::string kRecord(upd::kIntegrityEntryName);
+  struct Row {
+    const char* what;
+    std::vector<std::string> files;
+    std::vector<std::string> listed;
+    bool store = false;
+  };
+  const Row rows[] = {
+      {"every file name sorts after it", {"UPDATE.INI", kHyou, "a.txt"},
+       {kRecord, "UPDATE.INI", "a.txt", kHyou}},
+      {"digits and marks sort before it",
+       {"UPDATE.INI", "=y", "9.txt", "~z", "0.dat", "!readme.txt", ";x", kHalfA, "#1.dat"},
+       {"!readme.txt", "#1.dat", "0.dat", "9.txt", ";x", kRecord, "=y", "UPDATE.INI", "~z", kHalfA}},
+      {"digits and marks, stored", {"UPDATE.INI", "0.dat", "a.txt"}, {"0.dat", kRecord, "UPDATE.INI", "a.txt"},
+       true},
+      {"every file name sorts before it", {"1.dat", "0.dat"}, {"0.dat", "1.dat", kRecord}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::vector<PackageFile> files;
+    for (std::size_t i = 0; i < r.files.size(); ++i) {
+      // Text that compresses and bytes that do not, in turn, so that sizes differ.
+      files.push_back({r.files[i], i % 2 ? Random(100 + i, 7 + static_cast<std::uint32_t>(i))
+                                         : updbench::ScriptText(2000 + 100 * i, static_cast<std::uint32_t>(i)),
+                       1000 + i});
+    }
+    PackageOptions o;
+    o.store = r.store;
+    const Bytes img = Build(files, o);
+    auto dir = upd::LoadPackageDirectory(img);
+    ASSERT_TRUE(dir);
+    std::vector<std::string> listed;
+    for (const upd::PackageEntry& e : dir->Entries()) listed.emplace_back(e.Name());
+    EXPECT_EQ(listed, r.listed);
+
+    // Every entry's bytes at the offset the directory order gives it: the files unpack to what
+    // was packed, the record holds its magic and checks.
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+      SCOPED_TRACE(listed[i]);
+      const auto stored = dir->StoredBytes(img, i);
+      if (listed[i] == kRecord) {
+        EXPECT_EQ(std::string(stored.begin(), stored.begin() + 8), std::string("UPDXXH3\0", 8));
+        continue;
+      }
+      const auto src = std::find_if(files.begin(), files.end(),
+                                    [&](const PackageFile& f) { return f.name == listed[i]; });
+      Bytes out(dir->Entries()[i].UnpackedSize);
+      if (dir->Entries()[i].IsCompressed()) {
+        ASSERT_EQ(upd::DecompressBlock(stored, out), std::optional<std::size_t>(out.size()));
+      } else {
+        out.assign(stored.begin(), stored.end());
+      }
+      EXPECT_EQ(out, src->bytes);
+    }
+    EXPECT_EQ(upd::CheckIntegrity(*dir, img).status, upd::IntegrityResult::Status::kSound);
+    std::vector<updpack::Fault> notes;
+    bool checked = false;
+    EXPECT_FALSE(updpack::VerifyPackage(img, &notes, &checked));
+    EXPECT_TRUE(checked);
+    EXPECT_TRUE(notes.empty()) << notes.front().text;
+  }
 }
 
 TEST(PackageWriter, SameFilesSameBytes) {
@@ -468,6 +538,15 @@ class IntegrityRecord : public ::testing::Test {
     ASSERT_TRUE(opened.view);
     view_ = opened.view->entries;
     offsets_ = opened.view->offsets;
+    ASSERT_TRUE(opened.view->integrity_record);
+    record_ = *opened.view->integrity_record;
+  }
+
+  // The index of the entry so named, or the entry count when there is none.
+  std::size_t IndexOf(std::string_view name) const {
+    return static_cast<std::size_t>(
+        std::find_if(view_.begin(), view_.end(), [&](const upd::PackageEntry& e) { return e.Name() == name; }) -
+        view_.begin());
   }
 
   static std::optional<updpack::Fault> Verify(const Bytes& img, bool* checked = nullptr) {
@@ -477,12 +556,13 @@ class IntegrityRecord : public ::testing::Test {
   Bytes image_;
   std::vector<upd::PackageEntry> view_;
   std::vector<std::uint64_t> offsets_;
+  std::size_t record_ = 0;
 };
 
-TEST_F(IntegrityRecord, ComesLastAndIsChecked) {
+TEST_F(IntegrityRecord, IsAddedAndChecked) {
   ASSERT_EQ(view_.size(), SampleFiles().size() + 1);
-  EXPECT_EQ(view_.back().Name(), upd::kIntegrityEntryName);
-  EXPECT_EQ(view_.back().UnpackedSize, 32u + 32u * SampleFiles().size());
+  EXPECT_EQ(view_[record_].Name(), upd::kIntegrityEntryName);
+  EXPECT_EQ(view_[record_].UnpackedSize, 32u + 32u * SampleFiles().size());
   bool checked = false;
   EXPECT_FALSE(Verify(image_, &checked));
   EXPECT_TRUE(checked);
@@ -521,7 +601,7 @@ TEST_F(IntegrityRecord, EveryBitFlipInEntryDataIsCaught) {
       // The updater leaves the record's hashes of unpacked bytes alone: it never unpacks to
       // compare, so a flip that changes only those cannot mislead it.
       bool unpacked_hash_only = false;
-      if (i == view_.size() - 1) {
+      if (i == record_) {
         const auto a = updpack::ReadEntry(*updpack::OpenPackage(image_).view, i);
         const auto b = updpack::ReadEntry(*updpack::OpenPackage(damaged).view, i);
         if (b.fault.empty() && a.bytes.size() == b.bytes.size()) {
@@ -544,37 +624,37 @@ TEST_F(IntegrityRecord, EveryBitFlipInEntryDataIsCaught) {
 // packed (as a fault of the encoder would make it): the updater's check takes the stored bytes
 // as they are, verify unpacks every entry and names it.
 TEST_F(IntegrityRecord, VerifyAlsoProvesWhatEachEntryUnpacksTo) {
-  // Two texts: every hash in the record differs, so the record is stored as it is and can be
-  // mended in place below.
+  // The record (stored as it is) first, then a.txt, compressed, then b.txt.
   Bytes img = Build({{"a.txt", updbench::ScriptText(20000, 3), 1}, {"b.txt", updbench::ScriptText(9000, 5), 2}});
   const auto opened = updpack::OpenPackage(img);
   ASSERT_TRUE(opened.view);
   const auto entries = opened.view->entries;
   const auto offsets = opened.view->offsets;
+  constexpr std::size_t kRecord = 0, kA = 1;
   ASSERT_EQ(entries.size(), 3u);
-  ASSERT_TRUE(entries[0].IsCompressed());
-  ASSERT_FALSE(entries[2].IsCompressed());
-  const auto original = updpack::ReadEntry(*opened.view, 0);
+  ASSERT_EQ(entries[kRecord].Name(), upd::kIntegrityEntryName);
+  ASSERT_TRUE(entries[kA].IsCompressed());
+  const auto original = updpack::ReadEntry(*opened.view, kA);
   // A flip that still decodes, to other bytes.
   bool changed = false;
-  for (std::size_t at = offsets[0] + 4; at < offsets[0] + entries[0].StoredSize && !changed; ++at) {
+  for (std::size_t at = offsets[kA] + 4; at < offsets[kA] + entries[kA].StoredSize && !changed; ++at) {
     img[at] ^= 0x01;
-    const auto b = updpack::ReadEntry(*updpack::OpenPackage(img).view, 0);
+    const auto b = updpack::ReadEntry(*updpack::OpenPackage(img).view, kA);
     changed = b.fault.empty() && b.bytes.size() == original.bytes.size() &&
               !std::equal(b.bytes.begin(), b.bytes.end(), original.bytes.begin());
     if (!changed) img[at] ^= 0x01;
   }
   ASSERT_TRUE(changed);
-  // The record made to agree with the new stored bytes (entry 0's stored hash at 32).
-  const upd::Hash128 h = upd::HashBytes(std::span(img).subspan(offsets[0], entries[0].StoredSize));
-  std::copy(h.begin(), h.end(), img.begin() + static_cast<std::ptrdiff_t>(offsets[2] + 32));
+  // The record made to agree with the new stored bytes (the first file's stored hash at 32).
+  const upd::Hash128 h = upd::HashBytes(std::span(img).subspan(offsets[kA], entries[kA].StoredSize));
+  std::copy(h.begin(), h.end(), img.begin() + static_cast<std::ptrdiff_t>(offsets[kRecord] + 32));
 
   auto dir = upd::LoadPackageDirectory(img);
   ASSERT_TRUE(dir);
   EXPECT_EQ(upd::CheckIntegrity(*dir, img).status, upd::IntegrityResult::Status::kSound);
   const auto fault = Verify(img);
   ASSERT_TRUE(fault);
-  EXPECT_EQ(fault->entry, 0u);
+  EXPECT_EQ(fault->entry, kA);
   EXPECT_NE(fault->text.find("contents differ from the integrity record"), std::string::npos)
       << fault->text;
 }
@@ -586,14 +666,15 @@ TEST_F(IntegrityRecord, NamesWhatDiffers) {
     std::size_t entry;
     const char* says;
   };
-  // a.txt (entry 1) is compressed, Z.DAT (entry 0) stored: a flipped byte inside a stored entry
-  // still decodes, so only the record can tell.
-  ASSERT_FALSE(view_[0].IsCompressed());
-  const std::size_t record = view_.size() - 1;
+  // Z.DAT is stored: a flipped byte inside a stored entry still decodes, so only the record
+  // can tell.
+  const std::size_t z = IndexOf("Z.DAT");
+  ASSERT_LT(z, view_.size());
+  ASSERT_FALSE(view_[z].IsCompressed());
   const Row rows[] = {
-      {"a stored entry's byte", [&](Bytes& b) { b[offsets_[0] + 3] ^= 0x10; }, 0,
+      {"a stored entry's byte", [&](Bytes& b) { b[offsets_[z] + 3] ^= 0x10; }, z,
        "contents differ from the integrity record"},
-      {"the record's header", [&](Bytes& b) { b[offsets_[record]] ^= 1; }, record,
+      {"the record's header", [&](Bytes& b) { b[offsets_[record_]] ^= 1; }, record_,
        "integrity record is damaged"},
   };
   for (const Row& r : rows) {
@@ -604,6 +685,76 @@ TEST_F(IntegrityRecord, NamesWhatDiffers) {
     ASSERT_TRUE(fault);
     EXPECT_EQ(fault->entry, r.entry);
     EXPECT_NE(fault->text.find(r.says), std::string::npos) << fault->text;
+  }
+}
+
+// Where the record lies does not matter to what it covers: the updater's check and verify take
+// it in its place in name order (as built), last (as packages built before that have it), and
+// anywhere else, which verify only notes.
+TEST(IntegrityRecordPlace, EveryPlaceChecksAlike) {
+  std::vector<PackageFile> files = SampleFiles();
+  files.push_back({"0.dat", Random(40, 11), 3});
+  files.push_back({"1.txt", updbench::ScriptText(4000, 12), 4});
+  const Bytes built = Build(files);
+  const auto opened = updpack::OpenPackage(built);
+  ASSERT_TRUE(opened.view && opened.view->integrity_record);
+  const std::size_t record = *opened.view->integrity_record;
+  ASSERT_EQ(record, 2u);  // after 0.dat and 1.txt, before Z.DAT
+  std::vector<std::size_t> first = {record};
+  for (std::size_t i = 0; i < opened.view->entries.size(); ++i) {
+    if (i != record) first.push_back(i);
+  }
+  std::vector<std::size_t> as_built(opened.view->entries.size());
+  std::iota(as_built.begin(), as_built.end(), std::size_t{0});
+
+  struct Row {
+    const char* what;
+    std::vector<std::size_t> order;
+    std::optional<std::size_t> noted;  // the entry noted out of order
+  };
+  const Row rows[] = {
+      {"in name order, as built", as_built, std::nullopt},
+      {"last, as built before", updtest::RecordLast(built), std::nullopt},
+      {"first, out of name order", first, 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const Bytes img = updtest::Relaid(built, r.order);
+    std::vector<updpack::Fault> notes;
+    bool checked = false;
+    EXPECT_FALSE(updpack::VerifyPackage(img, &notes, &checked));
+    EXPECT_TRUE(checked);
+    ASSERT_EQ(notes.size(), r.noted ? 1u : 0u);
+    if (r.noted) {
+      EXPECT_EQ(notes[0].entry, *r.noted);
+      EXPECT_NE(notes[0].text.find("out of order"), std::string::npos) << notes[0].text;
+    }
+    auto dir = upd::LoadPackageDirectory(img);
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(upd::CheckIntegrity(*dir, img).status, upd::IntegrityResult::Status::kSound);
+
+    // And it still tells damage: a byte of a stored file, which still reads, and the record's
+    // own header.
+    std::size_t z = 0, at = 0;
+    for (std::size_t i = 0; i < dir->EntryCount(); ++i) {
+      if (dir->Entries()[i].Name() == "Z.DAT") z = i;
+      if (dir->Entries()[i].Name() == upd::kIntegrityEntryName) at = i;
+    }
+    ASSERT_FALSE(dir->Entries()[z].IsCompressed());
+    Bytes damaged = img;
+    damaged[dir->DataOffset(z) + 5] ^= 0x40;
+    auto damaged_dir = upd::LoadPackageDirectory(damaged);
+    ASSERT_TRUE(damaged_dir);
+    const upd::IntegrityResult found = upd::CheckIntegrity(*damaged_dir, damaged);
+    EXPECT_EQ(found.status, upd::IntegrityResult::Status::kContent);
+    EXPECT_EQ(found.entry, z);
+    const auto fault = updpack::VerifyPackage(damaged, nullptr);
+    ASSERT_TRUE(fault);
+    EXPECT_EQ(fault->entry, z);
+    damaged = img;
+    damaged[dir->DataOffset(at)] ^= 0x01;
+    EXPECT_EQ(upd::CheckIntegrity(*upd::LoadPackageDirectory(damaged), damaged).status,
+              upd::IntegrityResult::Status::kBadRecord);
   }
 }
 

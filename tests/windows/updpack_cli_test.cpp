@@ -168,13 +168,13 @@ TEST(UpdpackExe, JapaneseNamesInAndOut) {
   const Bytes bytes(img.begin(), img.end());
   auto dir = upd::LoadPackageDirectory(bytes);
   ASSERT_TRUE(dir);
-  ASSERT_EQ(dir->EntryCount(), 4u);  // the three files and the integrity record
-  EXPECT_EQ(dir->Entries()[3].Name(), "<XXH3-128>");
-  EXPECT_EQ(dir->Entries()[0].Name(), "UPDATE.INI");
-  EXPECT_EQ(dir->Entries()[1].Name(), kTest932);
-  EXPECT_EQ(dir->Entries()[2].Name(), kData932);
-  EXPECT_EQ(dir->Entries()[1].TimeStamp, kTimeA);
-  EXPECT_EQ(dir->Entries()[2].TimeStamp, kTimeB);
+  ASSERT_EQ(dir->EntryCount(), 4u);  // the integrity record ('<' is 3C) and the three files
+  EXPECT_EQ(dir->Entries()[0].Name(), "<XXH3-128>");
+  EXPECT_EQ(dir->Entries()[1].Name(), "UPDATE.INI");
+  EXPECT_EQ(dir->Entries()[2].Name(), kTest932);
+  EXPECT_EQ(dir->Entries()[3].Name(), kData932);
+  EXPECT_EQ(dir->Entries()[2].TimeStamp, kTimeA);
+  EXPECT_EQ(dir->Entries()[3].TimeStamp, kTimeB);
 
   Ran l = Updpack({L"list", L"--tsv", pkg}, io);
   ASSERT_EQ(l.code, 0u) << l.err;

@@ -191,6 +191,25 @@ bool IsIntegrityRecord(const PackageView& view, std::size_t index) {
   return view.integrity_record && *view.integrity_record == index;
 }
 
+namespace {
+
+// Whether entry `index` stands in ascending name order. A file is held against the file before
+// it; the integrity record against its neighbours, or nothing when it is last, where packages
+// built before it took its place in name order have it.
+bool InNameOrder(const PackageView& v, std::size_t index) {
+  const auto& entries = v.entries;
+  if (IsIntegrityRecord(v, index)) {
+    return index + 1 == entries.size() ||
+           ((index == 0 || entries[index - 1].Name() < entries[index].Name()) &&
+            entries[index].Name() < entries[index + 1].Name());
+  }
+  std::size_t file_before = index;  // one past it: none when 0
+  if (file_before > 0 && IsIntegrityRecord(v, file_before - 1)) --file_before;
+  return file_before == 0 || entries[file_before - 1].Name() < entries[index].Name();
+}
+
+}  // namespace
+
 std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vector<Fault>* notes,
                                    bool* contents_checked, const VerifyProgress& progress) {
   if (contents_checked) *contents_checked = false;
@@ -232,9 +251,7 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
                     rec.begin() + upd::kEntryNameCapacity, [](std::uint8_t b) { return b != 0; })) {
       note(i, "the name field holds stray bytes after the name");
     }
-    if (i > 0 && !IsIntegrityRecord(v, i) && !(v.entries[i - 1].Name() < e.Name())) {
-      note(i, "out of order: names are not in ascending order");
-    }
+    if (!InNameOrder(v, i)) note(i, "out of order: names are not in ascending order");
     // The fill of the last entry may run into a directory placed too early; that is noted below.
     const std::uint64_t fill_from = v.offsets[i] + e.StoredSize;
     const std::uint64_t fill_to =

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <numeric>
+#include <string_view>
 
 #include "entry_name.h"
 #include "package/container.h"
@@ -52,59 +53,81 @@ BuildResult BuildPackage(std::vector<PackageFile> files, const PackageOptions& o
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::sort(order.begin(), order.end(),
             [&](std::size_t a, std::size_t b) { return files[a].name < files[b].name; });
+  // The integrity record takes its place in that order like any entry: before the first file
+  // whose name sorts after its own (no file can have its name).
+  const auto sorts_before_record = [&](std::size_t i) {
+    return std::string_view(files[i].name) < upd::kIntegrityEntryName;
+  };
+  const std::size_t record_at =
+      options.integrity
+          ? static_cast<std::size_t>(std::ranges::partition_point(order, sorts_before_record) -
+                                     order.begin())
+          : kNoFile;
 
   Compressor compressor;
   std::vector<std::uint8_t> image(upd::kPackageHeaderSize, 0);
-  std::vector<upd::PackageEntry> entries;
-  std::vector<upd::EntryHashes> hashes;
-  std::uint64_t newest = 0;
-  // Appends one entry's data, compressed when that makes it smaller; false when the package
-  // would reach 4 GiB.
-  auto pack = [&](std::size_t k, const std::string& name, std::span<const std::uint8_t> bytes,
-                  std::uint64_t time_stamp, bool store) {
-    upd::PackageEntry e;
-    std::copy(name.begin(), name.end(), e.EntryName.begin());
-    e.TimeStamp = time_stamp;
-    e.UnpackedSize = static_cast<std::uint32_t>(bytes.size());
-    std::vector<std::uint8_t> stream;
-    if (!store && !bytes.empty()) {
-      CompressProgress hook;
-      if (options.progress && k < order.size()) {
-        hook = [&](std::size_t done) { options.progress(k, order.size(), name, done); };
-      }
-      stream = compressor.Compress(bytes, options.level, hook);
-    }
-    const bool compressed = !stream.empty() && stream.size() < bytes.size();
-    const std::span<const std::uint8_t> stored =
-        compressed ? std::span<const std::uint8_t>(stream) : bytes;
-    e.EntryFlags = compressed ? upd::kEntryCompressed : upd::kEntryStored;
+  std::vector<upd::PackageEntry> entries;  // directory order, the record among them
+  std::vector<upd::EntryHashes> hashes;    // of the files only, in directory order
+  // Appends one entry's data and record; false when the package would reach 4 GiB.
+  auto append = [&](upd::PackageEntry e, std::span<const std::uint8_t> stored) {
     e.StoredSize = static_cast<std::uint32_t>(stored.size());
     if (image.size() + upd::PaddedSize(e.StoredSize) > kMaxPackageSize) return false;
-    if (options.integrity && k < order.size()) {
-      hashes.push_back({upd::HashBytes(stored), upd::HashBytes(bytes)});
-    }
     Append(image, stored);
     image.resize(image.size() + (upd::PaddedSize(e.StoredSize) - e.StoredSize), 0);
     entries.push_back(e);
     return true;
   };
+  // The record's bytes are known only once every file is packed, but its size is known now:
+  // its place is kept in zeros and filled in at the end. It is stored as it is: hashes do not
+  // compress, and the updater reads it without unpacking.
+  std::size_t record_entry = 0, record_offset = 0;
+  auto reserve_record = [&] {
+    std::uint64_t newest = 0;
+    for (const PackageFile& f : files) newest = std::max(newest, f.time_stamp);
+    upd::PackageEntry e;
+    std::copy(upd::kIntegrityEntryName.begin(), upd::kIntegrityEntryName.end(), e.EntryName.begin());
+    e.EntryFlags = upd::kEntryStored;
+    e.TimeStamp = newest;
+    e.UnpackedSize = static_cast<std::uint32_t>(upd::IntegrityRecordSize(files.size()));
+    record_entry = entries.size();
+    record_offset = image.size();
+    return append(e, std::vector<std::uint8_t>(e.UnpackedSize, 0));
+  };
   for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k == record_at && !reserve_record()) return fail(kNoFile, "the package would reach 4 GiB");
     const std::size_t i = order[k];
     PackageFile& f = files[i];
     if (options.progress) options.progress(k, order.size(), f.name, 0);
-    newest = std::max(newest, f.time_stamp);
-    if (!pack(k, f.name, f.bytes, f.time_stamp, options.store)) {
-      return fail(i, "the package would reach 4 GiB with this file");
+    upd::PackageEntry e;
+    std::copy(f.name.begin(), f.name.end(), e.EntryName.begin());
+    e.TimeStamp = f.time_stamp;
+    e.UnpackedSize = static_cast<std::uint32_t>(f.bytes.size());
+    std::vector<std::uint8_t> stream;
+    if (!options.store && !f.bytes.empty()) {
+      CompressProgress hook;
+      if (options.progress) {
+        hook = [&](std::size_t done) { options.progress(k, order.size(), f.name, done); };
+      }
+      stream = compressor.Compress(f.bytes, options.level, hook);
     }
+    // Compressed only when that makes it smaller.
+    const bool compressed = !stream.empty() && stream.size() < f.bytes.size();
+    const std::span<const std::uint8_t> stored =
+        compressed ? std::span<const std::uint8_t>(stream) : f.bytes;
+    e.EntryFlags = compressed ? upd::kEntryCompressed : upd::kEntryStored;
+    if (!append(e, stored)) return fail(i, "the package would reach 4 GiB with this file");
+    if (options.integrity) hashes.push_back({upd::HashBytes(stored), upd::HashBytes(f.bytes)});
     std::vector<std::uint8_t>().swap(f.bytes);  // done with it; large updates hold much
   }
-  // The integrity record comes last, after the entries it covers, whatever its name's order.
+  if (record_at == order.size() && !reserve_record()) {
+    return fail(kNoFile, "the package would reach 4 GiB");
+  }
   if (options.integrity) {
-    const std::vector<std::uint8_t> record = upd::MakeIntegrityRecord(entries, hashes);
-    // Stored as it is: hashes do not compress, and the updater reads it without unpacking.
-    if (!pack(order.size(), std::string(upd::kIntegrityEntryName), record, newest, true)) {
-      return fail(kNoFile, "the package would reach 4 GiB");
-    }
+    // What the record covers: every entry but itself, wherever it lies.
+    std::vector<upd::PackageEntry> others = entries;
+    others.erase(others.begin() + static_cast<std::ptrdiff_t>(record_entry));
+    const std::vector<std::uint8_t> record = upd::MakeIntegrityRecord(others, hashes);
+    std::copy(record.begin(), record.end(), image.begin() + static_cast<std::ptrdiff_t>(record_offset));
   }
 
   std::vector<std::uint8_t> table(entries.size() * upd::kEntryRecordSize, 0);

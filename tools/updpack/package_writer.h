@@ -1,8 +1,8 @@
 // Builds a package image (layout in src/package/container.h) from files in memory.
 //
-// Entries are laid out in ascending byte order of their code page 932 names, each padded with
-// zeros to 16 bytes, followed by the integrity record (package/integrity.h) unless it is left
-// out; an entry is compressed only when its stream is smaller than the file,
+// Entries, the integrity record (package/integrity.h) among them unless it is left out, are
+// listed and laid out in ascending byte order of their code page 932 names, each padded with
+// zeros to 16 bytes; an entry is compressed only when its stream is smaller than the file,
 // otherwise stored as it is. The directory is one compressed stream after the data. The same
 // files and options always give the same bytes.
 #pragma once
@@ -30,7 +30,7 @@ struct PackageOptions {
   Level level = Level::kDefault;
   // Store every entry and the directory as they are: a package that needs no decoder.
   bool store = false;
-  // Add the integrity record (package/integrity.h) as the last entry.
+  // Add the integrity record (package/integrity.h), in its place in name order.
   bool integrity = true;
   // Called before each entry is packed (entry index in package order, count, name), and with
   // the entry's input bytes done so far while a large entry is compressed.

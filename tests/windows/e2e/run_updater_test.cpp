@@ -13,6 +13,7 @@
 
 #include "embed.h"
 #include "hex.h"
+#include "package/container.h"
 #include "package_writer.h"
 #include "pe_update.h"
 #include "win/shared_file.h"
@@ -168,9 +169,13 @@ TEST_F(RunUpdaterScenario, DamagedPackageShowsResourceReadError) {
 // reaches the update, not even the extraction of UPDATE.INI.
 TEST_F(RunUpdaterScenario, DamagedEntryShowsResourceReadError) {
   const Bytes good = Package(Ini());
-  // README.TXT sorts first: its 9 bytes are stored from byte 16.
-  ASSERT_EQ(std::string(good.begin() + 16, good.begin() + 25), "read me\r\n");
-  for (std::size_t at : {std::size_t{16}, std::size_t{24}}) {
+  // README.TXT sorts first among the files, after the record: its 9 bytes are stored as they are.
+  const auto dir = upd::LoadPackageDirectory(good);
+  ASSERT_TRUE(dir);
+  ASSERT_EQ(dir->Entries()[1].Name(), "README.TXT");
+  const std::size_t from = dir->DataOffset(1);
+  ASSERT_EQ(std::string(good.begin() + from, good.begin() + from + 9), "read me\r\n");
+  for (std::size_t at : {from, from + 8}) {
     SCOPED_TRACE("byte " + std::to_string(at));
     Bytes damaged = good;
     damaged[at] ^= 0x04;

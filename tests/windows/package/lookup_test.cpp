@@ -189,15 +189,27 @@ TEST(FindPackageEntry, MissingNameShowsItsMessageOnce) {
   }
 }
 
-// The integrity record is no file of the update: a lookup never finds it, even by its name.
+// The integrity record is no file of the update: a lookup never finds it, even by its name,
+// wherever it lies (in name order before the files, as built; last, as built before that).
 TEST(FindPackageEntry, NeverHandsOutTheIntegrityRecord) {
-  RunPackage pkg({StoredBytes("A.TXT", Content("a"), pkgtest::kStamp),
-                  StoredBytes(std::string(upd::kIntegrityEntryName), Content("hashes"),
-                              pkgtest::kStamp)});
-  ASSERT_TRUE(pkg.loaded());
-  EXPECT_TRUE(upd::FindPackageEntry("A.TXT"));
-  EXPECT_FALSE(upd::FindPackageEntry(upd::kIntegrityEntryName));
-  EXPECT_EQ(updtest::TakeBoxes(), Boxes({kNotFound}));
+  const auto file = StoredBytes("A.TXT", Content("a"), pkgtest::kStamp);
+  const auto record =
+      StoredBytes(std::string(upd::kIntegrityEntryName), Content("hashes"), pkgtest::kStamp);
+  struct Row {
+    const char* what;
+    std::vector<updtest::Item> items;
+  };
+  const Row rows[] = {{"record first", {record, file}}, {"record last", {file, record}}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RunPackage pkg(row.items);
+    ASSERT_TRUE(pkg.loaded());
+    const auto found = upd::FindPackageEntry("A.TXT");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(std::string(found->bytes().begin(), found->bytes().end()), "a");
+    EXPECT_FALSE(upd::FindPackageEntry(upd::kIntegrityEntryName));
+    EXPECT_EQ(updtest::TakeBoxes(), Boxes({kNotFound}));
+  }
 }
 
 TEST(FindPackageEntry, NothingWithoutALoadedPackage) {

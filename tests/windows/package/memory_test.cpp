@@ -64,16 +64,18 @@ TEST(PackageMemory, IntegrityCheckUnpacksNoEntry) {
   const Bytes img = updpack::BuildPackage(std::move(files), {}).image;
   const auto dir = upd::LoadPackageDirectory(img);
   ASSERT_TRUE(dir);
-  ASSERT_TRUE(dir->Entries()[0].IsCompressed());
+  constexpr std::size_t kBig = 1;  // after the integrity record
+  ASSERT_EQ(dir->Entries()[kBig].Name(), "BIG.TXT");
+  ASSERT_TRUE(dir->Entries()[kBig].IsCompressed());
   RefuseFrom refuse(1u << 19);
   EXPECT_EQ(upd::CheckIntegrity(*dir, img).status, upd::IntegrityResult::Status::kSound);
   Bytes damaged = img;
-  damaged[upd::kPackageHeaderSize + 5] ^= 0x20;
+  damaged[dir->DataOffset(kBig) + 5] ^= 0x20;
   const auto damaged_dir = upd::LoadPackageDirectory(damaged);
   ASSERT_TRUE(damaged_dir);
   const upd::IntegrityResult r = upd::CheckIntegrity(*damaged_dir, damaged);
   EXPECT_EQ(r.status, upd::IntegrityResult::Status::kContent);
-  EXPECT_EQ(r.entry, 0u);
+  EXPECT_EQ(r.entry, kBig);
 }
 
 }  // namespace
