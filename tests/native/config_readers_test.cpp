@@ -229,6 +229,8 @@ TEST(FormatText, Conversions) {
       {"Percent", upd::FormatText("100%%", {}), "100%"},
       {"Precision", upd::FormatText("[%.2s][%4s][%-4s]", {"abc", "ab", "ab"}), "[ab][  ab][ab  ]"},
       {"MissingArgument", upd::FormatText("a%sb%ic", {}), "abc"},
+      // The titles the updater shows come in as arguments: a '%' in one is no conversion.
+      {"ArgumentAsItStands", upd::FormatText("[%s] %s", {"T%s%d%n", "100%"}), "[T%s%d%n] 100%"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);

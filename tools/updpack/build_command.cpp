@@ -206,9 +206,6 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
     LintSubject subject;
     subject.update_ini.assign(update_ini->bytes.begin(), update_ini->bytes.end());
     for (const PackageFile& f : files) subject.entries.push_back({f.name, f.bytes.size()});
-    subject.content = [&files](std::size_t i) -> std::optional<std::string> {
-      return std::string(files[i].bytes.begin(), files[i].bytes.end());
-    };
     const std::vector<Finding> findings = LintUpdate(subject);
     PrintFindings(err, "updpack build: ", findings);
     if (const std::size_t errors = CountErrors(findings); errors > 0 && a.strict) {

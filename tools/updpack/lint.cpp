@@ -164,11 +164,6 @@ class Linter {
     if (d.InstallSelects > 0) install_selects_ = std::min(d.InstallSelects, kModeDigits);
     for (std::size_t i = 0; i < disc_checks_.size(); ++i) disc_checks_[i] = !d.DiskCheckFile[i].empty();
     setup_read_ = true;
-    if (upd::Run().Game.GameTitle.view().find('%') != std::string_view::npos) {
-      Warning("SETUP.INI GameTitle",
-              "holds '%', and the start page's text passes through the updater's formatter: a "
-              "conversion without its argument");
-    }
   }
 
   void CheckSetupSection() {
@@ -182,19 +177,9 @@ class Linter {
       upd::NameString name;
       if (!upd::ReadUpdateValue("SETUP", key, name)) continue;
       reserved_.insert(FoldEntryName(name.view()));
-      const std::optional<std::size_t> at = FindEntry(name.view());
-      if (!at) {
+      if (!FindEntry(name.view())) {
         Error("[SETUP] " + std::string(key),
               "names " + Quote(name.view()) + ", which the package does not hold: the updater stops at its start");
-        continue;
-      }
-      if (key == "AgreementTitle" && s_.content) {
-        const std::optional<std::string> text = s_.content(*at);
-        if (text && text->find('%') != std::string::npos) {
-          Warning("[SETUP] AgreementTitle", "the text of " + Quote(name.view()) +
-                                                " holds '%', and it is shown through the updater's formatter: "
-                                                "a conversion without its argument");
-        }
       }
     }
     upd::NameString data_folder;

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -22,8 +21,6 @@ struct LintEntry {
 struct LintSubject {
   std::string update_ini;          // the bytes of UPDATE.INI
   std::vector<LintEntry> entries;  // every entry of the package (UPDATE.INI among them)
-  // The bytes of entry `index`, or nothing when they cannot be had.
-  std::function<std::optional<std::string>(std::size_t index)> content;
   std::optional<std::filesystem::path> setup_ini;  // the installation's SETUP.INI
   std::optional<std::int32_t> inst_mode;           // the one installation mode to check
 };

@@ -32,10 +32,11 @@ const std::string_view kLintHelp =
     "COM1, ... with any extension), a control character, or a name ending in '.' or ' ';\n"
     "no entry that applies; a SETUP.INI the updater cannot read.\n"
     "Warnings: keys the updater never reads (after a gap, past the sixteenth), items after\n"
-    "the third, a filter no installation mode meets, a '%' in a text the updater formats,\n"
-    "RequiredDiskSpace below what the update writes, a CopyFile disc without a\n"
-    "DiskCheckFile in SETUP.INI, entries that no UpdateFile entry writes, and with --setup\n"
-    "an installation set for whose mode no entry applies.\n"
+    "the third, a filter no installation mode meets, RequiredDiskSpace below what the\n"
+    "update writes, a CopyFile disc without a DiskCheckFile in SETUP.INI, entries that no\n"
+    "UpdateFile entry writes, and with --setup an installation set for whose mode no entry\n"
+    "applies. A '%' in the game title or the agreement title is no finding: the updater\n"
+    "shows both as they stand.\n"
     "\n"
     "Exits with 1 when there is an error, else 0 (warnings included).\n";
 
@@ -82,31 +83,24 @@ std::string AsText(const std::vector<std::uint8_t>& bytes) { return std::string(
 
 // The files that `build` would pack. Files whose names cannot be entries are left to `build`
 // to refuse; they are no entries here.
-std::string FromFolder(const fs::path& dir, LintSubject& s, std::vector<fs::path>& paths) {
+std::string FromFolder(const fs::path& dir, LintSubject& s) {
   std::vector<host::FolderItem> items;
   std::string error;
   if (!host::ListFolder(dir, items, error)) return "cannot read the folder " + host::ShowPath(dir) + ": " + error;
-  std::optional<std::size_t> ini;
+  std::optional<fs::path> ini;
   for (const host::FolderItem& item : items) {
     if (item.kind != host::FolderItem::Kind::kFile) continue;
     std::optional<std::string> name = host::EntryNameOf(item.name);
     if (!name || EntryNameFault(*name)) continue;
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(dir / item.name, ec);
-    if (FoldEntryName(*name) == "update.ini") ini = paths.size();
+    if (FoldEntryName(*name) == "update.ini") ini = dir / item.name;
     s.entries.push_back({std::move(*name), ec ? 0 : static_cast<std::uint64_t>(size)});
-    paths.push_back(dir / item.name);
   }
   if (!ini) return host::ShowPath(dir) + " holds no UPDATE.INI";
   std::vector<std::uint8_t> bytes;
-  if (!host::ReadWholeFile(paths[*ini], bytes, error)) return "cannot read " + host::ShowPath(paths[*ini]) + ": " + error;
+  if (!host::ReadWholeFile(*ini, bytes, error)) return "cannot read " + host::ShowPath(*ini) + ": " + error;
   s.update_ini = AsText(bytes);
-  s.content = [&paths](std::size_t index) -> std::optional<std::string> {
-    std::vector<std::uint8_t> b;
-    std::string e;
-    if (!host::ReadWholeFile(paths[index], b, e)) return std::nullopt;
-    return AsText(b);
-  };
   return {};
 }
 
@@ -120,12 +114,11 @@ int RunLint(CommandArgs args, std::ostream& out, std::ostream& err) {
   LintSubject s;
   s.setup_ini = a.setup;
   s.inst_mode = a.inst_mode;
-  std::vector<fs::path> paths;  // a folder's files, by entry index
   PackageInput in;
   std::optional<PackageView> view;
   std::error_code ec;
   if (fs::is_directory(target, ec)) {
-    if (std::string problem = FromFolder(target, s, paths); !problem.empty()) {
+    if (std::string problem = FromFolder(target, s); !problem.empty()) {
       return Fail(err, kCmd, problem, kExitFailed);
     }
   } else {
@@ -136,24 +129,19 @@ int RunLint(CommandArgs args, std::ostream& out, std::ostream& err) {
                                  "); see 'updpack verify'", kExitFailed);
     }
     view = std::move(OpenPackage(in.bytes).view);
-    std::optional<std::size_t> ini;
-    std::vector<std::size_t> in_view;  // the view's index of each entry of the subject
+    std::optional<std::size_t> ini;  // the view's index of UPDATE.INI
     for (std::size_t i = 0; i < view->entries.size(); ++i) {
       if (IsIntegrityRecord(*view, i)) continue;  // no file of the update
       const upd::PackageEntry& e = view->entries[i];
-      if (FoldEntryName(e.Name()) == "update.ini") ini = s.entries.size();
+      if (FoldEntryName(e.Name()) == "update.ini") ini = i;
       s.entries.push_back({std::string(e.Name()), e.UnpackedSize});
-      in_view.push_back(i);
     }
-    s.content = [&view, in_view](std::size_t index) -> std::optional<std::string> {
-      const EntryBytes b = ReadEntry(*view, in_view[index]);
-      if (!b.fault.empty()) return std::nullopt;
-      return std::string(b.bytes.begin(), b.bytes.end());
-    };
     if (!ini) return Fail(err, kCmd, host::ShowPath(target) + " holds no UPDATE.INI", kExitFailed);
-    std::optional<std::string> text = s.content(*ini);
-    if (!text) return Fail(err, kCmd, host::ShowPath(target) + ": UPDATE.INI cannot be unpacked", kExitFailed);
-    s.update_ini = std::move(*text);
+    const EntryBytes text = ReadEntry(*view, *ini);
+    if (!text.fault.empty()) {
+      return Fail(err, kCmd, host::ShowPath(target) + ": UPDATE.INI cannot be unpacked", kExitFailed);
+    }
+    s.update_ini.assign(text.bytes.begin(), text.bytes.end());
   }
 
   const std::vector<Finding> findings = LintUpdate(s);
