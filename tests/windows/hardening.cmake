@@ -1,4 +1,5 @@
-# What an elevated updater must not let in: DLLs planted beside it.
+# What an elevated updater must not let in: DLLs planted beside it, and an image without the
+# system's exploit mitigations, before or after a package is embedded.
 
 # A DLL that leaves a marker when loaded, copied under system DLL names; a program that loads
 # DLLs by bare name, the load the updater must not make.
@@ -16,3 +17,10 @@ upd_windows_test(planted_dll_tests SOURCES hardening/planted_dll_test.cpp LIBS u
 add_dependencies(planted_dll_tests update planted_dll dll_probe)
 set_tests_properties(planted_dll_tests update_run_tests_ja PROPERTIES RESOURCE_LOCK wine_cdrom_p)
 
+# update.exe's image before and after embedding (imports, mitigations, relocations), and the
+# build's stack and string checks in a program that overflows on purpose.
+add_executable(overflow_host hardening/overflow_host.cpp)
+upd_windows_test(hardening_tests SOURCES hardening/image_test.cpp LIBS updpacker updtest_win
+                 ENV "UPD_UPDATE_EXE=Z:${CMAKE_BINARY_DIR}/update.exe")
+target_compile_definitions(hardening_tests PRIVATE UPDPACK_EXE="$<TARGET_FILE:updpack>")
+add_dependencies(hardening_tests update updpack overflow_host)
