@@ -30,12 +30,16 @@ extern const std::string_view kListHelp;
 extern const std::string_view kExtractHelp;
 extern const std::string_view kVerifyHelp;
 extern const std::string_view kLintHelp;
+extern const std::string_view kInitHelp;
+extern const std::string_view kPlanHelp;
 
 int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err);
 int RunList(CommandArgs args, std::ostream& out, std::ostream& err);
 int RunExtract(CommandArgs args, std::ostream& out, std::ostream& err);
 int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err);
 int RunLint(CommandArgs args, std::ostream& out, std::ostream& err);
+int RunInit(CommandArgs args, std::ostream& out, std::ostream& err);
+int RunPlan(CommandArgs args, std::ostream& out, std::ostream& err);
 
 // Shared by the commands.
 

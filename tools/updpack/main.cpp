@@ -29,7 +29,9 @@ const std::array kCommands = {
     Command{"list", "list the entries of a package", kListHelp, RunList},
     Command{"extract", "write the entries of a package as files", kExtractHelp, RunExtract},
     Command{"verify", "check that a package is sound", kVerifyHelp, RunVerify},
+    Command{"init", "write UPDATE.INI for the files of a folder", kInitHelp, RunInit},
     Command{"lint", "check an update's UPDATE.INI against its package", kLintHelp, RunLint},
+    Command{"plan", "show what an update will do, mode by mode", kPlanHelp, RunPlan},
     Command{"embed", "put a package into a copy of the updater", kEmbedHelp, RunEmbed},
 };
 
