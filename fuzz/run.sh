@@ -20,6 +20,7 @@ pe=(tools/updpack/pe_image.cpp tools/updpack/pe_resources.cpp tools/updpack/pe_u
 
 declare -A sources=(
   [decompress]="src/package/decoder.cpp"
+  [stream_decoder]="src/package/decoder.cpp"
   [package]="src/package/decoder.cpp src/package/container.cpp src/package/integrity.cpp tools/updpack/package_reader.cpp tools/updpack/entry_name.cpp"
   [update_section]="src/config/update_section.cpp ${profile[*]} src/package/container.cpp src/package/decoder.cpp"
   [profile]="${profile[*]}"
@@ -30,7 +31,7 @@ declare -A sources=(
   [embed]="${pe[*]}"
   [item_path]="src/config/item_path.cpp"
 )
-all=(decompress package update_section profile list join_path decimal setup embed item_path)
+all=(decompress stream_decoder package update_section profile list join_path decimal setup embed item_path)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 

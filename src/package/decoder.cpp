@@ -162,10 +162,19 @@ inline std::uint8_t* CopyMatch(std::uint8_t* op, const std::uint8_t* obeg,
   return op + len;
 }
 
-}  // namespace
+using decoder_detail::Cursor;
 
-// The state lives in locals so that it stays in registers: `bits` holds the `left` unused
-// flag bits of the current control word at its top, zeros below them.
+enum class Outcome { kEnd, kPaused, kDamaged, kInputEnded };
+
+// The most bytes one token writes: a long match (a run of literals writes at most 32).
+constexpr std::size_t kMaxTokenOutput = kMaxLongLength;
+
+// Decodes tokens from `cur` (whose first control word has been read) into [op, oend), matches
+// reaching back as far as `obeg`, until the end marker or a fault. When kPausable, it also stops
+// before any token that starts at or past `opause`, so that no token can run into `oend` unless
+// the stream is damaged; `op` and `cur` then tell where to go on.
+//
+// The state lives in locals so that it stays in registers.
 //
 // Where the next control word stands depends on the token that needs it: before the token's
 // first data byte when the word runs out within the flag bits ahead of that byte, after the
@@ -178,22 +187,19 @@ inline std::uint8_t* CopyMatch(std::uint8_t* op, const std::uint8_t* obeg,
 //   left bits and that word form one 64-bit view, read through the table as well;
 // - any other match reads the view both ways and keeps the one its first flag bits ask for.
 // Near the end of the input every token is read bit by bit, each read checked.
-std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
-                                           std::span<std::uint8_t> out, bool* input_ended) {
-  const std::uint8_t* ip = in.data();
-  const std::uint8_t* const iend = ip + in.size();
-  std::uint8_t* const obeg = out.data();
-  std::uint8_t* op = obeg;
-  const std::uint8_t* const oend = obeg + out.size();
-  if (input_ended) *input_ended = false;
-  if (iend - ip < 4) {
-    if (input_ended) *input_ended = true;
-    return std::nullopt;
-  }
-  std::uint64_t bits = std::uint64_t{LoadLe32(ip)} << 32;
-  ip += 4;
-  unsigned left = 32;
-
+template <bool kPausable>
+Outcome DecodeTokens(Cursor& cur, const std::uint8_t* const iend, std::uint8_t* const obeg,
+                     std::uint8_t*& op_io, const std::uint8_t* const oend,
+                     [[maybe_unused]] const std::uint8_t* const opause) {
+  const std::uint8_t* ip = cur.ip;
+  std::uint64_t bits = cur.bits;
+  unsigned left = cur.left;
+  std::uint8_t* op = op_io;
+  const auto stop = [&](Outcome outcome) {
+    cur = {ip, bits, left};
+    op_io = op;
+    return outcome;
+  };
   static constexpr std::uint32_t kClassBase[5] = {0, 512, 1024, 2048, 4096};
   static constexpr unsigned kClassExtra[5] = {1, 1, 2, 3, 4};
   // Length code by its leading zeros: 1 -> 3, 01 -> 4, 001 x -> 5+x, 0001 xx -> 7+x,
@@ -203,6 +209,9 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
   static constexpr std::uint8_t kLenUsed[6] = {1, 2, 4, 6, 9, 5};
 
   while (iend - ip >= kFastInput) {
+    if constexpr (kPausable) {
+      if (op >= opause) return stop(Outcome::kPaused);
+    }
     if (left == 0) {
       // The token's first bit is the first of a new word.
       bits = std::uint64_t{LoadLe32(ip)} << 32;
@@ -212,7 +221,7 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
     if (bits >> 63) {
       // Literals: one per leading 1 bit of this word, their bytes in a row.
       const unsigned n = static_cast<unsigned>(std::countl_one(bits));  // <= left
-      if (static_cast<std::size_t>(oend - op) < n) return std::nullopt;
+      if (static_cast<std::size_t>(oend - op) < n) return stop(Outcome::kDamaged);
       CopyLiterals(op, ip, n);
       op += n;
       ip += n;
@@ -234,12 +243,16 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
       }
       if (used <= left) {
         const std::uint32_t dist = (e >> 17) + (std::uint32_t{ip[0]} << (e >> 5 & 7));
-        if (dist == kEndMarkerCode + 1 && len == 2) return static_cast<std::size_t>(op - obeg);
+        if (dist == kEndMarkerCode + 1 && len == 2) {
+          ip += 1;
+          return stop(Outcome::kEnd);
+        }
+        std::uint8_t* const next = CopyMatch(op, obeg, oend, dist, len);
+        if (!next) return stop(Outcome::kDamaged);
+        op = next;
         ip += 1;
         bits <<= used;
         left -= used;
-        op = CopyMatch(op, obeg, oend, dist, len);
-        if (!op) return std::nullopt;
         continue;
       }
     }
@@ -292,7 +305,10 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
         }
       }
     }
-    if (dist == kEndMarkerCode + 1 && len == 2) return static_cast<std::size_t>(op - obeg);
+    if (dist == kEndMarkerCode + 1 && len == 2) return stop(Outcome::kEnd);
+    std::uint8_t* const next = CopyMatch(op, obeg, oend, dist, len);
+    if (!next) return stop(Outcome::kDamaged);
+    op = next;
     if (used > left) {
       // The token used the next word: it is consumed with the token.
       ip += 4;
@@ -303,8 +319,6 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
     }
     left -= used;
     ip += bytes;
-    op = CopyMatch(op, obeg, oend, dist, len);
-    if (!op) return std::nullopt;
   }
 
   // Bit by bit, every read checked.
@@ -337,11 +351,12 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
     return *ip++;
   };
   // Every failure below is the input running out when `ok` is false, damage otherwise.
-  const auto failed = [&]() -> std::optional<std::size_t> {
-    if (input_ended) *input_ended = !ok;
-    return std::nullopt;
-  };
+  const auto failed = [&] { return stop(ok ? Outcome::kDamaged : Outcome::kInputEnded); };
+  // A pause must leave the cursor at a token boundary: only between tokens, all reads done.
   for (;;) {
+    if constexpr (kPausable) {
+      if (op >= opause) return stop(Outcome::kPaused);
+    }
     if (bit()) {
       const std::uint32_t b = byte();
       if (!ok || op == oend) return failed();
@@ -354,9 +369,12 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
       std::uint32_t k = b;
       if (e) {
         k = 256 + 8 * b + bits_n(3);
-        if (ok && k == kEndMarkerCode) return static_cast<std::size_t>(op - obeg);
+        if (ok && k == kEndMarkerCode) return stop(Outcome::kEnd);
       }
-      if (!ok || !(op = CopyMatch(op, obeg, oend, k + 1, 2))) return failed();
+      if (!ok) return failed();
+      std::uint8_t* const next = CopyMatch(op, obeg, oend, k + 1, 2);
+      if (!next) return failed();
+      op = next;
       continue;
     }
     unsigned cls = 0;
@@ -377,8 +395,77 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
     } else {
       length = 27 + byte();
     }
-    if (!ok || !(op = CopyMatch(op, obeg, oend, code + 1, length))) return failed();
+    if (!ok) return failed();
+    std::uint8_t* const next = CopyMatch(op, obeg, oend, code + 1, length);
+    if (!next) return failed();
+    op = next;
   }
+}
+
+}  // namespace
+
+std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
+                                           std::span<std::uint8_t> out, bool* input_ended) {
+  if (input_ended) *input_ended = false;
+  if (in.size() < 4) {
+    if (input_ended) *input_ended = true;
+    return std::nullopt;
+  }
+  Cursor cur{in.data() + 4, std::uint64_t{LoadLe32(in.data())} << 32, 32};
+  std::uint8_t* op = out.data();
+  switch (DecodeTokens<false>(cur, in.data() + in.size(), out.data(), op, out.data() + out.size(),
+                              nullptr)) {
+    case Outcome::kEnd:
+      return static_cast<std::size_t>(op - out.data());
+    case Outcome::kInputEnded:
+      if (input_ended) *input_ended = true;
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+StreamDecoder::StreamDecoder(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size)
+    : in_(stream), total_(unpacked_size) {}
+
+StreamDecoder::Status StreamDecoder::Next(std::span<std::uint8_t> room,
+                                          std::span<const std::uint8_t>& piece) {
+  piece = {};
+  if (status_ != Status::kMore) return status_;
+  if (room.size() < kMinRoom) return status_ = Status::kDamaged;  // a caller's fault, never silent
+  std::uint8_t* const base = room.data();
+  if (!started_) {
+    if (in_.size() < 4) return status_ = Status::kCut;
+    cursor_ = {in_.data() + 4, std::uint64_t{LoadLe32(in_.data())} << 32, 32};
+    started_ = true;
+  }
+  // The window the next matches may reach: the end of the previous piece, moved to the front.
+  if (kept_ != 0) std::memmove(base, previous_end_ - kept_, kept_);
+  std::uint8_t* const first = base + kept_;
+  std::uint8_t* op = first;
+  const std::uint64_t remaining = total_ - produced_;
+  const std::size_t space = room.size() - kept_;
+  Outcome outcome;
+  if (remaining <= space) {
+    // The rest of the entry fits: its end is the limit, as for a whole-buffer decode.
+    outcome = DecodeTokens<false>(cursor_, in_.data() + in_.size(), base, op,
+                                  first + static_cast<std::size_t>(remaining), nullptr);
+  } else {
+    std::uint8_t* const end = base + room.size();
+    outcome = DecodeTokens<true>(cursor_, in_.data() + in_.size(), base, op, end,
+                                 end - kMaxTokenOutput);
+  }
+  piece = {first, op};
+  produced_ += piece.size();
+  previous_end_ = op;
+  kept_ = std::min<std::size_t>(static_cast<std::size_t>(op - base), kWindow);
+  switch (outcome) {
+    case Outcome::kPaused: return Status::kMore;
+    case Outcome::kEnd: return status_ = produced_ == total_ ? Status::kDone : Status::kDamaged;
+    case Outcome::kInputEnded: return status_ = Status::kCut;
+    case Outcome::kDamaged: break;
+  }
+  return status_ = Status::kDamaged;
 }
 
 }  // namespace upd

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <algorithm>
 
 namespace upd {
 
@@ -47,5 +48,56 @@ inline constexpr std::uint32_t kMaxExpansion = 91;
 std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
                                            std::span<std::uint8_t> out,
                                            bool* input_ended = nullptr);
+
+namespace decoder_detail {
+// Where a decode stands between two calls: always at a token boundary. `bits` holds the `left`
+// unused flag bits of the current control word at its top, zeros below them.
+struct Cursor {
+  const std::uint8_t* ip = nullptr;
+  std::uint64_t bits = 0;
+  unsigned left = 0;
+};
+}  // namespace decoder_detail
+
+// Decodes one stream in pieces, so that an entry of any size unpacks in a few buffers: a match
+// reaches back at most kMaxLongDistance bytes, so only that much of the output is carried from
+// one piece to the next. Same checks and same result as DecompressBlock with an output of
+// exactly `unpacked_size` bytes (whose result must then equal that size).
+class StreamDecoder {
+ public:
+  // The output a match can reach, carried at the front of each room.
+  static constexpr std::size_t kWindow = kMaxLongDistance;
+  // The least room a piece is decoded into: the window and some room for new bytes.
+  static constexpr std::size_t kMinRoom = kWindow + 4096;
+
+  enum class Status {
+    kMore,     // a piece was decoded; more follow
+    kDone,     // the last piece: the end marker after exactly `unpacked_size` bytes
+    kDamaged,  // the stream is damaged (or yields another size than `unpacked_size`)
+    kCut,      // the stream runs past the end of its bytes
+  };
+
+  // `stream` must stay valid while pieces are decoded.
+  StreamDecoder(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size);
+
+  // Decodes the next piece into `room` (at least kMinRoom bytes), whose front first receives the
+  // window carried from the previous piece; `piece` gets the new bytes, which follow it. The
+  // previous piece's room must be untouched until this call (it may be this same room). Once a
+  // status other than kMore was given, every further call gives it again with no bytes.
+  Status Next(std::span<std::uint8_t> room, std::span<const std::uint8_t>& piece);
+
+  std::uint64_t produced() const { return produced_; }
+  std::uint64_t total() const { return total_; }
+
+ private:
+  std::span<const std::uint8_t> in_;
+  std::uint64_t total_ = 0;
+  std::uint64_t produced_ = 0;
+  decoder_detail::Cursor cursor_;
+  bool started_ = false;
+  const std::uint8_t* previous_end_ = nullptr;
+  std::size_t kept_ = 0;  // bytes of the window carried into the next room
+  Status status_ = Status::kMore;
+};
 
 }  // namespace upd

@@ -265,3 +265,132 @@ TEST(DecompressBlock, TellsACutStreamFromADamagedOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// What decoding in pieces gave: the bytes and the last status.
+struct PieceResult {
+  Bytes bytes;
+  upd::StreamDecoder::Status status;
+  std::size_t pieces = 0;
+};
+
+// Decodes `stream` in pieces into rooms of `room_size` bytes, taking turns between two rooms
+// or always the same one.
+PieceResult DecodeInPieces(const Bytes& stream, std::uint64_t total, std::size_t room_size,
+                           bool two_rooms) {
+  upd::StreamDecoder decoder(stream, total);
+  Bytes rooms[2] = {Bytes(room_size), Bytes(room_size)};
+  PieceResult result;
+  for (std::size_t turn = 0;; ++turn) {
+    Bytes& room = rooms[two_rooms ? turn % 2 : 0];
+    std::span<const std::uint8_t> piece;
+    result.status = decoder.Next(room, piece);
+    result.bytes.insert(result.bytes.end(), piece.begin(), piece.end());
+    ++result.pieces;
+    if (result.status != upd::StreamDecoder::Status::kMore) break;
+    // Every piece but the last brings something: no endless loop on any input.
+    if (piece.empty()) {
+      ADD_FAILURE() << "an empty piece before the end";
+      break;
+    }
+  }
+  EXPECT_EQ(decoder.produced(), result.bytes.size());
+  return result;
+}
+
+// A stream whose matches cross every piece boundary: the farthest distance, overlapping short
+// distances, length bytes, and literal runs across control words.
+Bytes LongStream(Bytes* expected) {
+  TokenScript s;
+  s.Literals(History(9000, 7));
+  for (int i = 0; i < 60; ++i) {
+    s.Long(8192, 282).Long(1, 200).Short(2303).Literals(History(33, i)).Long(3, 100)
+        .Long(4097, 27).Short(1).Long(7000, 11);
+  }
+  *expected = s.expected();
+  return std::move(s).Finish();
+}
+
+TEST(StreamDecoder, PiecesJoinToTheWholeEntry) {
+  Bytes expected;
+  const Bytes stream = LongStream(&expected);
+  constexpr std::size_t kMin = upd::StreamDecoder::kMinRoom;
+  struct Row {
+    const char* name;
+    std::size_t room;
+    bool two_rooms;
+  };
+  const Row rows[] = {
+      {"the least room, one room", kMin, false},
+      {"the least room, two rooms", kMin, true},
+      {"an odd size", kMin + 1, true},
+      {"a few tokens more", 3 * kMin + 7, false},
+      {"room for the whole entry", expected.size() + upd::StreamDecoder::kWindow, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const PieceResult got = DecodeInPieces(stream, expected.size(), r.room, r.two_rooms);
+    EXPECT_EQ(got.status, upd::StreamDecoder::Status::kDone);
+    EXPECT_TRUE(got.bytes == expected);
+    if (r.room < expected.size()) {
+      EXPECT_GT(got.pieces, 1u);
+    }
+  }
+}
+
+// Every way a whole-buffer decode of exactly the entry's size fails, decoding in pieces fails
+// too, and tells a cut stream from a damaged one alike.
+TEST(StreamDecoder, FailsWhereTheWholeBufferDecodeFails) {
+  Bytes expected;
+  const Bytes stream = LongStream(&expected);
+  const std::uint64_t n = expected.size();
+  struct Row {
+    const char* name;
+    Bytes stream;
+    std::uint64_t total;
+  };
+  Bytes flipped = stream;
+  flipped[flipped.size() / 2] ^= 0x10;
+  const Row rows[] = {
+      {"sound", stream, n},
+      {"cut before the end marker", Bytes(stream.begin(), stream.end() - 3), n},
+      {"cut in the middle", Bytes(stream.begin(), stream.begin() + stream.size() / 2), n},
+      {"one byte more claimed", stream, n + 1},
+      {"one byte fewer claimed", stream, n - 1},
+      {"far fewer claimed", stream, n / 3},
+      {"a flipped bit", flipped, n},
+      {"match before the start", TokenScript().Literal(1).Long(2, 3).Finish(), 4},
+      {"half a control word", {0x00, 0x00, 0x7E}, 0},
+      {"empty entry", TokenScript().Finish(), 0},
+      {"control words only", Bytes(64, 0x00), 1 << 20},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    Bytes whole(r.total);
+    bool ended = false;
+    const auto decoded = upd::DecompressBlock(r.stream, whole, &ended);
+    const bool whole_ok = decoded && *decoded == r.total;
+    for (const std::size_t room : {upd::StreamDecoder::kMinRoom, std::size_t{1} << 16}) {
+      const PieceResult got = DecodeInPieces(r.stream, r.total, room, true);
+      EXPECT_EQ(got.status == upd::StreamDecoder::Status::kDone, whole_ok) << "room " << room;
+      if (whole_ok) {
+        EXPECT_TRUE(got.bytes == whole);
+      } else {
+        EXPECT_EQ(got.status == upd::StreamDecoder::Status::kCut, ended) << "room " << room;
+      }
+    }
+  }
+}
+
+TEST(StreamDecoder, TooSmallARoomIsRefusedNotOverrun) {
+  const Bytes stream = TokenScript().Literals(History(100)).Finish();
+  upd::StreamDecoder decoder(stream, 100);
+  Bytes room(upd::StreamDecoder::kMinRoom - 1);
+  std::span<const std::uint8_t> piece;
+  EXPECT_EQ(decoder.Next(room, piece), upd::StreamDecoder::Status::kDamaged);
+  EXPECT_TRUE(piece.empty());
+  EXPECT_EQ(decoder.Next(room, piece), upd::StreamDecoder::Status::kDamaged);
+}
+
+}  // namespace
