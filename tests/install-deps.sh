@@ -2,7 +2,8 @@
 # Installs what the builds and tests need, only what is missing (a second run costs nothing).
 set -euo pipefail
 pkgs=(cmake g++ make g++-mingw-w64-x86-64-posix wine64 wine xvfb fonts-ipafont-gothic googletest
-      libgtest-dev libbenchmark-dev zlib1g-dev liblz4-dev libxxhash-dev locales python3 fonts-wine)
+      libgtest-dev libbenchmark-dev zlib1g-dev liblz4-dev libxxhash-dev locales python3 fonts-wine
+      openssl osslsigncode)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -33,7 +33,10 @@ pe::RewriteResult EmbedPackage(std::vector<std::uint8_t> stub, std::vector<std::
 }
 
 std::optional<std::vector<std::uint8_t>> ReadEmbeddedPackage(std::vector<std::uint8_t> exe) {
-  const pe::Image image(std::move(exe));
+  return ReadEmbeddedPackage(pe::Image(std::move(exe)));
+}
+
+std::optional<std::vector<std::uint8_t>> ReadEmbeddedPackage(const pe::Image& image) {
   const pe::ResourceTable tree = pe::ReadResourceTree(image);
   const auto type = pe::ResourceId::Name(kPackageResourceType);
   const auto id = pe::ResourceId::Number(kPackageResourceId);

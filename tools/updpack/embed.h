@@ -27,5 +27,6 @@ pe::RewriteResult EmbedPackage(std::vector<std::uint8_t> stub, std::vector<std::
 // it only in other languages, the first of them (the updater asks by type and name alone).
 // Nullopt when it has none; throws pe::PeError when `exe` is not a sound PE image.
 std::optional<std::vector<std::uint8_t>> ReadEmbeddedPackage(std::vector<std::uint8_t> exe);
+std::optional<std::vector<std::uint8_t>> ReadEmbeddedPackage(const pe::Image& image);
 
 }  // namespace updpack

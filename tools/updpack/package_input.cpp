@@ -27,9 +27,11 @@ PackageInput ReadPackageInput(const std::filesystem::path& path) {
   // that reads a package accepts them alike.
   if (LooksLikeExecutable(in.bytes)) {
     try {
-      std::optional<std::vector<std::uint8_t>> package = ReadEmbeddedPackage(std::move(in.bytes));
+      const pe::Image image(std::move(in.bytes));
       in.bytes.clear();
+      std::optional<std::vector<std::uint8_t>> package = ReadEmbeddedPackage(image);
       if (package) {
+        in.signed_executable = !image.Directory(pe::kCertificateDirectoryIndex).Empty();
         in.bytes = std::move(*package);
       } else {
         in.error = host::ShowPath(path) + ": an executable without a package (no resource " +

@@ -20,6 +20,10 @@ const std::string_view kVerifyHelp =
     "one only the structure can be checked, and verify says so.\n"
     "Exits with 0 for a sound package; otherwise names the first fault and exits with 1.\n"
     "Harmless oddities (entries out of order, fill bytes that are not zero) are noted.\n"
+    "FILE may be an updater that carries the package; verify then also says whether it is\n"
+    "signed or not signed, that is whether it holds a certificate table. It cannot check the\n"
+    "signature or whether Windows will trust it: osslsigncode verify or signtool verify /pa\n"
+    "does that.\n"
     "\n"
     "  --against DIR  also compare the package with the folder it was built from: every file\n"
     "                 of DIR must be an entry with the same bytes and time stamp, and every\n"
@@ -128,6 +132,13 @@ int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err) {
   const auto path = host::PathFromArg(*file);
   const PackageInput in = ReadPackageInput(path);
   if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);
+  if (in.signed_executable) {
+    out << host::ShowPath(path) << ": executable "
+        << (*in.signed_executable ? "signed (it holds a certificate table; the signature itself "
+                                    "is not checked)"
+                                  : "not signed")
+        << "\n";
+  }
 
   const OpenResult opened = OpenPackage(in.bytes);  // for the names in the messages
   const PackageView* view = opened.view ? &*opened.view : nullptr;

@@ -1,0 +1,207 @@
+// A signed updater, as a publisher ships it: `list`, `verify` and `lint` read its package as
+// they read an unsigned one, and `verify` says whether it is signed. The tool runs as a process,
+// as the publisher runs it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "embed.h"
+#include "package/container.h"
+#include "pe_builder.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing::HasSubstr;
+using testing::Not;
+using updtest::Bytes;
+
+void WriteFile(const fs::path& p, const Bytes& b) {
+  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
+                                           static_cast<std::streamsize>(b.size()));
+}
+
+Bytes ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string Text(const fs::path& p) {
+  const Bytes b = ReadFile(p);
+  return std::string(b.begin(), b.end());
+}
+
+std::uint32_t Get32(const Bytes& b, std::size_t at) {
+  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
+         std::uint32_t{b[at + 3]} << 24;
+}
+
+void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// What a signer does to an image, done by hand: a certificate table (one WIN_CERTIFICATE of
+// PKCS#7 signed data, its content here mere filler) appended at an 8-byte boundary, and the
+// security directory (entry 4, a file offset and a size) pointing at it.
+Bytes SignByHand(Bytes exe) {
+  const std::size_t opt = Get32(exe, 0x3C) + 24;
+  const bool pe32_plus = (exe[opt] | exe[opt + 1] << 8) == 0x20B;
+  const std::size_t security = opt + (pe32_plus ? 112 : 96) + 4 * 8;
+  exe.resize((exe.size() + 7) / 8 * 8, 0);
+  Bytes cert(24, 0x30);
+  Put32(cert, 0, static_cast<std::uint32_t>(cert.size()));
+  cert[4] = 0x00, cert[5] = 0x02;  // revision 2.0
+  cert[6] = 0x02, cert[7] = 0x00;  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+  Put32(exe, security, static_cast<std::uint32_t>(exe.size()));
+  Put32(exe, security + 4, static_cast<std::uint32_t>(cert.size()));
+  exe.insert(exe.end(), cert.begin(), cert.end());
+  return exe;
+}
+
+// A package whose UPDATE.INI lacks every key, so that lint has findings to name once it has
+// read it.
+Bytes SmallPackage() {
+  const Bytes content = {'[', 'S', 'E', 'T', 'U', 'P', ']', '\r', '\n'};
+  Bytes pkg(16);
+  pkg.insert(pkg.end(), content.begin(), content.end());
+  pkg.resize(32, 0);
+  upd::PackageEntry e;
+  std::memcpy(e.EntryName.data(), "UPDATE.INI", 10);
+  e.EntryFlags = upd::kEntryStored;
+  e.UnpackedSize = e.StoredSize = static_cast<std::uint32_t>(content.size());
+  Bytes record(upd::kEntryRecordSize);
+  upd::EncodeEntryRecord(e, std::span<std::uint8_t, upd::kEntryRecordSize>(record));
+  pkg.insert(pkg.end(), record.begin(), record.end());
+  upd::EncodeHeader({upd::kPackageMagic, 0, 32, 1}, std::span<std::uint8_t, 16>(pkg.data(), 16));
+  return pkg;
+}
+
+struct Ran {
+  int code = -1;
+  std::string out, err;
+};
+
+class SignedUpdater : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("updpack_signed_" + std::to_string(getpid()) + "_" +
+            testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    updtest::FakePe shape;
+    shape.resources = updtest::StandardResources();
+    WriteFile(dir_ / "update.fa3", SmallPackage());
+    WriteFile(dir_ / "plain.exe", updpack::EmbedPackage(updtest::BuildFakePe(shape), SmallPackage()).file);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // updpack with `args`, its output and exit code.
+  Ran Updpack(std::vector<std::string> args) const {
+    args.insert(args.begin(), UPDPACK_EXE);
+    const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    Ran ran;
+    const int spawned = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (spawned != 0) return ran;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ran.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ran.out = Text(out);
+    ran.err = Text(err);
+    return ran;
+  }
+
+  // Each command on `file` reads the same package as on the package file itself; verify's
+  // word on the signature is `signature_line` (none for a package file).
+  void ExpectReadAlike(const std::string& name, const std::string& signature_line) const {
+    const std::string file = (dir_ / name).string();
+    const std::string package = (dir_ / "update.fa3").string();
+
+    const Ran list = Updpack({"list", "--tsv", file});
+    EXPECT_EQ(list.code, 0) << list.err;
+    EXPECT_EQ(list.out, Updpack({"list", "--tsv", package}).out);
+
+    const Ran verify = Updpack({"verify", file});
+    EXPECT_EQ(verify.code, 0) << verify.err;
+    EXPECT_THAT(verify.out, HasSubstr(file + ": sound, 1 entries"));
+    if (signature_line.empty()) {
+      EXPECT_THAT(verify.out, Not(HasSubstr(": executable")));
+    } else {
+      EXPECT_THAT(verify.out, HasSubstr(file + ": " + signature_line + "\n"));
+    }
+
+    // The package's UPDATE.INI has no keys: lint reads it and names what is missing.
+    const Ran lint = Updpack({"lint", file});
+    const Ran lint_package = Updpack({"lint", package});
+    EXPECT_EQ(lint.code, 1);
+    EXPECT_THAT(lint.out + lint.err, HasSubstr("CompanyName"));
+    EXPECT_EQ(lint.code, lint_package.code);
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(SignedUpdater, IsReadAsTheUnsignedOneAndSaidToBeSigned) {
+  WriteFile(dir_ / "signed.exe", SignByHand(ReadFile(dir_ / "plain.exe")));
+  struct Row {
+    const char* name;
+    const char* file;
+    const char* signature_line;
+  };
+  const Row rows[] = {
+      {"the package itself", "update.fa3", ""},
+      {"an unsigned updater", "plain.exe", "executable not signed"},
+      {"a signed updater",
+       "signed.exe", "executable signed (it holds a certificate table; the signature itself is not checked)"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    ExpectReadAlike(r.file, r.signature_line);
+  }
+}
+
+// The same with a real signature, as osslsigncode makes it with a throwaway self-signed
+// certificate, where the tools are installed (tests/install-deps.sh installs them).
+TEST_F(SignedUpdater, SignedByOsslsigncode) {
+  if (std::system("command -v openssl >/dev/null && command -v osslsigncode >/dev/null") != 0) {
+    GTEST_SKIP() << "openssl or osslsigncode is not installed";
+  }
+  const std::string d = dir_.string();
+  const std::string sign =
+      "cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem "
+      "-days 2 -subj '/CN=updpack test' >openssl.log 2>&1 && osslsigncode sign -certs cert.pem "
+      "-key key.pem -n 'updpack test' -in plain.exe -out signed.exe >sign.log 2>&1";
+  ASSERT_EQ(std::system(sign.c_str()), 0) << Text(dir_ / "openssl.log") << Text(dir_ / "sign.log");
+  ExpectReadAlike("signed.exe",
+                  "executable signed (it holds a certificate table; the signature itself is not checked)");
+  // And embed, given it as the stub, advises to sign the result instead.
+  const Ran embed = Updpack({"embed", (dir_ / "update.fa3").string(), "--stub",
+                             (dir_ / "signed.exe").string(), "-o", (dir_ / "out.exe").string()});
+  EXPECT_EQ(embed.code, 1);
+  EXPECT_THAT(embed.err, HasSubstr("embed into the unsigned updater and sign the result"));
+  EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
+}
+
+}  // namespace
