@@ -300,7 +300,7 @@ void PrintGroup(std::ostream& out, const PlanInput& in, const ModePlan& mp) {
                                 PlanOutcome::kFails, PlanOutcome::kNotReached}) {
       const auto it = by.find(std::string(OutcomeText(o)));
       if (it == by.end()) continue;
-      parts += (parts.empty() ? "" : ", ") + std::to_string(it->second) + " " +
+      parts += (parts.empty() ? "" : "; ") + std::to_string(it->second) + " " +
                (o == PlanOutcome::kUnknown ? "unknown" : std::string(OutcomeText(o)));
     }
     if (!parts.empty()) out << " (" << parts << ")";

@@ -373,7 +373,7 @@ class Planner {
       item.outcome = PlanOutcome::kFails;
       std::string shown;
       for (const std::string& p : above) shown += (shown.empty() ? "" : "\\") + p;
-      item.why = "the folder " + Quote(shown) + " is not there (the run makes only the data folder's last level)";
+      item.why = "the folder " + Quote(shown) + " is not there, and the run makes only the data folder's last level";
       return;
     }
     if ((item.action == PlanAction::kKeepContent || item.action == PlanAction::kKeepContentOnly) && file_there) {
