@@ -129,7 +129,10 @@ class Installation {
  private:
   static std::string Key(int root, const std::vector<std::string>& parts) {
     std::string key = std::to_string(root);
-    for (const std::string& p : parts) key += "\\" + FoldEntryName(p);
+    for (const std::string& p : parts) {
+      key += '\\';  // not "\\" + a temporary: GCC 12 warns of an overlap there is not
+      key += FoldEntryName(p);
+    }
     return key;
   }
 
