@@ -52,6 +52,18 @@ Hash128 HashBytes(std::span<const std::uint8_t> bytes) {
   return Canonical(XXH3_128bits(bytes.data(), bytes.size()));
 }
 
+struct Hasher::State {
+  XXH3_state_t xxh;
+};
+
+Hasher::Hasher() : state_(std::make_unique<State>()) { Reset(); }
+Hasher::~Hasher() = default;
+void Hasher::Reset() { XXH3_128bits_reset(&state_->xxh); }
+void Hasher::Update(std::span<const std::uint8_t> bytes) {
+  XXH3_128bits_update(&state_->xxh, bytes.data(), bytes.size());
+}
+Hash128 Hasher::Digest() const { return Canonical(XXH3_128bits_digest(&state_->xxh)); }
+
 std::optional<std::size_t> FindIntegrityRecord(std::span<const PackageEntry> entries) {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].Name() == kIntegrityEntryName) return i;
@@ -77,51 +89,89 @@ std::vector<std::uint8_t> MakeIntegrityRecord(std::span<const PackageEntry> othe
   return out;
 }
 
+namespace {
+
+using Status = IntegrityResult::Status;
+
+// Whether `record` is a sound record for `entries` (the record at `at`) and holds their
+// records' hash: kSound, kBadRecord or kRecords.
+Status CheckRecordItself(std::span<const PackageEntry> entries, std::size_t at,
+                         std::span<const std::uint8_t> record) {
+  const std::size_t others = entries.size() - 1;
+  if (record.size() != IntegrityRecordSize(others) ||
+      !std::equal(std::begin(kMagic), std::end(kMagic), record.begin()) ||
+      Get32(&record[8]) != kVersion || Get32(&record[12]) != others) {
+    return Status::kBadRecord;
+  }
+  const Hash128 records = HashRecords(entries, at);
+  if (!std::equal(records.begin(), records.end(), record.begin() + 16)) return Status::kRecords;
+  return Status::kSound;
+}
+
+// The hash the record holds for the k-th entry it covers: 0 stored, 1 unpacked.
+bool Matches(std::span<const std::uint8_t> record, std::size_t k, std::size_t which,
+             const Hash128& hash) {
+  return std::equal(hash.begin(), hash.end(),
+                    record.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + kPerEntry * k + 16 * which));
+}
+
+}  // namespace
+
 IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const StoredReader& stored,
                                const EntryReader& read, IntegrityDepth depth) {
-  using Status = IntegrityResult::Status;
   const auto at = FindIntegrityRecord(entries);
   if (!at) return {Status::kNoRecord};
 
   // The record itself: read through the same reader, kept for the comparisons below (it is
   // small: 32 + 32 bytes per entry).
   std::vector<std::uint8_t> record;
-  Status got = read(*at, [&](std::span<const std::uint8_t> b) { record.assign(b.begin(), b.end()); });
+  Status got = read(*at, [&](std::span<const std::uint8_t> b) { record.insert(record.end(), b.begin(), b.end()); });
   if (got != Status::kSound) return {got, *at};
-  const std::size_t others = entries.size() - 1;
-  if (record.size() != IntegrityRecordSize(others) ||
-      !std::equal(std::begin(kMagic), std::end(kMagic), record.begin()) ||
-      Get32(&record[8]) != kVersion || Get32(&record[12]) != others) {
-    return {Status::kBadRecord, *at};
+  if (const Status s = CheckRecordItself(entries, *at, record); s != Status::kSound) {
+    return s == Status::kBadRecord ? IntegrityResult{s, *at} : IntegrityResult{s};
   }
-  const Hash128 records = HashRecords(entries, *at);
-  if (!std::equal(records.begin(), records.end(), record.begin() + 16)) return {Status::kRecords};
 
   // Stored bytes first, for every entry: a damaged package is found without unpacking anything.
-  auto expected = [&](std::size_t k, std::size_t which) {
-    return record.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + kPerEntry * k + 16 * which);
-  };
   for (std::size_t i = 0, k = 0; i < entries.size(); ++i) {
     if (i == *at) continue;
-    const Hash128 hash = HashBytes(stored(i));
-    if (!std::equal(hash.begin(), hash.end(), expected(k, 0))) return {Status::kContent, i};
+    if (!Matches(record, k, 0, HashBytes(stored(i)))) return {Status::kContent, i};
     ++k;
   }
   if (depth == IntegrityDepth::kStoredBytes) return {Status::kSound};
 
+  Hasher hasher;
   for (std::size_t i = 0, k = 0; i < entries.size(); ++i) {
     if (i == *at) continue;
-    Hash128 hash{};
-    got = read(i, [&](std::span<const std::uint8_t> b) { hash = HashBytes(b); });
+    hasher.Reset();
+    got = read(i, [&](std::span<const std::uint8_t> b) { hasher.Update(b); });
     if (got != Status::kSound) return {got, i};
-    if (!std::equal(hash.begin(), hash.end(), expected(k, 1))) return {Status::kContent, i};
+    if (!Matches(record, k, 1, hasher.Digest())) return {Status::kContent, i};
     ++k;
   }
   return {Status::kSound};
 }
 
+IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries,
+                               std::span<const std::uint8_t> record,
+                               std::span<const EntryHashes> hashes, IntegrityDepth depth) {
+  const auto at = FindIntegrityRecord(entries);
+  if (!at) return {Status::kNoRecord};
+  if (const Status s = CheckRecordItself(entries, *at, record); s != Status::kSound) {
+    return s == Status::kBadRecord ? IntegrityResult{s, *at} : IntegrityResult{s};
+  }
+  for (std::size_t i = 0, k = 0; i < entries.size(); ++i) {
+    if (i == *at) continue;
+    if (!Matches(record, k++, 0, hashes[i].stored)) return {Status::kContent, i};
+  }
+  if (depth == IntegrityDepth::kStoredBytes) return {Status::kSound};
+  for (std::size_t i = 0, k = 0; i < entries.size(); ++i) {
+    if (i == *at) continue;
+    if (!Matches(record, k++, 1, hashes[i].unpacked)) return {Status::kContent, i};
+  }
+  return {Status::kSound};
+}
+
 IntegrityResult CheckIntegrity(const PackageDirectory& dir, std::span<const std::uint8_t> image) {
-  using Status = IntegrityResult::Status;
   const auto entries = dir.Entries();
   // The loader has made sure that the stored bytes lie inside the image.
   const auto stored = [&](std::size_t i) { return dir.StoredBytes(image, i); };

@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -41,6 +42,23 @@ inline constexpr std::string_view kIntegrityEntryName = "<XXH3-128>";
 using Hash128 = std::array<std::uint8_t, 16>;
 
 Hash128 HashBytes(std::span<const std::uint8_t> bytes);
+
+// The same hash of bytes that come in pieces: Update with each piece in order, then Digest.
+class Hasher {
+ public:
+  Hasher();
+  ~Hasher();
+  Hasher(const Hasher&) = delete;
+  Hasher& operator=(const Hasher&) = delete;
+
+  void Reset();  // for the next bytes, keeping the state's memory
+  void Update(std::span<const std::uint8_t> bytes);
+  Hash128 Digest() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // The index of the integrity record among `entries`, if there is one (the first so named).
 std::optional<std::size_t> FindIntegrityRecord(std::span<const PackageEntry> entries);
@@ -73,8 +91,8 @@ struct IntegrityResult {
   std::size_t entry = 0;  // index in the directory, for kContent, kUnreadable and kNoMemory
 };
 
-// Hands the unpacked bytes of entry `index` to `use`, one entry at a time; returns kSound, or
-// kUnreadable or kNoMemory when the bytes cannot be had.
+// Hands the unpacked bytes of entry `index` to `use`, one entry at a time, whole or in pieces
+// in order; returns kSound, or kUnreadable or kNoMemory when the bytes cannot be had.
 using EntryReader = std::function<IntegrityResult::Status(
     std::size_t index, const std::function<void(std::span<const std::uint8_t>)>& use)>;
 // The StoredSize bytes of entry `index` as they lie in the package.
@@ -88,6 +106,12 @@ enum class IntegrityDepth { kStoredBytes, kUnpackedToo };
 // `read` in either depth.
 IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const StoredReader& stored,
                                const EntryReader& read, IntegrityDepth depth);
+
+// The same check for a reader that has read every entry itself: `record` is the record's
+// content, `hashes[i]` the hashes of entry i (the record's own slot is not looked at).
+IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries,
+                               std::span<const std::uint8_t> record,
+                               std::span<const EntryHashes> hashes, IntegrityDepth depth);
 
 // The updater's check over a loaded directory and its image: the records and every entry's
 // stored bytes, in place; nothing is unpacked but the record itself.

@@ -102,6 +102,35 @@ std::string ParseArgs(CommandArgs args, BuildArgs& a) {
   return {};
 }
 
+class FileSink : public PackageSink {
+ public:
+  explicit FileSink(host::FileWriter& file) : file_(file) {}
+  bool Write(std::span<const std::uint8_t> bytes) override { return file_.Write(bytes); }
+  bool WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+    return file_.WriteAt(offset, bytes);
+  }
+  bool CutBack(std::uint64_t size) override { return file_.CutBack(size); }
+  std::uint64_t Size() const override { return file_.Size(); }
+
+ private:
+  host::FileWriter& file_;
+};
+
+// Each file mapped while it is packed, its pages let go as the packing moves on.
+class MappedItems : public ItemBytes {
+ public:
+  explicit MappedItems(const std::vector<fs::path>& paths) : paths_(paths) {}
+  std::optional<std::span<const std::uint8_t>> Open(std::size_t index, std::string& error) override {
+    if (!file_.Open(paths_[index], error)) return std::nullopt;
+    return file_.Bytes();
+  }
+  void Release(std::span<const std::uint8_t> range) override { file_.Release(range); }
+
+ private:
+  const std::vector<fs::path>& paths_;
+  host::MappedFile file_;
+};
+
 bool SameFolder(const fs::path& a, const fs::path& b) {
   std::error_code ec;
   const fs::path ca = fs::weakly_canonical(fs::absolute(a, ec), ec);
@@ -134,7 +163,7 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
             [](const host::FolderItem& x, const host::FolderItem& y) { return x.name < y.name; });
 
   // Every refusal first, before anything is read.
-  std::vector<PackageFile> files;
+  std::vector<PackageItem> files;
   std::vector<fs::path> paths;
   bool refused = false;
   for (const host::FolderItem& item : items) {
@@ -181,7 +210,7 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
       refuse("is " + std::to_string(size) + " bytes; a package holds files of less than 4 GiB");
       continue;
     }
-    files.push_back({std::move(*name), {}, 0});
+    files.push_back({std::move(*name), 0, 0});
     paths.push_back(path);
   }
   if (refused) return Fail(err, kCmd, "nothing written", kExitFailed);
@@ -190,22 +219,29 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
                                "would update nothing; nothing written", kExitFailed);
   }
 
+  // Each file is opened here, so that one that cannot be read is refused before anything is
+  // written, but read only when its turn comes.
   std::uint64_t total = 0;
+  std::vector<std::uint8_t> update_ini_bytes;
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (!host::ReadWholeFile(paths[i], files[i].bytes, error) ||
-        !host::LastWriteTime(paths[i], files[i].time_stamp, error)) {
+    host::MappedFile file;
+    if (!file.Open(paths[i], error) || !host::LastWriteTime(paths[i], files[i].time_stamp, error)) {
       return Fail(err, kCmd, "cannot read " + host::ShowPath(paths[i]) + ": " + error, kExitFailed);
     }
-    total += files[i].bytes.size();
+    files[i].size = file.Bytes().size();
+    total += files[i].size;
+    if (FoldEntryName(files[i].name) == FoldEntryName("UPDATE.INI")) {
+      update_ini_bytes.assign(file.Bytes().begin(), file.Bytes().end());
+    }
   }
-  const auto update_ini = std::find_if(files.begin(), files.end(), [](const PackageFile& f) {
+  const auto update_ini = std::find_if(files.begin(), files.end(), [](const PackageItem& f) {
     return FoldEntryName(f.name) == FoldEntryName("UPDATE.INI");
   });
   const bool has_update_ini = update_ini != files.end();
   if (has_update_ini) {
     LintSubject subject;
-    subject.update_ini.assign(update_ini->bytes.begin(), update_ini->bytes.end());
-    for (const PackageFile& f : files) subject.entries.push_back({f.name, f.bytes.size()});
+    subject.update_ini.assign(update_ini_bytes.begin(), update_ini_bytes.end());
+    for (const PackageItem& f : files) subject.entries.push_back({f.name, f.size});
     const std::vector<Finding> findings = LintUpdate(subject);
     PrintFindings(err, "updpack build: ", findings);
     if (const std::size_t errors = CountErrors(findings); errors > 0 && a.strict) {
@@ -216,7 +252,7 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
 
   // Bytes of the files before each one in package order (ascending names), for the share done.
   std::vector<std::pair<std::string, std::uint64_t>> in_order;
-  for (const PackageFile& f : files) in_order.emplace_back(f.name, f.bytes.size());
+  for (const PackageItem& f : files) in_order.emplace_back(f.name, f.size);
   std::sort(in_order.begin(), in_order.end());
   std::vector<std::uint64_t> before(files.size() + 1, 0);
   for (std::size_t k = 0; k < in_order.size(); ++k) before[k + 1] = before[k] + in_order[k].second;
@@ -228,35 +264,44 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
     progress.Show(index, count, ShowEntry(name, index), before[index] + done);
   };
   const std::size_t count = files.size();
-  BuildResult built = BuildPackage(std::move(files), a.options);
+  // The package goes to a new file beside the output, which it replaces only when complete.
+  host::FileWriter file;
+  if (!file.Create(output)) {
+    progress.Clear();
+    return Fail(err, kCmd, "cannot write " + host::ShowPath(output) + ": " + file.Error(), kExitFailed);
+  }
+  FileSink sink(file);
+  MappedItems sources(paths);
+  BuildResult built = WritePackage(files, sources, sink, a.options);
   progress.Clear();
+  if (built.sink_failed) {
+    return Fail(err, kCmd, "cannot write " + host::ShowPath(output) + ": " + file.Error(), kExitFailed);
+  }
   if (!built.error.empty()) {
     std::string where = built.file < paths.size() ? host::ShowPath(paths[built.file]) + ": " : "";
     std::string also = built.other < paths.size() ? " (" + host::ShowPath(paths[built.other]) + ")" : "";
     return Fail(err, kCmd, where + built.error + also, kExitFailed);
   }
-  if (!host::WriteWholeFile(output, built.image, std::nullopt, error)) {
-    return Fail(err, kCmd, "cannot write " + host::ShowPath(output) + ": " + error, kExitFailed);
+  if (!file.Commit(std::nullopt)) {
+    return Fail(err, kCmd, "cannot write " + host::ShowPath(output) + ": " + file.Error(), kExitFailed);
   }
 
   std::size_t compressed = 0;
-  if (const OpenResult opened = OpenPackage(built.image); opened.view) {
-    for (std::size_t i = 0; i < opened.view->entries.size(); ++i) {
-      if (IsIntegrityRecord(*opened.view, i)) continue;
-      const upd::PackageEntry& e = opened.view->entries[i];
-      compressed += e.IsCompressed() ? 1 : 0;
-      if (a.verbose) {
-        out << ShowEntry(e.Name(), i) << "  " << e.UnpackedSize
-            << (e.IsCompressed() ? " -> " + std::to_string(e.StoredSize) + " bytes, compressed"
-                                 : " bytes, stored")
-            << "\n";
-      }
+  for (std::size_t i = 0; i < built.entries.size(); ++i) {
+    if (built.integrity_record == i) continue;
+    const upd::PackageEntry& e = built.entries[i];
+    compressed += e.IsCompressed() ? 1 : 0;
+    if (a.verbose) {
+      out << ShowEntry(e.Name(), i) << "  " << e.UnpackedSize
+          << (e.IsCompressed() ? " -> " + std::to_string(e.StoredSize) + " bytes, compressed"
+                               : " bytes, stored")
+          << "\n";
     }
   }
   out << host::ShowPath(output) << ": " << count << " entries (" << compressed << " compressed, "
-      << count - compressed << " stored), " << total << " bytes in " << built.image.size()
+      << count - compressed << " stored), " << total << " bytes in " << built.size
       << " bytes";
-  if (total > 0) out << " (" << built.image.size() * 100 / total << "%)";
+  if (total > 0) out << " (" << built.size * 100 / total << "%)";
   out << ", with an integrity record";
   out << "\n" << std::flush;
   if (!has_update_ini) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -28,5 +29,18 @@ pe::RewriteResult EmbedPackage(std::vector<std::uint8_t> stub, std::vector<std::
 // Nullopt when it has none; throws pe::PeError when `exe` is not a sound PE image.
 std::optional<std::vector<std::uint8_t>> ReadEmbeddedPackage(std::vector<std::uint8_t> exe);
 std::optional<std::vector<std::uint8_t>> ReadEmbeddedPackage(const pe::Image& image);
+// The same package where it lies in the image's bytes, not copied.
+std::optional<std::span<const std::uint8_t>> FindEmbeddedPackage(const pe::Image& image);
+
+// EmbedPackage as pieces to write (pe::PlanReplaceResources), for an updater too large to be
+// put together in memory: the stub's bytes and `package` must outlive the plan. Throws
+// pe::PeError.
+pe::RewritePlan PlanEmbed(const pe::Image& stub, std::span<const std::uint8_t> package);
+
+// Only an updater that reads back, by the same reader, with exactly this package is a success:
+// a layout the writer got wrong is refused (pe::PeError), not found by the player. `release`,
+// when set, is told of the bytes of either once they are compared.
+void CheckReadsBack(std::span<const std::uint8_t> file, std::span<const std::uint8_t> package,
+                    const std::function<void(std::span<const std::uint8_t>)>& release = {});
 
 }  // namespace updpack

@@ -1,6 +1,7 @@
 // updpack embed PACKAGE -o OUT.exe [--stub STUB.exe]
 #include "embed_command.h"
 
+#include <algorithm>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -97,10 +98,11 @@ int RunEmbed(CommandArgs args, std::ostream& out, std::ostream& err) {
     return Fail(err, kCmd, "-o names the stub " + host::ShowPath(stub_path) +
                                " itself; write the updater to a file of its own", kExitUsage);
   }
-  PackageInput in = ReadPackageInput(package_path);
+  const PackageInput in = ReadPackageInput(package_path);
   if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);
+  const auto release = [&](std::span<const std::uint8_t> range) { in.Release(range); };
   // An updater that cannot load its package is no use: check as `verify` does.
-  if (const std::optional<Fault> fault = VerifyPackage(in.bytes, nullptr)) {
+  if (const std::optional<Fault> fault = VerifyPackage(in.bytes, nullptr, nullptr, {}, release)) {
     const std::string where =
         fault->entry == kWholePackage ? "" : "entry " + std::to_string(fault->entry) + ": ";
     return Fail(err, kCmd,
@@ -115,30 +117,71 @@ int RunEmbed(CommandArgs args, std::ostream& out, std::ostream& err) {
                     (stub_arg ? "" : " (update.exe beside updpack; name another with --stub)"),
                 kExitFailed);
   }
-  std::vector<std::uint8_t> stub;
   std::string error;
   if (const std::uintmax_t size = fs::file_size(stub_path, ec); !ec && size > kMaxInputSize) {
     return Fail(err, kCmd, host::ShowPath(stub_path) + ": the file is " + std::to_string(size) +
                                " bytes, too large for a Windows executable", kExitFailed);
   }
-  if (!host::ReadWholeFile(stub_path, stub, error)) {
+  host::MappedFile stub;
+  if (!stub.Open(stub_path, error)) {
     return Fail(err, kCmd, "cannot read " + host::ShowPath(stub_path) + ": " + error, kExitFailed);
   }
+  const auto release_any = [&](std::span<const std::uint8_t> range) {
+    in.Release(range);
+    stub.Release(range);
+  };
 
+  // The whole layout, and every limit of it, is known before a byte is written; the updater is
+  // then written piece by piece from the stub and the package where they lie.
   const std::size_t package_size = in.bytes.size();
-  pe::RewriteResult result;
+  pe::RewritePlan plan;
   try {
-    result = EmbedPackage(std::move(stub), std::move(in.bytes));
+    plan = PlanEmbed(pe::Image(stub.Bytes()), in.bytes);
   } catch (const pe::PeError& e) {
     return Fail(err, kCmd, host::ShowPath(stub_path) + ": " + e.what(), kExitFailed);
   }
-  if (!host::WriteWholeFile(output_path, result.file, std::nullopt, error)) {
-    return Fail(err, kCmd, "cannot write " + host::ShowPath(output_path) + ": " + error,
+  host::FileWriter file;
+  pe::CheckSummer sum;
+  bool written = file.Create(output_path);
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
+  for (const pe::FilePiece& piece : plan.pieces) {
+    const std::span<const std::uint8_t> bytes = piece.Bytes();
+    for (std::size_t at = 0; written && at < bytes.size(); at += kChunk) {
+      const auto chunk = bytes.subspan(at, std::min(kChunk, bytes.size() - at));
+      sum.Update(chunk);
+      written = file.Write(chunk);
+      release_any(chunk);
+    }
+  }
+  std::uint8_t checksum[4];
+  pe::Put32(checksum, 0, sum.Finish());
+  written = written && file.WriteAt(plan.checksum_offset, checksum);
+  if (!written) {
+    return Fail(err, kCmd, "cannot write " + host::ShowPath(output_path) + ": " + file.Error(),
+                kExitFailed);
+  }
+  {
+    host::MappedFile back;
+    if (!file.MapWritten(back)) {
+      return Fail(err, kCmd, "cannot write " + host::ShowPath(output_path) + ": " + file.Error(),
+                  kExitFailed);
+    }
+    try {
+      CheckReadsBack(back.Bytes(), in.bytes, [&](std::span<const std::uint8_t> range) {
+        release_any(range);
+        back.Release(range);
+      });
+    } catch (const pe::PeError& e) {
+      return Fail(err, kCmd, host::ShowPath(stub_path) + ": " + e.what(), kExitFailed);
+    }
+  }
+  if (!file.Commit(std::nullopt)) {
+    return Fail(err, kCmd, "cannot write " + host::ShowPath(output_path) + ": " + file.Error(),
                 kExitFailed);
   }
   out << host::ShowPath(output_path) << ": package of " << package_size << " bytes embedded in "
       << host::ShowPath(stub_path)
-      << (result.appended_section ? " (resources moved to a new last section)\n"
+      << (plan.appended_section ? " (resources moved to a new last section)\n"
                                   : " (resource section rewritten)\n")
       << std::flush;
   return kExitOk;

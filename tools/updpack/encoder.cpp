@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include "stream_writer.h"
 
@@ -233,6 +234,21 @@ void Emit(StreamWriter& w, std::span<const std::uint8_t> data, std::uint32_t pos
 
 constexpr std::size_t kProgressStep = 1u << 20;
 
+// What a parse reports now and then, and the size past which it gives up.
+struct Hooks {
+  const CompressProgress* progress = nullptr;
+  const std::function<void(std::size_t)>* release = nullptr;
+  std::uint64_t limit = UINT64_MAX;
+  // Input a parse may still read behind its position: a segment of the optimal parse is
+  // emitted from its start, and matches reach a window further back.
+  std::size_t reach = 0;
+
+  void Report(std::size_t pos) const {
+    if (progress && *progress) (*progress)(pos);
+    if (release && *release && pos > reach) (*release)(pos - reach);
+  }
+};
+
 }  // namespace
 
 // The encoder's large tables. Allocating and freeing them per input cost more than the work
@@ -252,17 +268,19 @@ namespace {
 using Tables = Compressor::Tables;
 
 // At each position the match that saves the most bits, else a literal.
-void ParseGreedy(std::span<const std::uint8_t> data, StreamWriter& w, Tables& t,
-                 std::uint32_t depth, std::uint32_t nice, const CompressProgress& progress) {
+// False when the stream passed the limit and was given up.
+bool ParseGreedy(std::span<const std::uint8_t> data, StreamWriter& w, Tables& t,
+                 std::uint32_t depth, std::uint32_t nice, const Hooks& hooks) {
   const std::uint32_t n = static_cast<std::uint32_t>(data.size());
   PairTable pairs(data, t.pairs);
   HashChains chains(data, t.head, t.links);
   std::size_t next_report = kProgressStep;
   std::uint32_t pos = 0;
   while (pos < n) {
-    if (progress && pos >= next_report) {
-      progress(pos);
+    if (pos >= next_report) {
+      hooks.Report(pos);
       next_report = pos + kProgressStep;
+      if (w.size() > hooks.limit) return false;
     }
     Match m;
     if (pos + 2 <= n) m = pairs.Find(pos);
@@ -277,6 +295,7 @@ void ParseGreedy(std::span<const std::uint8_t> data, StreamWriter& w, Tables& t,
       if (pos + 2 <= n) pairs.Insert(pos);
     }
   }
+  return true;
 }
 
 // Shortest path over positions. The graph is cut into segments that end at a block boundary
@@ -285,8 +304,8 @@ void ParseGreedy(std::span<const std::uint8_t> data, StreamWriter& w, Tables& t,
 constexpr std::uint32_t kOptimalBlock = 1u << 20;
 
 template <class Finder>
-void ParseOptimal(std::span<const std::uint8_t> data, StreamWriter& w, Tables& t, Finder& finder,
-                  std::uint32_t forced, const CompressProgress& progress) {
+bool ParseOptimal(std::span<const std::uint8_t> data, StreamWriter& w, Tables& t, Finder& finder,
+                  std::uint32_t forced, const Hooks& hooks) {
   const std::uint32_t n = static_cast<std::uint32_t>(data.size());
   PairTable pairs(data, t.pairs);
   // Room for the longest segment this input can have; kept, with its capacity, for the next.
@@ -325,9 +344,10 @@ void ParseOptimal(std::span<const std::uint8_t> data, StreamWriter& w, Tables& t
   std::uint32_t pos = 0;
   cost[0] = 0;
   while (pos < n) {
-    if (progress && pos >= next_report) {
-      progress(pos);
+    if (pos >= next_report) {
+      hooks.Report(pos);
       next_report = pos + kProgressStep;
+      if (w.size() > hooks.limit) return false;
     }
     const std::uint32_t end = std::min(start + kOptimalBlock, n);
     const std::uint32_t k = pos - start;
@@ -389,6 +409,7 @@ void ParseOptimal(std::span<const std::uint8_t> data, StreamWriter& w, Tables& t
       restart();
     }
   }
+  return true;
 }
 
 }  // namespace
@@ -414,39 +435,83 @@ Compressor::~Compressor() = default;
 Compressor::Compressor(Compressor&&) noexcept = default;
 Compressor& Compressor::operator=(Compressor&&) noexcept = default;
 
-std::vector<std::uint8_t> Compressor::Compress(std::span<const std::uint8_t> data, Level level,
-                                               const CompressProgress& progress) {
+namespace {
+
+// One parse of `level` (best: its own parse only) into `w`; false when it passed the limit.
+bool Parse(std::span<const std::uint8_t> data, Level level, StreamWriter& w, Tables& t,
+           Hooks hooks) {
   // Positions are 32-bit, as every size in a package is.
   assert(data.size() < std::numeric_limits<std::uint32_t>::max() - kMaxLength);
-  Tables& t = *tables_;
-  StreamWriter w;
+  bool done = false;
   switch (level) {
     case Level::kFast:
-      ParseGreedy(data, w, t, 4, 32, progress);
+      hooks.reach = kWindow;
+      done = ParseGreedy(data, w, t, 4, 32, hooks);
       break;
     case Level::kDefault: {
+      hooks.reach = kOptimalBlock + kWindow;
       BinaryTrees trees(data, 32, t.head, t.links);
-      ParseOptimal(data, w, t, trees, 128, progress);
+      done = ParseOptimal(data, w, t, trees, 128, hooks);
       break;
     }
     case Level::kBest: {
+      hooks.reach = kOptimalBlock + kWindow;
       // A depth that a window of 8192 positions never exhausts: every match is seen.
       BinaryTrees trees(data, kWindow, t.head, t.links);
-      ParseOptimal(data, w, t, trees, 0, progress);
-      w.End();
-      // Each parse is the cheapest path within its segments, but the segments differ: best's
-      // end at every 1 MiB, default's restart after each long match it takes at once, so a
-      // match that best must cut at a block end may run on in default's parse. And fewer bits
-      // can still round up to one more control word. Keeping the smaller of the two streams
-      // makes best never lose to default.
-      std::vector<std::uint8_t> stream = std::move(w).Finish();
-      std::vector<std::uint8_t> other = Compress(data, Level::kDefault);
-      if (other.size() < stream.size()) stream = std::move(other);
-      return stream;
+      done = ParseOptimal(data, w, t, trees, 0, hooks);
+      break;
     }
   }
+  if (!done) return false;
   w.End();
-  return std::move(w).Finish();
+  return w.size() <= hooks.limit;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> Compressor::Compress(std::span<const std::uint8_t> data, Level level,
+                                                  const StreamOut& out,
+                                                  const CompressProgress& progress) {
+  Tables& t = *tables_;
+  Hooks hooks{&progress, &out.release, out.limit};
+  // The stream's size, or nothing past `limit`; its bytes go to `write`.
+  const auto run = [&](Level parse, const StreamOut::Sink& write, std::uint64_t limit,
+                       const CompressProgress* shown) -> std::optional<std::uint64_t> {
+    StreamWriter w(write);
+    Hooks h = hooks;
+    h.limit = limit;
+    h.progress = shown;
+    if (!Parse(data, parse, w, t, h)) return std::nullopt;
+    const std::size_t size = w.size();
+    std::move(w).Finish();
+    return size;
+  };
+  if (level != Level::kBest) return run(level, out.write, out.limit, &progress);
+  // Each parse is the cheapest path within its segments, but the segments differ: best's
+  // end at every 1 MiB, default's restart after each long match it takes at once, so a
+  // match that best must cut at a block end may run on in default's parse. And fewer bits
+  // can still round up to one more control word. Keeping the smaller of the two streams
+  // (best's on a tie) makes best never lose to default. Default's is first only measured,
+  // and written only when it wins.
+  const StreamOut::Sink nowhere = [](std::span<const std::uint8_t>) {};
+  const std::optional<std::uint64_t> best = run(Level::kBest, out.write, out.limit, &progress);
+  const std::uint64_t beat = best ? *best - 1 : out.limit;
+  if (best && *best == 0) return best;
+  if (!run(Level::kDefault, nowhere, beat, nullptr)) return best;
+  out.restart();
+  return run(Level::kDefault, out.write, beat, nullptr);
+}
+
+std::vector<std::uint8_t> Compressor::Compress(std::span<const std::uint8_t> data, Level level,
+                                               const CompressProgress& progress) {
+  std::vector<std::uint8_t> stream;
+  StreamOut out;
+  out.write = [&](std::span<const std::uint8_t> bytes) {
+    stream.insert(stream.end(), bytes.begin(), bytes.end());
+  };
+  out.restart = [&] { stream.clear(); };
+  Compress(data, level, out, progress);
+  return stream;
 }
 
 std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> data, Level level,

@@ -33,6 +33,21 @@ std::string_view LevelName(Level level);
 // Called now and then with the number of input bytes done so far.
 using CompressProgress = std::function<void(std::size_t done)>;
 
+// Where a stream goes when it is not kept whole: in pieces as it is made.
+struct StreamOut {
+  using Sink = std::function<void(std::span<const std::uint8_t>)>;
+  // The stream's next bytes.
+  Sink write;
+  // Drops every byte written so far: another parse follows (level best keeps the smaller of
+  // two).
+  std::function<void()> restart;
+  // Gives up once the stream would be larger than this.
+  std::uint64_t limit = UINT64_MAX;
+  // Called now and then with a position: the parse under way reads no input before it again
+  // (a later parse of the same input starts afresh), so a mapped input may let those pages go.
+  std::function<void(std::size_t below)> release;
+};
+
 // Compresses one input after another, keeping its large tables (a few MiB) between them: what
 // a package of many small files needs.
 class Compressor {
@@ -46,6 +61,11 @@ class Compressor {
   // level give the same stream, whatever was compressed before.
   std::vector<std::uint8_t> Compress(std::span<const std::uint8_t> data, Level level,
                                      const CompressProgress& progress = {});
+  // The same stream handed to `out` in pieces, so that only the tables and the window are
+  // held, never the stream: its size, or nothing once it would pass `out.limit` (the bytes
+  // written by then are to be dropped).
+  std::optional<std::uint64_t> Compress(std::span<const std::uint8_t> data, Level level,
+                                        const StreamOut& out, const CompressProgress& progress = {});
 
   struct Tables;
 

@@ -136,6 +136,7 @@ int RunExtract(CommandArgs args, std::ostream& out, std::ostream& err) {
   for (const std::size_t i : chosen) total += v.entries[i].UnpackedSize;
   std::uint64_t done = 0;
   ProgressLine progress(err, total, !a.verbose);
+  EntryPieces pieces([&](std::span<const std::uint8_t> range) { in.Release(range); });
   for (std::size_t k = 0; k < chosen.size(); ++k) {
     const std::size_t i = chosen[k];
     const upd::PackageEntry& e = v.entries[i];
@@ -172,17 +173,24 @@ int RunExtract(CommandArgs args, std::ostream& out, std::ostream& err) {
       err << "updpack extract: " << host::ShowPath(target) << " exists; kept (-k)\n";
       continue;
     }
-    const EntryBytes bytes = ReadEntry(v, i);
-    if (!bytes.fault.empty()) {
-      refuse(bytes.fault);
+    // Unpacked piece by piece into the new file. A write that fails stops the writing, not
+    // the decode: a damaged entry is reported as such whatever else went wrong.
+    host::FileWriter file;
+    bool written = file.Create(target);
+    const std::optional<std::string> fault =
+        pieces.Read(v, i, [&](std::span<const std::uint8_t> piece) {
+          written = written && file.Write(piece);
+        });
+    if (fault) {
+      refuse(*fault);
       continue;
     }
-    bool folder_fault = false;
-    if (!host::WriteWholeFile(target, bytes.bytes, e.TimeStamp, error, &folder_fault)) {
+    if (!written || !file.Commit(e.TimeStamp)) {
       progress.Clear();
-      err << "updpack extract: cannot write " << host::ShowPath(target) << ": " << error << "\n";
+      err << "updpack extract: cannot write " << host::ShowPath(target) << ": " << file.Error()
+          << "\n";
       code = kExitFailed;
-      if (folder_fault) {
+      if (file.FolderFault()) {
         // Every other file would fail the same way: one message, not one per entry.
         const std::size_t left = chosen.size() - k - 1;
         if (left > 0) {

@@ -31,6 +31,16 @@ bool ListFolder(const fs::path& folder, std::vector<FolderItem>& items, std::str
   return true;
 }
 
+bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes,
+                    std::optional<std::uint64_t> file_time, std::string& error,
+                    bool* folder_fault) {
+  FileWriter file;
+  const bool ok = file.Create(path) && file.Write(bytes) && file.Commit(file_time);
+  if (folder_fault) *folder_fault = !ok && file.FolderFault();
+  if (!ok) error = file.Error();
+  return ok;
+}
+
 bool MakeFolders(const fs::path& path, std::string& error) {
   std::error_code ec;
   fs::create_directories(path, ec);

@@ -1,6 +1,7 @@
 // The host layer on POSIX systems: file names are bytes, taken as UTF-8; iconv converts.
 #include <fcntl.h>
 #include <iconv.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <iostream>
 #include <limits>
 #include <algorithm>
+#include <utility>
 
 #include "host.h"
 
@@ -111,40 +113,174 @@ bool LastWriteTime(const fs::path& path, std::uint64_t& file_time, std::string& 
   return true;
 }
 
-bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes,
-                    std::optional<std::uint64_t> file_time, std::string& error,
-                    bool* folder_fault) {
-  if (folder_fault) *folder_fault = false;
-  // Errors that any file in the folder would meet.
-  auto of_folder = [](int e) {
-    return e == EACCES || e == EPERM || e == EROFS || e == ENOSPC || e == EDQUOT ||
-           e == ENOENT || e == ENOTDIR || e == EIO;
-  };
-  std::string temp = path.string() + ".updpack-XXXXXX";
-  Fd f{::mkstemp(temp.data())};
-  if (f.fd < 0) {
-    if (folder_fault) *folder_fault = of_folder(errno);
+MappedFile::~MappedFile() { Close(); }
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+void MappedFile::Close() {
+  if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+namespace {
+
+// Maps `size` bytes of the open file `fd` read-only; null on failure (errno set).
+const std::uint8_t* MapReadOnly(int fd, std::size_t size) {
+  void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return nullptr;
+  ::madvise(p, size, MADV_SEQUENTIAL);
+  return static_cast<const std::uint8_t*>(p);
+}
+
+}  // namespace
+
+bool MappedFile::Open(const fs::path& path, std::string& error) {
+  Close();
+  Fd f{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  struct stat st {};
+  if (f.fd < 0 || ::fstat(f.fd, &st) != 0) {
     error = ErrnoText();
     return false;
   }
-  auto fail = [&] {
-    const int e = errno;
-    if (folder_fault) *folder_fault = e == ENOSPC || e == EDQUOT || e == EIO;
-    error = std::strerror(e);
-    ::unlink(temp.c_str());
+  if (!S_ISREG(st.st_mode)) {
+    error = std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     return false;
-  };
+  }
+  if (st.st_size == 0) return true;
+  if (static_cast<std::uint64_t>(st.st_size) > std::numeric_limits<std::size_t>::max()) {
+    error = std::strerror(EFBIG);
+    return false;
+  }
+  const std::size_t size = static_cast<std::size_t>(st.st_size);
+  const std::uint8_t* p = MapReadOnly(f.fd, size);
+  if (p == nullptr) {
+    error = ErrnoText();
+    return false;
+  }
+  data_ = p;
+  size_ = size;
+  return true;
+}
+
+void MappedFile::Release(std::span<const std::uint8_t> range) const {
+  // Only a range of this mapping: a caller may hand it what belongs to another.
+  if (range.empty() || range.data() < data_ || range.data() + range.size() > data_ + size_) return;
+  const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(range.data()) + page - 1) & ~(page - 1);
+  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(range.data()) + range.size()) & ~(page - 1);
+  // The pages stay in the file cache; only this process's hold on them goes.
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
+namespace {
+
+// Errors that any file in the folder would meet.
+bool OfFolder(int e) {
+  return e == EACCES || e == EPERM || e == EROFS || e == ENOSPC || e == EDQUOT || e == ENOENT ||
+         e == ENOTDIR || e == EIO;
+}
+bool DiskFull(int e) { return e == ENOSPC || e == EDQUOT || e == EIO; }
+
+}  // namespace
+
+FileWriter::~FileWriter() { Discard(); }
+
+void FileWriter::Discard() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = -1;
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
+
+bool FileWriter::Fail(bool folder_fault) {
+  const int e = errno;
+  failed_ = true;
+  folder_fault_ = folder_fault;
+  error_ = std::strerror(e);
+  Discard();
+  return false;
+}
+
+bool FileWriter::Create(const fs::path& path) {
+  Discard();
+  path_ = path;
+  size_ = 0;
+  failed_ = folder_fault_ = false;
+  error_.clear();
+  std::string temp = path.string() + ".updpack-XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return Fail(OfFolder(errno));
+  handle_ = fd;
+  temp_ = temp;
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  if (::fchmod(f.fd, 0666 & ~mask) != 0) return fail();
+  if (::fchmod(fd, 0666 & ~mask) != 0) return Fail(DiskFull(errno));
+  return true;
+}
+
+bool FileWriter::Write(std::span<const std::uint8_t> bytes) {
+  if (failed_ || handle_ < 0) return false;
   for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(f.fd, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = ::write(static_cast<int>(handle_), bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail();
+      return Fail(DiskFull(errno));
     }
     done += static_cast<std::size_t>(n);
   }
+  size_ += bytes.size();
+  return true;
+}
+
+bool FileWriter::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  if (failed_ || handle_ < 0) return false;
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::pwrite(static_cast<int>(handle_), bytes.data() + done, bytes.size() - done,
+                               static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(DiskFull(errno));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool FileWriter::CutBack(std::uint64_t size) {
+  if (failed_ || handle_ < 0) return false;
+  if (::ftruncate(static_cast<int>(handle_), static_cast<off_t>(size)) != 0 ||
+      ::lseek(static_cast<int>(handle_), static_cast<off_t>(size), SEEK_SET) < 0) {
+    return Fail(DiskFull(errno));
+  }
+  size_ = size;
+  return true;
+}
+
+bool FileWriter::MapWritten(MappedFile& map) {
+  map.Close();
+  if (failed_ || handle_ < 0) return false;
+  if (size_ == 0) return true;
+  const std::uint8_t* p = MapReadOnly(static_cast<int>(handle_), static_cast<std::size_t>(size_));
+  if (p == nullptr) return Fail(false);
+  map.data_ = p;
+  map.size_ = static_cast<std::size_t>(size_);
+  return true;
+}
+
+bool FileWriter::Commit(std::optional<std::uint64_t> file_time) {
+  if (failed_ || handle_ < 0) return false;
+  const int fd = static_cast<int>(handle_);
   if (file_time) {
     const std::int64_t ticks = static_cast<std::int64_t>(
         std::min<std::uint64_t>(*file_time, std::numeric_limits<std::int64_t>::max()));
@@ -152,14 +288,12 @@ bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes,
     t[0].tv_sec = static_cast<time_t>(ticks / kTicksPerSecond - kUnixEpochIn1601);
     t[0].tv_nsec = static_cast<long>(ticks % kTicksPerSecond * 100);
     t[1] = t[0];
-    if (::futimens(f.fd, t) != 0) return fail();
+    if (::futimens(fd, t) != 0) return Fail(DiskFull(errno));
   }
-  if (::close(f.fd) != 0) {
-    f.fd = -1;
-    return fail();
-  }
-  f.fd = -1;
-  if (::rename(temp.c_str(), path.c_str()) != 0) return fail();
+  handle_ = -1;
+  if (::close(fd) != 0) return Fail(DiskFull(errno));
+  if (::rename(temp_.c_str(), path_.c_str()) != 0) return Fail(DiskFull(errno));
+  temp_.clear();
   return true;
 }
 

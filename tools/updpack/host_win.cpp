@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ostream>
 #include <streambuf>
+#include <utility>
 
 #include "host.h"
 #include "platform/codepage.h"
@@ -184,59 +185,190 @@ bool LastWriteTime(const fs::path& path, std::uint64_t& file_time, std::string& 
   return true;
 }
 
-bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes,
-                    std::optional<std::uint64_t> file_time, std::string& error,
-                    bool* folder_fault) {
-  if (folder_fault) *folder_fault = false;
-  const auto full = [](DWORD e) { return e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL; };
+MappedFile::~MappedFile() { Close(); }
+
+MappedFile::MappedFile(MappedFile&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+MappedFile& MappedFile::operator=(MappedFile&& other) noexcept {
+  if (this != &other) {
+    Close();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+void MappedFile::Close() {
+  if (data_ != nullptr) UnmapViewOfFile(data_);
+  data_ = nullptr;
+  size_ = 0;
+}
+
+namespace {
+
+// A read-only view of the first `size` bytes of the open file `file`; null on failure. The
+// view keeps the mapping alive once its handle is closed.
+const std::uint8_t* MapReadOnly(HANDLE file, std::uint64_t size) {
+  Handle mapping(CreateFileMappingW(file, nullptr, PAGE_READONLY, static_cast<DWORD>(size >> 32),
+                                    static_cast<DWORD>(size), nullptr));
+  if (!mapping.valid()) return nullptr;
+  return static_cast<const std::uint8_t*>(
+      MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size)));
+}
+
+}  // namespace
+
+bool MappedFile::Open(const fs::path& path, std::string& error) {
+  Close();
+  Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  LARGE_INTEGER size{};
+  if (!f.valid() || !GetFileSizeEx(f.get(), &size)) {
+    error = LastErrorText();
+    return false;
+  }
+  if (size.QuadPart == 0) return true;
+  const std::uint8_t* p = MapReadOnly(f.get(), static_cast<std::uint64_t>(size.QuadPart));
+  if (p == nullptr) {
+    error = LastErrorText();
+    return false;
+  }
+  data_ = p;
+  size_ = static_cast<std::size_t>(size.QuadPart);
+  return true;
+}
+
+void MappedFile::Release(std::span<const std::uint8_t> range) const {
+  // Only a range of this mapping: a caller may hand it what belongs to another.
+  if (range.empty() || range.data() < data_ || range.data() + range.size() > data_ + size_) return;
+  // Unlocking pages that were never locked takes them out of the working set; they stay in
+  // the file cache.
+  VirtualUnlock(const_cast<std::uint8_t*>(range.data()), range.size());
+}
+
+namespace {
+
+bool DiskFull(DWORD e) { return e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL; }
+
+bool MoveTo(HANDLE file, std::uint64_t offset) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != 0;
+}
+
+bool WriteAll(HANDLE file, std::span<const std::uint8_t> bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    DWORD n = 0;
+    if (!WriteFile(file, bytes.data() + done, chunk, &n, nullptr)) return false;
+    done += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+FileWriter::~FileWriter() { Discard(); }
+
+void FileWriter::Discard() {
+  if (handle_ != -1) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+  handle_ = -1;
+  if (!temp_.empty()) DeleteFileW(temp_.c_str());
+  temp_.clear();
+}
+
+bool FileWriter::Fail(bool folder_fault) {
+  const DWORD e = GetLastError();
+  failed_ = true;
+  folder_fault_ = folder_fault;
+  error_ = LastErrorText();
+  Discard();
+  SetLastError(e);
+  return false;
+}
+
+bool FileWriter::Create(const fs::path& path) {
+  Discard();
+  path_ = path;
+  size_ = 0;
+  failed_ = folder_fault_ = false;
+  error_.clear();
   // A name of its own beside the target, created exclusively.
   fs::path temp;
   HANDLE raw = INVALID_HANDLE_VALUE;
   for (unsigned attempt = 0; attempt < 100 && raw == INVALID_HANDLE_VALUE; ++attempt) {
     temp = path;
     temp += L".updpack-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
-    raw = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                      nullptr);
+    raw = CreateFileW(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (raw == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
-  Handle f(raw);
-  if (!f.valid()) {
+  if (raw == INVALID_HANDLE_VALUE) {
     const DWORD e = GetLastError();
     // Errors that any file in the folder would meet.
-    if (folder_fault) {
-      *folder_fault = full(e) || e == ERROR_ACCESS_DENIED || e == ERROR_WRITE_PROTECT ||
-                      e == ERROR_PATH_NOT_FOUND || e == ERROR_NOT_READY;
-    }
-    error = LastErrorText();
-    return false;
+    return Fail(DiskFull(e) || e == ERROR_ACCESS_DENIED || e == ERROR_WRITE_PROTECT ||
+                e == ERROR_PATH_NOT_FOUND || e == ERROR_NOT_READY);
   }
-  auto fail = [&] {
-    if (folder_fault) *folder_fault = full(GetLastError());
-    error = LastErrorText();
-    if (f.valid()) f.Close();
-    DeleteFileW(temp.c_str());
-    return false;
-  };
-  for (std::size_t done = 0; done < bytes.size();) {
-    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-    DWORD n = 0;
-    if (!WriteFile(f.get(), bytes.data() + done, chunk, &n, nullptr)) return fail();
-    done += n;
+  handle_ = reinterpret_cast<std::intptr_t>(raw);
+  temp_ = temp;
+  return true;
+}
+
+bool FileWriter::Write(std::span<const std::uint8_t> bytes) {
+  if (failed_ || handle_ == -1) return false;
+  if (!WriteAll(reinterpret_cast<HANDLE>(handle_), bytes)) return Fail(DiskFull(GetLastError()));
+  size_ += bytes.size();
+  return true;
+}
+
+bool FileWriter::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  if (failed_ || handle_ == -1) return false;
+  const HANDLE f = reinterpret_cast<HANDLE>(handle_);
+  if (!MoveTo(f, offset) || !WriteAll(f, bytes) || !MoveTo(f, size_)) {
+    return Fail(DiskFull(GetLastError()));
   }
+  return true;
+}
+
+bool FileWriter::CutBack(std::uint64_t size) {
+  if (failed_ || handle_ == -1) return false;
+  const HANDLE f = reinterpret_cast<HANDLE>(handle_);
+  if (!MoveTo(f, size) || !SetEndOfFile(f)) return Fail(DiskFull(GetLastError()));
+  size_ = size;
+  return true;
+}
+
+bool FileWriter::MapWritten(MappedFile& map) {
+  map.Close();
+  if (failed_ || handle_ == -1) return false;
+  if (size_ == 0) return true;
+  const std::uint8_t* p = MapReadOnly(reinterpret_cast<HANDLE>(handle_), size_);
+  if (p == nullptr) return Fail(false);
+  map.data_ = p;
+  map.size_ = static_cast<std::size_t>(size_);
+  return true;
+}
+
+bool FileWriter::Commit(std::optional<std::uint64_t> file_time) {
+  if (failed_ || handle_ == -1) return false;
+  const HANDLE f = reinterpret_cast<HANDLE>(handle_);
   const FILETIME ft = ToFileTime(file_time.value_or(0));
-  if (file_time && !SetFileTime(f.get(), &ft, &ft, &ft)) return fail();
-  if (!f.Close()) return fail();
+  if (file_time && !SetFileTime(f, &ft, &ft, &ft)) return Fail(DiskFull(GetLastError()));
+  handle_ = -1;
+  if (!CloseHandle(f)) return Fail(DiskFull(GetLastError()));
   // A read-only file in the way would refuse the move.
-  const DWORD attrs = GetFileAttributesW(path.c_str());
+  const DWORD attrs = GetFileAttributesW(path_.c_str());
   if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY)) {
-    SetFileAttributesW(path.c_str(), attrs & ~FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(path_.c_str(), attrs & ~FILE_ATTRIBUTE_READONLY);
   }
-  if (!MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return fail();
+  if (!MoveFileExW(temp_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return Fail(DiskFull(GetLastError()));
   }
+  temp_.clear();
   if (file_time) {
     // A replaced name can inherit the old file's creation time (file-name tunnelling).
-    Handle done(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+    Handle done(CreateFileW(path_.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (done.valid()) SetFileTime(done.get(), &ft, &ft, &ft);
   }

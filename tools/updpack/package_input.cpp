@@ -17,28 +17,28 @@ PackageInput ReadPackageInput(const std::filesystem::path& path) {
                " bytes; a package, or an updater that carries one, is less than 4 GiB";
     return in;
   }
-  if (!host::ReadWholeFile(path, in.bytes, error)) {
-    in.bytes.clear();
+  if (!in.file.Open(path, error)) {
     in.error = "cannot read " + host::ShowPath(path) + ": " + error;
     return in;
   }
+  in.bytes = in.file.Bytes();
   // Other containers of a package (an updater executable with the package as its resource)
   // are recognised here by their bytes and their package taken out, so that every command
   // that reads a package accepts them alike.
   if (LooksLikeExecutable(in.bytes)) {
     try {
-      const pe::Image image(std::move(in.bytes));
-      in.bytes.clear();
-      std::optional<std::vector<std::uint8_t>> package = ReadEmbeddedPackage(image);
+      const pe::Image image(in.bytes);
+      in.bytes = {};
+      const std::optional<std::span<const std::uint8_t>> package = FindEmbeddedPackage(image);
       if (package) {
         in.signed_executable = !image.Directory(pe::kCertificateDirectoryIndex).Empty();
-        in.bytes = std::move(*package);
+        in.bytes = *package;
       } else {
         in.error = host::ShowPath(path) + ": an executable without a package (no resource " +
                    "UPDATE 102)";
       }
     } catch (const pe::PeError& e) {
-      in.bytes.clear();
+      in.bytes = {};
       in.error = host::ShowPath(path) + ": " + e.what();
     }
   }

@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "host.h"
 
 namespace updpack {
 
@@ -13,8 +16,13 @@ namespace updpack {
 inline constexpr std::uint64_t kMaxInputSize = 0xFFFFFFFFu;
 
 struct PackageInput {
-  std::vector<std::uint8_t> bytes;  // the package image
+  // The package image, where it lies in `file`'s mapping: a package of any size is read in
+  // place, never copied.
+  std::span<const std::uint8_t> bytes;
   std::string error;                // set when there is none
+  host::MappedFile file;
+  // Lets the pages of bytes of the image go once they are read.
+  void Release(std::span<const std::uint8_t> range) const { file.Release(range); }
   // Set when the file is an executable that carries the package: whether it holds a
   // certificate table (the signature signtool or osslsigncode adds). Only its presence is
   // known here; whether it is valid and trusted is for those tools or Windows to tell.

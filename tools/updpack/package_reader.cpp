@@ -187,6 +187,104 @@ EntryBytes ReadEntry(const PackageView& view, std::size_t index) {
   return out;
 }
 
+namespace {
+
+// New bytes per piece of a compressed entry: small enough for the cache to hold a piece while
+// it is hashed and handed on, large enough that the window carried between pieces costs little.
+constexpr std::size_t kPieceBytes = std::size_t{1} << 18;
+constexpr std::size_t kRoomBytes = upd::StreamDecoder::kWindow + kPieceBytes;
+// Bytes in place in the image are hashed and handed on in chunks of this size, each let go
+// once done.
+constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+
+template <class F>
+void InChunks(std::span<const std::uint8_t> bytes, F&& f) {
+  for (std::size_t at = 0; at < bytes.size(); at += kChunkBytes) {
+    f(bytes.subspan(at, std::min(kChunkBytes, bytes.size() - at)));
+  }
+}
+
+}  // namespace
+
+EntryPieces::EntryPieces(ReleaseBytes release) : release_(std::move(release)) {}
+
+std::optional<std::string> EntryPieces::Read(
+    const PackageView& view, std::size_t index,
+    const std::function<void(std::span<const std::uint8_t>)>& use, upd::EntryHashes* hashes) {
+  const upd::PackageEntry& e = view.entries[index];
+  const auto stored =
+      view.image.subspan(static_cast<std::size_t>(view.offsets[index]), e.StoredSize);
+  hasher_.Reset();
+  if (!e.IsCompressed()) {
+    InChunks(stored.first(e.UnpackedSize), [&](std::span<const std::uint8_t> chunk) {
+      if (hashes) hasher_.Update(chunk);
+      use(chunk);
+      Release(chunk);
+    });
+    if (hashes) hashes->stored = hashes->unpacked = hasher_.Digest();
+    return std::nullopt;
+  }
+  if (room_.size() == 0 && !room_.AllocateUnfilled(kRoomBytes)) {
+    return NoMemory("the room entries are unpacked in", kRoomBytes);
+  }
+  if (hashes) {
+    InChunks(stored, [&](std::span<const std::uint8_t> chunk) {
+      hasher_.Update(chunk);
+      Release(chunk);
+    });
+    hashes->stored = hasher_.Digest();
+    hasher_.Reset();
+  }
+  upd::StreamDecoder decoder(stored, e.UnpackedSize);
+  std::uint64_t released = 0;
+  for (;;) {
+    std::span<const std::uint8_t> piece;
+    const upd::StreamDecoder::Status status = decoder.Next(room_.span(), piece);
+    if (!piece.empty()) {
+      if (hashes) hasher_.Update(piece);
+      use(piece);
+    }
+    // The stream behind the decoder, estimated by the share of the output made, less a margin:
+    // a page let go too early costs only its fault.
+    const std::uint64_t behind =
+        e.UnpackedSize == 0 ? 0 : std::uint64_t{e.StoredSize} * decoder.produced() / e.UnpackedSize;
+    if (behind > released + 2 * kChunkBytes) {
+      Release(stored.subspan(static_cast<std::size_t>(released),
+                             static_cast<std::size_t>(behind - kChunkBytes - released)));
+      released = behind - kChunkBytes;
+    }
+    if (status == upd::StreamDecoder::Status::kMore) continue;
+    if (status == upd::StreamDecoder::Status::kDone) break;
+    return DecodeFault(stored, e.UnpackedSize, decoder.produced());
+  }
+  Release(stored);
+  if (hashes) hashes->unpacked = hasher_.Digest();
+  return std::nullopt;
+}
+
+// Said as ReadEntry says it, which decodes into room for one byte more than the entry's size:
+// a stream that ends early, one that yields exactly one byte too many, or a damaged one. Only
+// a failed stream gets here, so decoding it again costs nothing in a sound package.
+std::string EntryPieces::DecodeFault(std::span<const std::uint8_t> stored, std::uint32_t size,
+                                     std::uint64_t produced) {
+  const auto decodes_to = [&](std::uint64_t total) {
+    upd::StreamDecoder again(stored, total);
+    std::span<const std::uint8_t> piece;
+    upd::StreamDecoder::Status status;
+    while ((status = again.Next(room_.span(), piece)) == upd::StreamDecoder::Status::kMore) {
+    }
+    return status == upd::StreamDecoder::Status::kDone;
+  };
+  if (produced < size && decodes_to(produced)) {
+    return "its compressed data unpacks to " + Num(produced) + " bytes, not its size " + Num(size);
+  }
+  if (decodes_to(std::uint64_t{size} + 1)) {
+    return "its compressed data unpacks to more than its size " + Num(size);
+  }
+  return "its compressed data is damaged: it does not decode within its " + Num(stored.size()) +
+         " bytes to at most its size " + Num(size);
+}
+
 bool IsIntegrityRecord(const PackageView& view, std::size_t index) {
   return view.integrity_record && *view.integrity_record == index;
 }
@@ -211,7 +309,8 @@ bool InNameOrder(const PackageView& v, std::size_t index) {
 }  // namespace
 
 std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vector<Fault>* notes,
-                                   bool* contents_checked, const VerifyProgress& progress) {
+                                   bool* contents_checked, const VerifyProgress& progress,
+                                   const ReleaseBytes& release) {
   if (contents_checked) *contents_checked = false;
   auto note = [&](std::size_t entry, std::string text) {
     if (notes) notes->push_back({entry, std::move(text)});
@@ -224,6 +323,13 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
                             " carry bits that no reader looks at");
   }
   std::map<std::string, std::size_t> seen;
+  // Each entry is read once, in pieces: its hashes are taken on the way for the integrity check
+  // below, and the record's content is kept (beyond its proper size it is damaged anyway).
+  EntryPieces pieces(release);
+  std::vector<upd::EntryHashes> hashes(v.integrity_record ? v.entries.size() : 0);
+  std::vector<std::uint8_t> record;
+  const std::size_t record_room =
+      v.integrity_record ? upd::IntegrityRecordSize(v.entries.size() - 1) + 1 : 0;
   std::uint64_t done = 0;
   for (std::size_t i = 0; i < v.entries.size(); ++i) {
     if (progress) progress(i, v.entries.size(), done);
@@ -242,8 +348,15 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
                                 "does, regardless of letter case), so it never finds it",
                    it->second};
     }
-    const EntryBytes bytes = ReadEntry(v, i);
-    if (!bytes.fault.empty()) return Fault{i, bytes.fault};
+    const bool is_record = IsIntegrityRecord(v, i);
+    const auto keep = [&](std::span<const std::uint8_t> b) {
+      if (!is_record) return;
+      record.insert(record.end(), b.begin(), b.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                           b.size(), record_room - record.size())));
+    };
+    if (auto fault = pieces.Read(v, i, keep, hashes.empty() ? nullptr : &hashes[i])) {
+      return Fault{i, *fault};
+    }
 
     const auto rec = v.table.span().subspan(i * upd::kEntryRecordSize);
     const std::size_t name_len = e.Name().size();
@@ -280,19 +393,8 @@ std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image, std::vec
     return Fault{kWholePackage, "the updater's loader refuses the package"};
   }
   using Status = upd::IntegrityResult::Status;
-  const auto stored = [&](std::size_t i) -> std::span<const std::uint8_t> {
-    // Inside the image once the loader has taken the package; an empty view fails its hash.
-    if (v.offsets[i] + v.entries[i].StoredSize > image.size()) return {};
-    return image.subspan(static_cast<std::size_t>(v.offsets[i]), v.entries[i].StoredSize);
-  };
-  const auto read = [&](std::size_t i, const auto& use) {
-    const EntryBytes bytes = ReadEntry(v, i);
-    if (!bytes.fault.empty()) return Status::kUnreadable;
-    use(bytes.bytes);
-    return Status::kSound;
-  };
   const upd::IntegrityResult checked =
-      upd::CheckIntegrity(v.entries, stored, read, upd::IntegrityDepth::kUnpackedToo);
+      upd::CheckIntegrity(v.entries, record, hashes, upd::IntegrityDepth::kUnpackedToo);
   switch (checked.status) {
     case Status::kNoRecord:
       return std::nullopt;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "package/container.h"
+#include "package/integrity.h"
 #include "package/unfilled_array.h"
 
 namespace updpack {
@@ -62,6 +63,35 @@ struct EntryBytes {
 // Requires that EntryFault found nothing.
 EntryBytes ReadEntry(const PackageView& view, std::size_t index);
 
+// Told of bytes of the image once they are read, so that a mapped image lets their pages go.
+using ReleaseBytes = std::function<void(std::span<const std::uint8_t>)>;
+
+// Reads entries piece by piece through one room that is kept from entry to entry: memory
+// stays the same whatever the entries' sizes, and no fresh buffer is paid for per entry.
+class EntryPieces {
+ public:
+  explicit EntryPieces(ReleaseBytes release = {});
+
+  // Hands the bytes that entry `index` unpacks to to `use`, in pieces and in order (a stored
+  // entry's in place in the image). Returns the fault, in ReadEntry's words, when they cannot
+  // be had; `use` may have had some pieces by then. With `hashes`, also hashes the entry's
+  // stored bytes and its unpacked bytes. Requires that EntryFault found nothing.
+  std::optional<std::string> Read(const PackageView& view, std::size_t index,
+                                  const std::function<void(std::span<const std::uint8_t>)>& use,
+                                  upd::EntryHashes* hashes = nullptr);
+
+ private:
+  std::string DecodeFault(std::span<const std::uint8_t> stored, std::uint32_t size,
+                          std::uint64_t produced);
+  void Release(std::span<const std::uint8_t> bytes) const {
+    if (release_) release_(bytes);
+  }
+
+  ReleaseBytes release_;
+  upd::UnfilledArray<std::uint8_t> room_;
+  upd::Hasher hasher_;
+};
+
 // The first fault of the package: header, directory, then each entry in order (its record,
 // then its bytes), then whether the updater's own loader takes the package, then, when the
 // package has an integrity record, every entry against it (`contents_checked` then says so).
@@ -69,8 +99,10 @@ EntryBytes ReadEntry(const PackageView& view, std::size_t index);
 // bytes, flags). `progress`, when set, is called before each entry is checked (index, count,
 // bytes of the entries before it).
 using VerifyProgress = std::function<void(std::size_t index, std::size_t count, std::uint64_t done)>;
+// Every entry is read in pieces (EntryPieces, which `release` is handed to).
 std::optional<Fault> VerifyPackage(std::span<const std::uint8_t> image,
                                    std::vector<Fault>* notes, bool* contents_checked = nullptr,
-                                   const VerifyProgress& progress = {});
+                                   const VerifyProgress& progress = {},
+                                   const ReleaseBytes& release = {});
 
 }  // namespace updpack

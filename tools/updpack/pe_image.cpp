@@ -50,7 +50,11 @@ std::string_view Section::Name() const {
   return std::string_view(raw_name.data(), static_cast<std::size_t>(end - raw_name.begin()));
 }
 
-Image::Image(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {
+Image::Image(std::vector<std::uint8_t> bytes) : owned_(std::move(bytes)), bytes_(owned_) { Parse(); }
+
+Image::Image(std::span<const std::uint8_t> bytes) : bytes_(bytes) { Parse(); }
+
+void Image::Parse() {
   const std::span<const std::uint8_t> b = bytes_;
   const std::uint64_t file_size = b.size();
   if (file_size < 64 || b[0] != 'M' || b[1] != 'Z') {
@@ -186,7 +190,7 @@ std::optional<std::span<const std::uint8_t>> Image::MapRva(std::uint32_t rva,
   if (s == nullptr) return std::nullopt;
   const std::uint64_t offset = rva - s->virtual_address;
   if (offset + size > s->MappedRawSize()) return std::nullopt;
-  return std::span<const std::uint8_t>(bytes_).subspan(s->raw_offset + offset, size);
+  return bytes_.subspan(s->raw_offset + offset, size);
 }
 
 std::uint64_t Image::EndOfSectionData() const {
@@ -195,6 +199,30 @@ std::uint64_t Image::EndOfSectionData() const {
     if (s.raw_size != 0) end = std::max(end, std::uint64_t{s.raw_offset} + s.raw_size);
   }
   return end;
+}
+
+void CheckSummer::Update(std::span<const std::uint8_t> bytes) {
+  std::size_t i = 0;
+  // A piece that begins at an odd offset begins with the high byte of a word.
+  if ((length_ & 1) != 0 && !bytes.empty()) sum_ += std::uint64_t{bytes[i++]} << 8;
+  // Four bytes at a time: as 2^16 is 1 modulo 0xFFFF, their 32-bit value sums like their two
+  // words, and 64 bits hold any file below 4 GiB before the fold.
+  for (; i + 4 <= bytes.size(); i += 4) {
+    sum_ += std::uint32_t{bytes[i]} | std::uint32_t{bytes[i + 1]} << 8 |
+            std::uint32_t{bytes[i + 2]} << 16 | std::uint32_t{bytes[i + 3]} << 24;
+  }
+  if (i + 2 <= bytes.size()) {
+    sum_ += std::uint32_t{bytes[i]} | std::uint32_t{bytes[i + 1]} << 8;
+    i += 2;
+  }
+  if (i < bytes.size()) sum_ += bytes[i];
+  length_ += bytes.size();
+}
+
+std::uint32_t CheckSummer::Finish() const {
+  std::uint64_t sum = sum_;
+  while (sum >> 16 != 0) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint32_t>(sum + length_);
 }
 
 std::uint32_t ComputeCheckSum(std::span<const std::uint8_t> file, std::size_t checksum_offset) {

@@ -71,6 +71,8 @@ class Image {
  public:
   // Takes the file's bytes and checks headers and section table; throws PeError.
   explicit Image(std::vector<std::uint8_t> bytes);
+  // The same over bytes that stay where they are (a mapped file): they must outlive the image.
+  explicit Image(std::span<const std::uint8_t> bytes);
 
   std::span<const std::uint8_t> Bytes() const { return bytes_; }
   bool IsPe32Plus() const { return pe32_plus_; }
@@ -105,7 +107,10 @@ class Image {
   std::uint64_t NextSectionAddress(std::span<const Section> sections) const;
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  void Parse();
+
+  std::vector<std::uint8_t> owned_;
+  std::span<const std::uint8_t> bytes_;
   bool pe32_plus_ = false;
   std::size_t coff_offset_ = 0;
   std::size_t section_table_offset_ = 0;
@@ -129,6 +134,29 @@ std::uint64_t SectionStartAfter(std::uint64_t previous_rva, std::uint64_t previo
 // (an odd last byte counts as a word) added with end-around carry, the 4-byte CheckSum field
 // at `checksum_offset` counted as zero, then the file length added.
 std::uint32_t ComputeCheckSum(std::span<const std::uint8_t> file, std::size_t checksum_offset);
+
+// ComputeCheckSum over a file that comes in pieces, in order, with its CheckSum field zero:
+// what a writer that does not hold the whole file computes on the way.
+class CheckSummer {
+ public:
+  void Update(std::span<const std::uint8_t> bytes);
+  std::uint32_t Finish() const;
+
+ private:
+  std::uint64_t sum_ = 0;  // of 16-bit words, folded at the end (end-around carry commutes)
+  std::uint64_t length_ = 0;
+};
+
+// A file written in pieces, in order: bytes of its own (headers, tables, fill) or bytes that
+// stay where they are (the stub's sections, the resources' data), so that a large executable
+// is written without being put together in memory.
+struct FilePiece {
+  std::vector<std::uint8_t> own;
+  std::span<const std::uint8_t> in_place;  // when `own` is empty
+  std::span<const std::uint8_t> Bytes() const {
+    return own.empty() ? in_place : std::span<const std::uint8_t>(own);
+  }
+};
 
 // Little-endian field access on byte buffers; the caller has checked the bounds.
 std::uint16_t Get16(std::span<const std::uint8_t> b, std::size_t at);

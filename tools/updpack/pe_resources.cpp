@@ -17,8 +17,8 @@ std::uint64_t AlignUp(std::uint64_t v, std::uint64_t a) { return (v + a - 1) & ~
 
 class TreeReader {
  public:
-  TreeReader(const Image& image, std::span<const std::uint8_t> view)
-      : image_(image), view_(view) {}
+  TreeReader(const Image& image, std::span<const std::uint8_t> view, LeafBytes leaves)
+      : image_(image), view_(view), leaves_(leaves) {}
 
   ResourceTable ReadTable(std::uint32_t offset, int level, const std::string& path) {
     const std::string where = path.empty() ? "the resource root" : "resource " + path;
@@ -97,11 +97,16 @@ class TreeReader {
     e.code_page = Get32(view_, offset + 8);
     const auto bytes = image_.MapRva(rva, size);
     if (!bytes) Fail("resource " + path + ": its " + std::to_string(size) + " bytes lie outside the file");
-    e.data.assign(bytes->begin(), bytes->end());
+    if (leaves_ == LeafBytes::kInPlace) {
+      e.in_place = *bytes;
+    } else {
+      e.data.assign(bytes->begin(), bytes->end());
+    }
   }
 
   const Image& image_;
   std::span<const std::uint8_t> view_;
+  LeafBytes leaves_;
   std::uint64_t used_ = 0;
 };
 
@@ -150,18 +155,26 @@ class Layout {
       if (e.table) return;
       at = AlignUp(at, 8);
       data_offset_[&e] = at;
-      at += e.data.size();
+      at += e.Bytes().size();
     });
     size_ = AlignUp(at, 8);
     // Offsets in the tree have 31 bits.
     if (size_ >= kHighBit) throw PeError("the resources do not fit in a resource section");
   }
 
-  std::vector<std::uint8_t> Write(std::uint32_t section_rva) const {
+  // The section's bytes: the tables, names and data entries in one piece of their own, then
+  // each leaf's bytes where they lie, behind the fill that aligns them.
+  std::vector<FilePiece> Pieces(std::uint32_t section_rva) const {
     if (std::uint64_t{section_rva} + size_ > 0xFFFFFFFFull) {
       throw PeError("the resources do not fit in the image's address space");
     }
-    std::vector<std::uint8_t> out(size_);
+    std::uint64_t head_size = size_;
+    ForEachEntry([&](const ResourceEntry& e) {
+      if (!e.table) head_size = std::min(head_size, data_offset_.at(&e));
+    });
+    std::vector<FilePiece> pieces(1);
+    std::vector<std::uint8_t>& out = pieces[0].own;
+    out.assign(static_cast<std::size_t>(head_size), 0);
     const std::span<std::uint8_t> o = out;
     for (const Planned& p : tables_) {
       const std::size_t at = table_offset_.at(p.table);
@@ -186,22 +199,28 @@ class Layout {
         Put32(o, entry_at + 4, target);
       }
     }
+    std::uint64_t at = head_size;
     ForEachEntry([&](const ResourceEntry& e) {
       if (e.id.is_name) {
-        const std::size_t at = name_offset_.at(&e);
-        Put16(o, at, static_cast<std::uint16_t>(e.id.name.size()));
-        for (std::size_t i = 0; i < e.id.name.size(); ++i) Put16(o, at + 2 + 2 * i, e.id.name[i]);
+        const std::size_t name_at = name_offset_.at(&e);
+        Put16(o, name_at, static_cast<std::uint16_t>(e.id.name.size()));
+        for (std::size_t i = 0; i < e.id.name.size(); ++i) Put16(o, name_at + 2 + 2 * i, e.id.name[i]);
       }
       if (!e.table) {
         const std::size_t leaf = leaf_offset_.at(&e);
         const std::uint64_t data = data_offset_.at(&e);
+        const std::span<const std::uint8_t> bytes = e.Bytes();
         Put32(o, leaf, static_cast<std::uint32_t>(section_rva + data));
-        Put32(o, leaf + 4, static_cast<std::uint32_t>(e.data.size()));
+        Put32(o, leaf + 4, static_cast<std::uint32_t>(bytes.size()));
         Put32(o, leaf + 8, e.code_page);
-        std::copy(e.data.begin(), e.data.end(), out.begin() + static_cast<std::ptrdiff_t>(data));
+        // Leaves follow one another in this order, each aligned.
+        if (data > at) pieces.push_back({std::vector<std::uint8_t>(data - at, 0), {}});
+        if (!bytes.empty()) pieces.push_back({{}, bytes});
+        at = data + bytes.size();
       }
     });
-    return out;
+    if (size_ > at) pieces.push_back({std::vector<std::uint8_t>(size_ - at, 0), {}});
+    return pieces;
   }
 
  private:
@@ -235,7 +254,7 @@ ResourceEntry* FindEntry(ResourceTable& t, const ResourceId& id) {
 ResourceTable& LowerTable(ResourceTable& t, const ResourceId& id) {
   ResourceEntry* e = FindEntry(t, id);
   if (e == nullptr) {
-    t.entries.push_back({id, std::make_unique<ResourceTable>(), {}, 0});
+    t.entries.push_back({id, std::make_unique<ResourceTable>(), {}, std::nullopt, 0});
     e = &t.entries.back();
   }
   if (!e->table) {
@@ -259,7 +278,7 @@ std::string ResourceId::ToString() const {
   return s + "\"";
 }
 
-ResourceTable ReadResourceTree(const Image& image) {
+ResourceTable ReadResourceTree(const Image& image, LeafBytes leaves) {
   const DataDirectory dir = image.Directory(kResourceDirectoryIndex);
   if (dir.rva == 0) return {};
   const Section* s = image.SectionAt(dir.rva);
@@ -269,12 +288,20 @@ ResourceTable ReadResourceTree(const Image& image) {
   }
   // Offsets in the tree may reach anywhere in the rest of the section's mapped bytes.
   const auto view = image.Bytes().subspan(s->raw_offset + offset, s->MappedRawSize() - offset);
-  return TreeReader(image, view).ReadTable(0, 0, "");
+  return TreeReader(image, view, leaves).ReadTable(0, 0, "");
+}
+
+std::vector<FilePiece> ResourceSectionPieces(const ResourceTable& root, std::uint32_t section_rva) {
+  return Layout(root).Pieces(section_rva);
 }
 
 std::vector<std::uint8_t> BuildResourceSection(const ResourceTable& root,
                                                std::uint32_t section_rva) {
-  return Layout(root).Write(section_rva);
+  std::vector<std::uint8_t> out;
+  for (const FilePiece& piece : ResourceSectionPieces(root, section_rva)) {
+    out.insert(out.end(), piece.Bytes().begin(), piece.Bytes().end());
+  }
+  return out;
 }
 
 const ResourceEntry* FindResource(const ResourceTable& root, const ResourceId& type,
@@ -297,7 +324,13 @@ void SetResource(ResourceTable& root, const ResourceId& type, const ResourceId& 
   ResourceTable& names = LowerTable(LowerTable(root, type), name);
   const ResourceId lang = ResourceId::Number(language);
   std::erase_if(names.entries, [&](const ResourceEntry& e) { return e.id == lang; });
-  names.entries.push_back({lang, nullptr, std::move(data), 0});
+  names.entries.push_back({lang, nullptr, std::move(data), std::nullopt, 0});
+}
+
+void SetResource(ResourceTable& root, const ResourceId& type, const ResourceId& name,
+                 std::uint32_t language, std::span<const std::uint8_t> in_place) {
+  SetResource(root, type, name, language, std::vector<std::uint8_t>());
+  FindEntry(LowerTable(LowerTable(root, type), name), ResourceId::Number(language))->in_place = in_place;
 }
 
 bool RemoveResource(ResourceTable& root, const ResourceId& type, const ResourceId& name) {

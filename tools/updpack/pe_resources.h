@@ -18,6 +18,7 @@
 #include <compare>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,17 +59,29 @@ struct ResourceEntry {
   ResourceId id;
   std::unique_ptr<ResourceTable> table;  // set for a lower table
   std::vector<std::uint8_t> data;        // a leaf's bytes
+  // Or a leaf's bytes where they lie (in the image read, or the caller's package), for a
+  // tree read or given without copying them.
+  std::optional<std::span<const std::uint8_t>> in_place;
   std::uint32_t code_page = 0;
+
+  std::span<const std::uint8_t> Bytes() const {
+    return in_place ? *in_place : std::span<const std::uint8_t>(data);
+  }
 };
+
+// Whether a tree read holds copies of its leaves' bytes or views of them in the image.
+enum class LeafBytes { kCopied, kInPlace };
 
 // Reads the image's resource tree (an empty root when it has none); throws PeError when the
 // tree is damaged: offsets outside the section, a loop, more than three levels, entry counts
 // that disagree with the entries, or data outside the file.
-ResourceTable ReadResourceTree(const Image& image);
+ResourceTable ReadResourceTree(const Image& image, LeafBytes leaves = LeafBytes::kCopied);
 
 // Lays the tree out as the bytes of a resource section loaded at `section_rva`.
 std::vector<std::uint8_t> BuildResourceSection(const ResourceTable& root,
                                                std::uint32_t section_rva);
+// The same bytes in pieces, the leaves' bytes in place.
+std::vector<FilePiece> ResourceSectionPieces(const ResourceTable& root, std::uint32_t section_rva);
 
 // The leaf at type / name / language, or null.
 const ResourceEntry* FindResource(const ResourceTable& root, const ResourceId& type,
@@ -78,6 +91,9 @@ const ResourceEntry* FindResource(const ResourceTable& root, const ResourceId& t
 // replaced; missing tables are added.
 void SetResource(ResourceTable& root, const ResourceId& type, const ResourceId& name,
                  std::uint32_t language, std::vector<std::uint8_t> data);
+// The same with bytes that stay where they are: they must outlive the tree.
+void SetResource(ResourceTable& root, const ResourceId& type, const ResourceId& name,
+                 std::uint32_t language, std::span<const std::uint8_t> in_place);
 
 // Removes every language of type / name (and the tables left empty); true if any was there.
 bool RemoveResource(ResourceTable& root, const ResourceId& type, const ResourceId& name);

@@ -101,7 +101,7 @@ void WriteSectionHeader(std::span<std::uint8_t> out, std::size_t at, const Secti
 
 }  // namespace
 
-RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
+RewritePlan PlanReplaceResources(const Image& image, const ResourceTable& tree) {
   if (image.DirectoryCount() <= kResourceDirectoryIndex) {
     throw PeError("the executable's header has no resource data directory");
   }
@@ -126,8 +126,15 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
     }
   }
 
-  RewriteResult result;
-  std::vector<std::uint8_t>& out = result.file;
+  RewritePlan plan;
+  // Every field the rewrite changes lies in the headers: they are the one piece of the stub
+  // that is copied; the rest of it is written from where it lies.
+  const std::size_t headers = image.SizeOfHeaders();
+  auto take_stub = [&](std::uint64_t end) {
+    plan.pieces.push_back({std::vector<std::uint8_t>(b.begin(), b.begin() + headers), {}});
+    if (end > headers) plan.pieces.push_back({{}, b.subspan(headers, static_cast<std::size_t>(end - headers))});
+    plan.size = end;
+  };
   const int in_place = InPlaceSection(image, trailer);
   std::size_t header_at = 0;
   std::uint64_t old_raw_size = 0;
@@ -137,7 +144,7 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
     target = &sections[in_place];
     header_at = image.SectionTableOffset() + in_place * kSectionHeaderSize;
     old_raw_size = target->raw_size;
-    out.assign(b.begin(), b.begin() + target->raw_offset);
+    take_stub(target->raw_offset);
   } else {
     const std::size_t table_end = image.SectionTableOffset() + sections.size() * kSectionHeaderSize;
     std::uint64_t first_data = b.size();
@@ -163,28 +170,35 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
     sections.push_back(added);
     target = &sections.back();
     header_at = table_end;
-    out.assign(b.begin(), b.end());
-    out.resize(AlignUp(out.size(), file_alignment), 0);
-    result.appended_section = true;
+    take_stub(b.size());
+    const std::uint64_t aligned = AlignUp(plan.size, file_alignment);
+    if (aligned > plan.size) plan.pieces.push_back({std::vector<std::uint8_t>(aligned - plan.size, 0), {}});
+    plan.size = aligned;
+    plan.appended_section = true;
   }
 
-  const std::vector<std::uint8_t> content = BuildResourceSection(tree, target->virtual_address);
-  const std::uint64_t raw_size = AlignUp(content.size(), file_alignment);
-  if (out.size() + raw_size > 0xFFFFFFFFull) throw PeError("the executable would exceed 4 GiB");
-  target->virtual_size = static_cast<std::uint32_t>(content.size());
+  std::vector<FilePiece> content = ResourceSectionPieces(tree, target->virtual_address);
+  std::uint64_t content_size = 0;
+  for (const FilePiece& piece : content) content_size += piece.Bytes().size();
+  const std::uint64_t raw_size = AlignUp(content_size, file_alignment);
+  if (plan.size + raw_size > 0xFFFFFFFFull) throw PeError("the executable would exceed 4 GiB");
+  target->virtual_size = static_cast<std::uint32_t>(content_size);
   target->raw_size = static_cast<std::uint32_t>(raw_size);
-  target->raw_offset = static_cast<std::uint32_t>(out.size());
-  out.insert(out.end(), content.begin(), content.end());
-  out.resize(target->raw_offset + raw_size, 0);
+  target->raw_offset = static_cast<std::uint32_t>(plan.size);
+  for (FilePiece& piece : content) plan.pieces.push_back(std::move(piece));
+  if (raw_size > content_size) plan.pieces.push_back({std::vector<std::uint8_t>(raw_size - content_size, 0), {}});
+  plan.size += raw_size;
 
   // Growing in place, the symbol tables move behind the new section data.
-  const std::uint64_t symbols_at = out.size();
+  const std::uint64_t symbols_at = plan.size;
   const bool move_symbols = in_place >= 0 && trailer.has_symbols;
-  if (move_symbols) {
-    out.insert(out.end(), b.begin() + trailer.symbols_begin, b.begin() + trailer.symbols_end);
+  if (move_symbols && trailer.symbols_end > trailer.symbols_begin) {
+    plan.pieces.push_back({{}, b.subspan(static_cast<std::size_t>(trailer.symbols_begin),
+                                         static_cast<std::size_t>(trailer.symbols_end - trailer.symbols_begin))});
+    plan.size += trailer.symbols_end - trailer.symbols_begin;
   }
-  if (out.size() > 0xFFFFFFFFull) throw PeError("the executable would exceed 4 GiB");
-  const std::span<std::uint8_t> w = out;
+  if (plan.size > 0xFFFFFFFFull) throw PeError("the executable would exceed 4 GiB");
+  const std::span<std::uint8_t> w = plan.pieces.front().own;
   if (move_symbols) Put32(w, image.CoffHeaderOffset() + 8, static_cast<std::uint32_t>(symbols_at));
   // A symbol pointer at the file's end with nothing there (no symbols, no string table) would
   // point into the section appended there; it names no table, so it is cleared.
@@ -209,7 +223,20 @@ RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
   const std::size_t dir_at = image.DirectoryOffset(kResourceDirectoryIndex);
   Put32(w, dir_at, target->virtual_address);
   Put32(w, dir_at + 4, target->virtual_size);
-  Put32(w, image.CheckSumOffset(), ComputeCheckSum(w, image.CheckSumOffset()));
+  plan.checksum_offset = image.CheckSumOffset();
+  Put32(w, plan.checksum_offset, 0);
+  return plan;
+}
+
+RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree) {
+  RewritePlan plan = PlanReplaceResources(image, tree);
+  RewriteResult result;
+  result.appended_section = plan.appended_section;
+  result.file.reserve(static_cast<std::size_t>(plan.size));
+  for (const FilePiece& piece : plan.pieces) {
+    result.file.insert(result.file.end(), piece.Bytes().begin(), piece.Bytes().end());
+  }
+  Put32(result.file, plan.checksum_offset, ComputeCheckSum(result.file, plan.checksum_offset));
   return result;
 }
 

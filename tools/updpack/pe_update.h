@@ -43,6 +43,17 @@ struct RewriteResult {
 // rewritten safely.
 RewriteResult ReplaceResources(const Image& image, const ResourceTable& tree);
 
+// The same file in pieces, for a writer that never holds it whole: the pieces in place are
+// views of `image` and of the tree's leaves, which must outlive them. The CheckSum field at
+// `checksum_offset` is left zero for the writer to fill in (CheckSummer) once all is written.
+struct RewritePlan {
+  std::vector<FilePiece> pieces;
+  std::uint64_t size = 0;
+  std::size_t checksum_offset = 0;
+  bool appended_section = false;
+};
+RewritePlan PlanReplaceResources(const Image& image, const ResourceTable& tree);
+
 // Reads `file` as a PE image, puts `data` at type / name / language (replacing what is there)
 // and returns the new file; throws PeError.
 RewriteResult EmbedResource(std::vector<std::uint8_t> file, const ResourceId& type,

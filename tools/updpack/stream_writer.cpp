@@ -5,7 +5,7 @@
 
 namespace updpack {
 
-StreamWriter::StreamWriter() { out_.resize(4); }
+StreamWriter::StreamWriter(Sink sink) : sink_(std::move(sink)) { out_.resize(4); }
 
 void StreamWriter::FlushWord() {
   out_[word_pos_] = static_cast<std::uint8_t>(word_);
@@ -18,6 +18,12 @@ void StreamWriter::PutBit(unsigned bit) {
   if (used_ == 32) {
     // The reader loads the next word at its cursor when it needs this bit.
     FlushWord();
+    // Everything before the new word is final now.
+    if (sink_ && out_.size() >= kFlushBytes) {
+      sink_(out_);
+      flushed_ += out_.size();
+      out_.clear();
+    }
     word_pos_ = out_.size();
     out_.resize(out_.size() + 4);
     word_ = 0;
@@ -103,6 +109,11 @@ void StreamWriter::End() {
 
 std::vector<std::uint8_t> StreamWriter::Finish() && {
   FlushWord();
+  if (sink_) {
+    sink_(out_);
+    flushed_ += out_.size();
+    out_.clear();
+  }
   return std::move(out_);
 }
 

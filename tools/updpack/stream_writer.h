@@ -5,13 +5,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <vector>
 
 namespace updpack {
 
 class StreamWriter {
  public:
-  StreamWriter();
+  // Takes the stream's finished bytes in order, a piece at a time.
+  using Sink = std::function<void(std::span<const std::uint8_t>)>;
+
+  // Without a sink the writer keeps the whole stream for Finish; with one it hands its finished
+  // bytes on in pieces of about kFlushBytes, keeping only the control word being filled and the
+  // bytes behind it.
+  explicit StreamWriter(Sink sink = {});
+  static constexpr std::size_t kFlushBytes = std::size_t{1} << 20;
 
   void Literal(std::uint8_t b);
   void ShortMatch(std::uint32_t distance);                       // 1..2303, length 2
@@ -24,12 +33,15 @@ class StreamWriter {
   void PutBits(std::uint32_t value, unsigned count);  // most significant first
   void PutByte(std::uint8_t b) { out_.push_back(b); }
 
+  // The whole stream, or, with a sink, nothing: its last bytes went to the sink.
   std::vector<std::uint8_t> Finish() &&;
-  std::size_t size() const { return out_.size(); }
+  std::size_t size() const { return flushed_ + out_.size(); }
 
  private:
   void FlushWord();
 
+  Sink sink_;
+  std::size_t flushed_ = 0;  // bytes handed to the sink
   std::vector<std::uint8_t> out_;
   std::size_t word_pos_ = 0;
   std::uint32_t word_ = 0;

@@ -44,8 +44,8 @@ std::string Where(const fs::path& path, const PackageView* view, std::size_t ent
 
 // Every difference between the sound package `v` and the folder `dir`, one line each; the
 // number of differences (or of folder errors).
-std::size_t CompareWithFolder(const fs::path& path, const PackageView& v, const fs::path& dir,
-                              std::ostream& err) {
+std::size_t CompareWithFolder(const fs::path& path, const PackageInput& in, const PackageView& v,
+                              const fs::path& dir, std::ostream& err) {
   std::size_t differences = 0;
   auto differ = [&](const std::string& text) {
     err << "updpack verify: " << text << "\n";
@@ -72,6 +72,7 @@ std::size_t CompareWithFolder(const fs::path& path, const PackageView& v, const 
     }
     files.emplace(std::move(*name), file);
   }
+  EntryPieces pieces([&](std::span<const std::uint8_t> range) { in.Release(range); });
   for (std::size_t i = 0; i < v.entries.size(); ++i) {
     if (IsIntegrityRecord(v, i)) continue;
     const upd::PackageEntry& e = v.entries[i];
@@ -82,15 +83,28 @@ std::size_t CompareWithFolder(const fs::path& path, const PackageView& v, const 
     }
     const fs::path file = it->second;
     files.erase(it);
-    std::vector<std::uint8_t> bytes;
+    host::MappedFile mapped;
     std::uint64_t time = 0;
-    if (!host::ReadWholeFile(file, bytes, error) || !host::LastWriteTime(file, time, error)) {
+    if (!mapped.Open(file, error) || !host::LastWriteTime(file, time, error)) {
       differ("cannot read " + host::ShowPath(file) + ": " + error);
       continue;
     }
-    const EntryBytes entry = ReadEntry(v, i);
-    if (!std::equal(entry.bytes.begin(), entry.bytes.end(), bytes.begin(), bytes.end())) {
-      differ(Where(path, &v, i) + "its " + std::to_string(entry.bytes.size()) +
+    // The entry piece by piece against the file where it lies.
+    const std::span<const std::uint8_t> bytes = mapped.Bytes();
+    bool same = bytes.size() == e.UnpackedSize;
+    std::size_t at = 0;
+    (void)pieces.Read(v, i, [&](std::span<const std::uint8_t> piece) {
+      if (same && piece.size() <= bytes.size() - at) {
+        const auto theirs = bytes.subspan(at, piece.size());
+        same = std::equal(piece.begin(), piece.end(), theirs.begin());
+        mapped.Release(theirs);
+      } else {
+        same = false;
+      }
+      at += piece.size();
+    });
+    if (!same) {
+      differ(Where(path, &v, i) + "its " + std::to_string(e.UnpackedSize) +
              " bytes differ from the " + std::to_string(bytes.size()) + " of " +
              host::ShowPath(file));
     } else if (time != e.TimeStamp) {
@@ -151,10 +165,13 @@ int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err) {
   std::optional<Fault> fault;
   {
     ProgressLine progress(err, total);
-    fault = VerifyPackage(in.bytes, &notes, &contents_checked, [&](std::size_t i, std::size_t count, std::uint64_t done) {
-      const upd::PackageEntry& e = view->entries[i];
-      progress.Show(i, count, view->name_terminated[i] ? ShowEntry(e.Name(), i) : "", done);
-    });
+    fault = VerifyPackage(
+        in.bytes, &notes, &contents_checked,
+        [&](std::size_t i, std::size_t count, std::uint64_t done) {
+          const upd::PackageEntry& e = view->entries[i];
+          progress.Show(i, count, view->name_terminated[i] ? ShowEntry(e.Name(), i) : "", done);
+        },
+        [&](std::span<const std::uint8_t> range) { in.Release(range); });
   }
   for (const Fault& n : notes) {
     err << "updpack verify: note: " << Where(path, view, n.entry) << n.text << "\n";
@@ -169,7 +186,7 @@ int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err) {
   }
   const std::size_t files = view->entries.size() - (view->integrity_record ? 1 : 0);
   if (against) {
-    const std::size_t differences = CompareWithFolder(path, *view, *against, err);
+    const std::size_t differences = CompareWithFolder(path, in, *view, *against, err);
     if (differences > 0) {
       return Fail(err, kCmd,
                   host::ShowPath(path) + ": sound, but " + std::to_string(differences) +
