@@ -225,4 +225,41 @@ TEST(UpdpackExe, NamesStoredAsWindowsShowsThem) {
   EXPECT_NE(r.err.find("stored as ~, a different"), std::string::npos) << r.err;
 }
 
+// init and plan through the wide API: a Japanese name goes into UPDATE.INI as code page 932, the
+// installed game's SETUP.INI gives the [SETUP] values, and plan holds the folder against a copy
+// of an installation.
+TEST(UpdpackExe, InitAndPlan) {
+  Scratch src, inst, io;
+  const std::string setup =
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=\x83\x5E\x83\x43\x83\x67\x83\x8B\r\nGameDir=Dir\r\nGameExe=G.EXE\r\n"
+      "UninstExe=U.EXE\r\nSetupBmp=A.BMP\r\nInstallSelects=1\r\nInstallTitle0=T0\r\nInstallFiles0=F0.PAK\r\n"
+      "Shortcuts=1\r\nShortcut0=G.EXE,Title\r\n";  // GameTitle タイトル
+  WriteFileW(inst.path() + L"SETUP.INI", setup, kTimeB);
+  WriteFileW(src.path() + kTestW, "new text", kTimeA);
+  WriteFileW(src.path() + L"a.dat", "abc", kTimeB);
+  WriteFileW(inst.path() + kTestW, "old text", kTimeB);  // older than the update's
+
+  Ran i = Updpack({L"init", src.path(), L"--setup", inst.path() + L"SETUP.INI"}, io);
+  ASSERT_EQ(i.code, 0u) << i.err;
+  std::string ini;
+  ASSERT_TRUE(ReadFileW(src.path() + L"UPDATE.INI", ini));
+  EXPECT_NE(ini.find("GameTitle=\x83\x5E\x83\x43\x83\x67\x83\x8B\r\nGameClass=\x83\x5E\x83\x43\x83\x67\x83\x8B\r\n"),
+            std::string::npos)
+      << ini;
+  EXPECT_NE(ini.find("UpdateFile00=a.dat\r\nUpdateFile01=" + std::string(kTest932) + "\r\n"), std::string::npos) << ini;
+  Ran again = Updpack({L"init", src.path()}, io);
+  EXPECT_EQ(again.code, 1u);
+  Ran l = Updpack({L"lint", src.path(), L"--setup", inst.path() + L"SETUP.INI"}, io);
+  EXPECT_EQ(l.code, 0u) << l.out << l.err;
+
+  Ran p = Updpack({L"plan", src.path(), L"--installed", inst.path(), L"--tsv"}, io);
+  ASSERT_EQ(p.code, 0u) << p.out << p.err;
+  EXPECT_NE(p.out.find("file\t0\tUpdateFile00\tinst\ta.dat\t-\ta.dat\t3\t"), std::string::npos) << p.out;
+  EXPECT_NE(p.out.find("\twrite\tnew\n"), std::string::npos) << p.out;
+  EXPECT_NE(p.out.find("file\t0\tUpdateFile01\tinst\t" + std::string(kTestUtf8) + "\t-\t" + kTestUtf8 + "\t8\t"),
+            std::string::npos)
+      << p.out;
+  EXPECT_NE(p.out.find("\twrite\treplaced\n"), std::string::npos) << p.out;
+}
+
 }  // namespace
