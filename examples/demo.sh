@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: packs the sample update with the updpack of a finished build, lists and verifies
 # the package, extracts it again and compares; then, when the windows build has update.exe and
-# wizard_driver.exe, puts the package into the updater and updates the sample game for real:
+# wizard_driver.exe, puts the package into the updater, signs it with a throwaway certificate
+# and checks the signature, and updates the sample game with the signed updater for real:
 # installed in a private Wine prefix, the updater walked through its pages on a virtual display,
 # a screenshot of each page, and what changed in the installation folder.
 #   examples/demo.sh BUILD_DIR [WINDOWS_BUILD_DIR]   (make demo passes build/release build/windows)
@@ -64,7 +65,29 @@ if [ ! -f "$stub" ] || [ ! -f "$driver" ]; then
 fi
 echo
 echo "== updpack embed (stub $stub)"
-"$updpack" embed "$package" --stub "$stub" -o "$demo/update.exe"
+"$updpack" embed "$package" --stub "$stub" -o "$demo/update-unsigned.exe"
+"$updpack" verify "$demo/update-unsigned.exe"
+
+# Signed after embed, never before: embed rewrites the image, which no signature survives. The
+# certificate is a throwaway, self-signed one made here; a publisher signs with their own
+# (README, "Signing the updater").
+echo
+echo "== signing the updater (osslsigncode, a throwaway self-signed certificate)"
+keys="$demo/signing"
+mkdir -p "$keys"
+openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 7 -subj '/CN=Hoshizora Soft (demo)' \
+  -addext extendedKeyUsage=codeSigning -addext keyUsage=digitalSignature \
+  -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>/dev/null
+osslsigncode sign -certs "$keys/cert.pem" -key "$keys/key.pem" -h sha256 \
+  -n 'Hoshi no Kioku updater' -in "$demo/update-unsigned.exe" -out "$demo/update.exe" >/dev/null
+# The signature checked with the certificate as the trusted root, as Windows would check it
+# with the publisher's authority in its store.
+osslsigncode verify -CAfile "$keys/cert.pem" -in "$demo/update.exe" >"$keys/verify.log" 2>&1 || {
+  cat "$keys/verify.log" >&2
+  echo "demo: the signature of $demo/update.exe does not verify" >&2
+  exit 1
+}
+grep -E '^(Signature verification|Number of verified signatures)' "$keys/verify.log"
 "$updpack" verify "$demo/update.exe"
 
 # The Wine bench of the tests (private prefix, Xvfb, code page 932), in build/demo/wine. Xvfb and
@@ -125,7 +148,7 @@ wine_run "$driver" install --company 'ほしぞらソフト' --game-dir HoshiKio
 python3 examples/demo_files.py snapshot "$game" "$demo/before.tsv"
 
 echo
-echo "== running the updater (update.exe under Wine, walked by wizard_driver.exe)"
+echo "== running the signed updater (update.exe under Wine, walked by wizard_driver.exe)"
 mkdir -p "$demo/shots"
 # On a Wine desktop of its own, so that Wine draws the windows' frames and captions (Xvfb has no
 # window manager to draw them) and the screenshots show the pages as a player sees them.

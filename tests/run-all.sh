@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds both presets and runs both test suites; the last line sums them up.
+# Builds both presets and runs both test suites, then the release archive's test with the
+# programs of both builds; the last line sums them up.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -26,5 +27,14 @@ for preset in native windows; do
   [ "$f" -eq 0 ] || status=1
   pass=$((pass + t - f)); fail=$((fail + f))
 done
+# The release archive, made of the two builds' programs (no build of its own): reproducible,
+# its checksums, and updpack.exe from it under Wine.
+echo "== release archive test"
+if tests/dist/dist-test.sh build/native build/windows >build/test-dist.log 2>&1; then
+  pass=$((pass + 1))
+else
+  tail -20 build/test-dist.log
+  status=1; fail=$((fail + 1))
+fi
 echo "$pass passed, $fail failed"
 exit $status
