@@ -417,6 +417,7 @@ TEST_F(PlanCommand, ListsForPeople) {
            "  UpdateFile04  -    50  2020-09-13 12:26:40  skipped by its filter 1",
            "    CopyFile00  disc 2 (found by DISC2.CHK)  movie\n",
            "    CopyFile01  skipped by its filter  1,bonus\\*.*\n",
+           "    CopyFile01  no disc asked for: from the drive of disc 2  bonus\\*.*\n",
            "  Disk space: RequiredDiskSpace asks for 100 bytes free; the update writes at most 160 bytes (more than it asks for)\n",
            "  Total: 5 entries, 1 skipped by its filter, 1 disc copy; at most 160 bytes written\n",
        }) {

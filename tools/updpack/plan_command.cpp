@@ -246,6 +246,7 @@ void PrintGroup(std::ostream& out, const PlanInput& in, const ModePlan& mp) {
     }
   }
   std::size_t copies = 0;
+  std::int32_t last_disc = 0;  // the disc of the latest search: a copy without a disc is taken from its drive
   if (!mp.copies.empty()) {
     out << "  Disc copies, into the installation folder:\n";
     for (const PlanCopy& c : mp.copies) {
@@ -256,8 +257,11 @@ void PrintGroup(std::ostream& out, const PlanInput& in, const ModePlan& mp) {
       }
       ++copies;
       if (c.disc == 0) {
-        out << "no disc asked for (the drive of the disc before)";
+        out << "no disc asked for: "
+            << (last_disc != 0 ? "from the drive of disc " + std::to_string(last_disc)
+                               : std::string("from the first CD-ROM drive with DiskCheckFile0 of SETUP.INI"));
       } else {
+        last_disc = c.disc;
         out << "disc " << c.disc;
         if (!c.check_file) {
           out << " (found by DiskCheckFile" << c.disc << " of SETUP.INI)";

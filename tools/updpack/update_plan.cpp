@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <map>
-#include <set>
 #include <span>
 #include <system_error>
 
@@ -11,7 +10,6 @@
 #include "config/item_path.h"
 #include "config/profile.h"
 #include "config/setup_description.h"
-#include "config/text_format.h"
 #include "config/update_section.h"
 #include "entry_name.h"
 #include "host.h"
