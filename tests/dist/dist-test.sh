@@ -22,11 +22,37 @@ fail() { echo "dist-test: $*" >&2; exit 1; }
 
 echo "== the archive, made twice"
 python3 tools/dist/make_dist.py "$host" "$win" "$work/a"
-python3 tools/dist/make_dist.py "$host" "$win" "$work/b" >/dev/null
+# The second time from copies of the programs with other times and modes, which must not matter.
+mkdir -p "$work/copy/host/tools/updpack" "$work/copy/win/tools/updpack"
+cp "$host/tools/updpack/updpack" "$work/copy/host/tools/updpack/"
+cp "$win/update.exe" "$work/copy/win/"
+cp "$win/tools/updpack/updpack.exe" "$work/copy/win/tools/updpack/"
+chmod 700 "$work/copy/host/tools/updpack/updpack" "$work/copy/win/update.exe"
+touch -d '2001-02-03 04:05:06' "$work/copy/win/update.exe"
+python3 tools/dist/make_dist.py "$work/copy/host" "$work/copy/win" "$work/b" >/dev/null
 version=$("$host/tools/updpack/updpack" --version | sed -n -E 's/^updpack ([0-9][0-9.]*).*/\1/p')
 name="updater-$version"
 [ -f "$work/a/$name.zip" ] || fail "no $name.zip (the version of updpack --version) in $(ls "$work/a")"
-cmp "$work/a/$name.zip" "$work/b/$name.zip" || fail "two archives made from the same builds differ"
+cmp "$work/a/$name.zip" "$work/b/$name.zip" || fail "two archives made from the same programs differ"
+# Every entry with one time, a mode of 0644 or 0755 (0755 for the programs), no extra field.
+python3 - "$work/a/$name.zip" <<'PY' || fail "the archive's entries are not uniform"
+import sys, zipfile
+entries = zipfile.ZipFile(sys.argv[1]).infolist()
+programs = {"update.exe", "updpack.exe", "updpack"}
+problems = []
+if len({e.date_time for e in entries}) != 1:
+    problems.append("times differ: " + str(sorted({e.date_time for e in entries})))
+for e in entries:
+    want = 0o100755 if e.filename.split("/", 1)[1] in programs else 0o100644
+    if e.external_attr >> 16 != want:
+        problems.append(f"{e.filename}: mode {oct(e.external_attr >> 16)}, not {oct(want)}")
+    if e.extra:
+        problems.append(f"{e.filename}: extra field")
+if [e.filename for e in entries] != sorted((e.filename for e in entries), key=str.encode):
+    problems.append("entries not in name order")
+print("\n".join(problems), file=sys.stderr)
+sys.exit(1 if problems else 0)
+PY
 
 echo "== unpacked: contents and SHA256SUMS"
 unzip -q "$work/a/$name.zip" -d "$work/x"
@@ -47,7 +73,7 @@ present=$(cd "$dir" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_A
 $(diff <(echo "$listed") <(echo "$present") || true)"
 
 echo "== updpack.exe from the archive, under Wine: build, embed, verify the sample"
-export UPD_WINE_ROOT=${UPD_WINE_ROOT:-$PWD/$win/wine}
+export UPD_WINE_ROOT=${UPD_WINE_ROOT:-$(cd "$win" && pwd)/wine}
 wine_started=1
 tests/wine/wine-run.sh --start
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
