@@ -16,6 +16,11 @@ fi
 echo
 # What the updater's integrity check at start-up costs on a package of the same corpus.
 "$build/bench/integrity_bench" "$@"
+echo
+# updpack's commands on a 1.27 GB update: time and peak memory (UPD_BENCH_SKIP_SCALE=1 skips it).
+if [ -z "${UPD_BENCH_SKIP_SCALE:-}" ]; then
+  "$(dirname "$0")/updpack-scale.sh" "$build"
+fi
 winbuild=${UPD_WINDOWS_BUILD:-build/windows}
 if [ -f "$winbuild/update.exe" ] && [ -f "$winbuild/tools/driver/wizard_driver.exe" ]; then
   echo

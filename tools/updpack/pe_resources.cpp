@@ -159,7 +159,10 @@ class Layout {
     });
     size_ = AlignUp(at, 8);
     // Offsets in the tree have 31 bits.
-    if (size_ >= kHighBit) throw PeError("the resources do not fit in a resource section");
+    if (size_ >= kHighBit) {
+      throw PeError("the resources take " + std::to_string(size_) + " bytes, and a resource "
+                    "section holds less than 2 GiB (its offsets have 31 bits)");
+    }
   }
 
   // The section's bytes: the tables, names and data entries in one piece of their own, then
