@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cwctype>
-#include <future>
 #include <string>
 #include <system_error>
 
@@ -12,6 +11,7 @@
 #include "platform/name_compare.h"
 #include "package/container.h"
 #include "package/integrity.h"
+#include "package/piece_stream.h"
 #include "run/state.h"
 
 namespace upd {
@@ -40,39 +40,29 @@ std::optional<std::size_t> LookUpEntry(std::string_view name) {
   return index;
 }
 
-// The entry being unpacked ahead, and its thread's result: the block, or nothing when it could
-// not be had. Touched by the run's thread only; the worker only writes its own block.
-struct PreparedEntry {
-  std::size_t index = 0;
-  std::future<std::optional<platform::GlobalBlock>> block;
+// The two streams of the run: the entry being written, and the one unpacked ahead of it.
+struct Streams {
+  PieceStream slot[2];
+  std::size_t current = 0;             // the slot of the entry being written
+  std::optional<std::size_t> ahead;    // the entry running in the other slot
 };
-PreparedEntry& Prepared() {
-  static PreparedEntry prepared;
-  return prepared;
+Streams& RunStreams() {
+  static Streams streams;
+  return streams;
 }
 
-// Unpacks entry `index` into a block of its own; nothing for a damaged stream or no memory.
-std::optional<platform::GlobalBlock> UnpackEntry(const PackageDirectory& dir,
-                                                 std::span<const std::uint8_t> image,
-                                                 std::size_t index) {
-  const PackageEntry& entry = dir.Entries()[index];
-  auto block = platform::GlobalBlock::Allocate(entry.UnpackedSize);
-  if (!block) return std::nullopt;
-  const auto decoded = DecompressBlock(dir.StoredBytes(image, index), block->bytes());
-  if (!decoded || *decoded != entry.UnpackedSize) return std::nullopt;
-  return block;
+// Stops the entry running ahead; its rooms stay for the next.
+void DropAhead() {
+  Streams& s = RunStreams();
+  if (s.ahead) s.slot[1 - s.current].Stop();
+  s.ahead.reset();
 }
 
-// The prepared block of entry `index`, if it was prepared and could be had. Any other prepared
-// entry is dropped, so its memory is free again before this one is unpacked here.
-std::optional<platform::GlobalBlock> TakePrepared(std::size_t index) {
-  PreparedEntry& prepared = Prepared();
-  if (!prepared.block.valid()) return std::nullopt;
-  if (prepared.index != index) {
-    DropPreparedEntry();
-    return std::nullopt;
-  }
-  return prepared.block.get();  // leaves the future empty
+// Every stream of the run stopped, its worker ended and its rooms freed.
+void EndStreams() {
+  Streams& s = RunStreams();
+  s.ahead.reset();
+  for (PieceStream& stream : s.slot) stream.Release();
 }
 
 // The bytes of the entry at `index`: in place for a stored entry, decoded for a compressed one.
@@ -83,7 +73,6 @@ std::optional<EntryBytes> EntryBytesAt(std::size_t index) {
   // whose UnpackedSize does not exceed their StoredSize.
   const auto stored = run.Directory->StoredBytes(run.PackageImage, index);
   if (!entry.IsCompressed()) return EntryBytes::ViewInto(stored.first(entry.UnpackedSize));
-  if (auto ready = TakePrepared(index)) return EntryBytes::Owning(std::move(*ready));
 
   auto block = platform::GlobalBlock::Allocate(entry.UnpackedSize);
   if (!block) {
@@ -137,10 +126,9 @@ std::optional<EntryBytes> FindPackageEntry(std::string_view name) {
 
 namespace {
 
-// Lookup, the free-space test on the target's volume and the entry's bytes, in this order, each
-// failure after its message.
-std::optional<std::pair<std::size_t, EntryBytes>> EntryForTarget(std::string_view name,
-                                                                 const std::filesystem::path& target) {
+// Lookup and the free-space test on the target's volume, in this order, each failure after its
+// message: the entry's index.
+std::optional<std::size_t> EntryForTarget(std::string_view name, const std::filesystem::path& target) {
   const auto index = LookUpEntry(name);
   if (!index) return std::nullopt;
   const PackageEntry& entry = Run().Directory->Entries()[*index];
@@ -159,28 +147,125 @@ std::optional<std::pair<std::size_t, EntryBytes>> EntryForTarget(std::string_vie
     ShowUpdaterError(ShortageMessage(DriveString(target, root.value_or(L"")), shortage));
     return std::nullopt;
   }
+  return index;
+}
 
-  auto data = EntryBytesAt(*index);
-  if (!data) return std::nullopt;
-  return std::pair<std::size_t, EntryBytes>(*index, std::move(*data));
+// The stream that unpacks the compressed entry `index`: the one running ahead for it, else one
+// started now. Nothing after a message: "Can't Allocate Memory !!" when its rooms or its thread
+// cannot be had; "Can't Find File in Resource !!" when the package's streams were not proven by
+// its integrity record and this one, decoded once to nowhere, turns out damaged (so a damaged
+// entry is reported before its target is looked at, as when entries were unpacked whole).
+PieceStream* StreamFor(std::size_t index) {
+  Streams& s = RunStreams();
+  if (s.ahead == index) {
+    s.ahead.reset();
+    s.current = 1 - s.current;
+    return &s.slot[s.current];
+  }
+  DropAhead();
+  PieceStream& stream = s.slot[s.current];
+  stream.Stop();
+  const RunState& run = Run();
+  const std::uint64_t size = run.Directory->Entries()[index].UnpackedSize;
+  const auto stored = run.Directory->StoredBytes(run.PackageImage, index);
+  if (!stream.Reserve()) {
+    ShowUpdaterError(kNoMemoryMessage);
+    return nullptr;
+  }
+  if (!run.StreamsProven && stream.Check(stored, size) != StreamDecoder::Status::kDone) {
+    ShowUpdaterError(kEntryNotFoundMessage);
+    return nullptr;
+  }
+  if (!stream.Start(stored, size)) {
+    ShowUpdaterError(kNoMemoryMessage);
+    return nullptr;
+  }
+  return &stream;
+}
+
+// The content of a file being written: the pieces of a stream, or bytes in place.
+class EntryContent {
+ public:
+  explicit EntryContent(PieceStream* stream) : stream_(stream) {}
+  explicit EntryContent(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  EntryContent(const EntryContent&) = delete;
+  EntryContent& operator=(const EntryContent&) = delete;
+  // However the write ends, the stream is let go: nothing decodes for a file no longer written.
+  ~EntryContent() {
+    if (stream_) stream_->Stop();
+  }
+
+  // Writes the whole content to `file`; false when a write fails or the stream turns out
+  // damaged (after its message).
+  bool WriteTo(platform::ReplacementFile& file) {
+    if (!stream_) return file.Write(bytes_);
+    for (;;) {
+      const PieceStream::Piece piece = stream_->Next();
+      if (piece.status != StreamDecoder::Status::kMore &&
+          piece.status != StreamDecoder::Status::kDone) {
+        ShowUpdaterError(kEntryNotFoundMessage);
+        return false;
+      }
+      if (!file.Write(piece.bytes)) return false;
+      stream_->Done();
+      if (piece.status == StreamDecoder::Status::kDone) return true;
+    }
+  }
+
+ private:
+  PieceStream* stream_ = nullptr;
+  std::span<const std::uint8_t> bytes_;
+};
+
+// Creates or replaces `path` with what `content` writes, as WriteWholeFile does.
+bool WriteReplacement(const std::filesystem::path& path, EntryContent& content,
+                      std::optional<std::uint64_t> stamp) {
+  // What creating the file over an existing one refuses (CREATE_ALWAYS with normal attributes)
+  // stays refused, so the result does not depend on how the file system treats the move.
+  constexpr std::uint32_t kNotReplaced = platform::kAttributeDirectory |
+                                         platform::kAttributeReadOnly |
+                                         platform::kAttributeHidden | platform::kAttributeSystem;
+  if (const auto attributes = platform::AttributesOf(path);
+      attributes && (*attributes & kNotReplaced)) {
+    return false;
+  }
+
+  auto file = platform::ReplacementFile::CreateBeside(path);
+  if (!file || !content.WriteTo(*file)) return false;
+  if (stamp && !file->SetTimes(*stamp)) return false;
+  if (!file->MoveOver(path)) return false;
+  // A file system may hand a name that was just replaced the old file's creation time (NTFS
+  // file-name tunnelling): stamp the final file again where its times differ.
+  return !stamp || platform::EnsureTimes(path, *stamp);
 }
 
 }  // namespace
 
 std::optional<EntryBytes> EntryBytesFor(std::string_view name, const std::filesystem::path& target) {
-  auto found = EntryForTarget(name, target);
-  if (!found) return std::nullopt;
-  return std::move(found->second);
+  const auto index = EntryForTarget(name, target);
+  if (!index) return std::nullopt;
+  return EntryBytesAt(*index);
 }
 
 bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
                          bool keep_newer, std::string_view unpack_next,
                          const std::function<bool()>& folder_ready) {
-  const auto found = EntryForTarget(name, target);
-  if (!found) return false;
-  const PackageEntry& entry = Run().Directory->Entries()[found->first];
-  const EntryBytes& data = found->second;
-  if (!unpack_next.empty()) PrepareEntry(unpack_next, data.owns_block() ? data.size() : 0);
+  const auto index = EntryForTarget(name, target);
+  if (!index) return false;
+  const RunState& run = Run();
+  const PackageEntry& entry = run.Directory->Entries()[*index];
+  // Stored entries are written from the image as they lie; the loader only accepts directories
+  // whose data lies inside the image, and stored entries whose UnpackedSize does not exceed
+  // their StoredSize.
+  std::optional<EntryContent> content;
+  if (entry.IsCompressed()) {
+    PieceStream* stream = StreamFor(*index);
+    if (!stream) return false;
+    content.emplace(stream);
+  } else {
+    content.emplace(run.Directory->StoredBytes(run.PackageImage, *index).first(entry.UnpackedSize));
+  }
+  if (!unpack_next.empty()) PrepareEntry(unpack_next);
   if (folder_ready && !folder_ready()) return false;
 
   const auto attributes = platform::AttributesOf(target);
@@ -198,55 +283,35 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
       if (written && *written > entry.TimeStamp) return true;
     }
   }
-  return WriteWholeFile(target, data.bytes(), entry.TimeStamp);
+  return WriteReplacement(target, *content, entry.TimeStamp);
 }
 
-void PrepareEntry(std::string_view name, std::uint64_t held) {
-  DropPreparedEntry();
+void PrepareEntry(std::string_view name) {
+  DropAhead();
   const RunState& run = Run();
+  // Without proof that the streams are sound, each is checked when it is asked for, so that a
+  // damaged one is reported before its target is touched: nothing to gain by starting early.
+  if (!run.StreamsProven) return;
   const auto index = IndexOfEntry(name);
   if (!index || !run.Directory->Entries()[*index].IsCompressed()) return;
-  std::uint64_t largest = 0;
-  for (const PackageEntry& e : run.Directory->Entries()) {
-    if (e.IsCompressed()) largest = std::max<std::uint64_t>(largest, e.UnpackedSize);
+  Streams& s = RunStreams();
+  PieceStream& stream = s.slot[1 - s.current];
+  // Rooms or a thread that cannot be had leave nothing running; the extraction then tries
+  // again and reports it.
+  if (!stream.Reserve() ||
+      !stream.Start(run.Directory->StoredBytes(run.PackageImage, *index),
+                    run.Directory->Entries()[*index].UnpackedSize)) {
+    return;
   }
-  if (held + run.Directory->Entries()[*index].UnpackedSize > largest + kLookAheadSlack) return;
-  const PackageDirectory* dir = run.Directory.get();
-  const std::span<const std::uint8_t> image = run.PackageImage;
-  try {
-    Prepared().block =
-        std::async(std::launch::async, [dir, image, i = *index] { return UnpackEntry(*dir, image, i); });
-    Prepared().index = *index;
-  } catch (const std::system_error&) {
-    // No thread to be had: the entry is unpacked when it is asked for, as without preparing.
-  }
+  s.ahead = *index;
 }
 
-void DropPreparedEntry() {
-  PreparedEntry& prepared = Prepared();
-  if (prepared.block.valid()) prepared.block.wait();
-  prepared.block = {};
-}
+void DropPreparedEntry() { EndStreams(); }
 
 bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                     std::optional<std::uint64_t> stamp) {
-  // What creating the file over an existing one refuses (CREATE_ALWAYS with normal attributes)
-  // stays refused, so the result does not depend on how the file system treats the move.
-  constexpr std::uint32_t kNotReplaced = platform::kAttributeDirectory |
-                                         platform::kAttributeReadOnly |
-                                         platform::kAttributeHidden | platform::kAttributeSystem;
-  if (const auto attributes = platform::AttributesOf(path);
-      attributes && (*attributes & kNotReplaced)) {
-    return false;
-  }
-
-  auto file = platform::ReplacementFile::CreateBeside(path);
-  if (!file || !file->Write(bytes)) return false;
-  if (stamp && !file->SetTimes(*stamp)) return false;
-  if (!file->MoveOver(path)) return false;
-  // A file system may hand a name that was just replaced the old file's creation time (NTFS
-  // file-name tunnelling): stamp the final file again where its times differ.
-  return !stamp || platform::EnsureTimes(path, *stamp);
+  EntryContent content(bytes);
+  return WriteReplacement(path, content, stamp);
 }
 
 std::optional<FreeSpace> QueryFreeSpace(const std::filesystem::path& path) {

@@ -59,9 +59,12 @@ std::optional<EntryBytes> FindPackageEntry(std::string_view name);
 // fails silently; a read-only file loses its attributes (also when it is then kept); the
 // keep-newer test; the write with the entry's TimeStamp.
 //
+// A compressed entry is unpacked piece by piece straight into the new file, on a thread of its
+// own while the pieces before are written: the memory taken does not grow with the entry.
+//
 // `unpack_next`, when given, names the entry the caller will most likely extract next: once this
-// entry's bytes are in hand it starts unpacking that one on a thread of its own, so that the
-// next entry unpacks while this one is written and flushed (see PrepareEntry).
+// entry's stream is in hand it starts unpacking that one too, so that the next entry unpacks
+// while this one is written and flushed (see PrepareEntry).
 //
 // `folder_ready`, when given, is asked once the entry's bytes are in hand and before the target
 // is looked at or written: false fails the extraction without a message (the run checks and
@@ -75,19 +78,17 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
 // nothing after one of them. For a caller that writes the bytes through a file it holds.
 std::optional<EntryBytes> EntryBytesFor(std::string_view name, const std::filesystem::path& target);
 
-// Starts unpacking the compressed entry `name` on a thread of its own; the next extraction of
-// it takes the bytes from there. Shows nothing and changes no outcome: an entry the package
-// lacks, memory that cannot be had or a damaged stream leave nothing prepared, and the
-// extraction then finds (and reports) it as it would have without this. One entry is prepared
-// at a time; preparing another drops the one before.
-// `held`: the unpacked bytes the caller keeps meanwhile. The entry is prepared only while the
-// two together fit in what the package's largest entry needs alone (plus kLookAheadSlack), so
-// looking ahead never raises the run's peak memory beyond that.
-void PrepareEntry(std::string_view name, std::uint64_t held = 0);
-inline constexpr std::uint64_t kLookAheadSlack = 4u << 20;
+// Starts unpacking the compressed entry `name` ahead, on a thread of its own, into a few pieces
+// of memory (PieceStream): the next extraction of it writes from there while this one's file is
+// still being written and flushed. Shows nothing and changes no outcome: an entry the package
+// lacks, memory or a thread that cannot be had leave nothing running, and the extraction then
+// finds (and reports) it as it would have without this. One entry runs ahead at a time;
+// preparing another drops the one before. Only for a package whose streams are proven
+// (RunState::StreamsProven).
+void PrepareEntry(std::string_view name);
 
-// Drops the prepared entry, waiting for its thread. Whoever prepares entries calls this before
-// the package or its directory may go away.
+// Stops every stream of the run and frees their memory, waiting for their threads. Whoever
+// extracts entries calls this before the package or its directory may go away.
 void DropPreparedEntry();
 
 // Creates or replaces `path` with `bytes` and, when given, gives it the three times `stamp`.

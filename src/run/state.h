@@ -128,6 +128,10 @@ struct RunState {
 
   std::span<const std::uint8_t> PackageImage;  // the locked resource, never freed
   std::unique_ptr<PackageDirectory> Directory;  // the run's PackageDirectory
+  // The package's integrity record was found sound: every stream is the one its builder made and
+  // verified, so entries are unpacked straight into their files (and ahead) without a first pass
+  // that proves each stream before its target is touched.
+  bool StreamsProven = false;
   std::filesystem::path UpdateIniPath;          // this run's own temporary UPDATE.INI
   // UPDATE.INI's bytes as they came out of the package: every key is read from here, never
   // from the temporary file, which another process could otherwise change between reads.

@@ -101,7 +101,9 @@ int RunWithPackage(HINSTANCE instance) {
   // damaged download never starts an update and cannot leave a game half-updated.
   switch (CheckIntegrity(*run.Directory, run.PackageImage).status) {
     case IntegrityResult::Status::kNoRecord:
+      break;
     case IntegrityResult::Status::kSound:
+      run.StreamsProven = true;
       break;
     case IntegrityResult::Status::kNoMemory:
       ShowUpdaterError(kNoMemoryMessage);

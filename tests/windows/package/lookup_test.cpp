@@ -5,6 +5,7 @@
 
 #include "package/entry_access.h"
 #include "package/integrity.h"
+#include "package/piece_stream.h"
 #include "package_test_support.h"
 #include "platform/name_compare.h"
 #include "win/import_hook.h"
@@ -298,9 +299,12 @@ TEST(FindPackageEntry, NoMemoryForACompressedEntry) {
 }
 
 // Unpacking the next entry ahead, on a thread of its own, gives the same files and the same
-// boxes, at the same moments, as unpacking each when it is asked for.
+// boxes, at the same moments, as unpacking each when it is asked for; with streams not proven
+// (no sound integrity record) nothing runs ahead and each stream is checked when asked for.
 TEST(ExtractPackageEntry, UnpackingTheNextEntryAheadChangesNoOutcome) {
-  const Bytes a = History(70000, 5), b = History(90000, 6), c = History(300, 7);
+  // A.BIN and B.BIN take several pieces each.
+  const Bytes a = History(upd::kPieceBytes * 2 + 70000, 5), b = History(upd::kPieceBytes + 90000, 6),
+              c = History(300, 7);
   Item bad = DamagedEntries().front().second;
   struct Row {
     const char* what;
@@ -316,28 +320,36 @@ TEST(ExtractPackageEntry, UnpackingTheNextEntryAheadChangesNoOutcome) {
       {"a name the package lacks shows nothing ahead", "NONE.BIN", "B.BIN", true, false},
       {"another entry than announced", "B.BIN", "C.BIN", true, false},
       {"a stored entry announced", "C.BIN", "C.BIN", true, false},
+      {"announced, then another, then the announced", "B.BIN", "A.BIN", true, false},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    RunPackage pkg({Compressed("A.BIN", a, pkgtest::kStamp), Compressed("B.BIN", b, pkgtest::kStamp),
-                    bad, StoredBytes("C.BIN", c, pkgtest::kStamp)});
-    ASSERT_TRUE(pkg.loaded());
-    pkgtest::ScratchFolder folder(L"ahead");
-    ASSERT_TRUE(upd::ExtractPackageEntry("A.BIN", folder / L"A.BIN", false, row.next));
-    EXPECT_TRUE(updtest::TakeBoxes().empty());
-    const std::wstring target(row.extract, row.extract + std::strlen(row.extract));
-    EXPECT_EQ(upd::ExtractPackageEntry(row.extract, folder / target, false), row.written);
-    EXPECT_EQ(updtest::TakeBoxes(), row.not_found_box ? Boxes({kNotFound}) : Boxes({}));
-    EXPECT_EQ(pkgtest::ReadFileBytes(folder / L"A.BIN"), a);
-    if (row.written) {
-      const Bytes& want = row.extract[0] == 'B' ? b : c;
-      EXPECT_EQ(pkgtest::ReadFileBytes(folder / target), want);
+  for (const bool proven : {true, false}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.what) + (proven ? ", streams proven" : ", streams not proven"));
+      RunPackage pkg({Compressed("A.BIN", a, pkgtest::kStamp), Compressed("B.BIN", b, pkgtest::kStamp),
+                      bad, StoredBytes("C.BIN", c, pkgtest::kStamp)});
+      ASSERT_TRUE(pkg.loaded());
+      upd::Run().StreamsProven = proven;
+      pkgtest::ScratchFolder folder(L"ahead");
+      ASSERT_TRUE(upd::ExtractPackageEntry("A.BIN", folder / L"A.BIN", false, row.next));
+      EXPECT_TRUE(updtest::TakeBoxes().empty());
+      const std::wstring target = std::wstring(row.extract, row.extract + std::strlen(row.extract)) + L".out";
+      EXPECT_EQ(upd::ExtractPackageEntry(row.extract, folder / target, false), row.written);
+      EXPECT_EQ(updtest::TakeBoxes(), row.not_found_box ? Boxes({kNotFound}) : Boxes({}));
+      EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"A.BIN") == a);
+      if (row.written) {
+        const Bytes& want = row.extract[0] == 'B' ? b : row.extract[0] == 'A' ? a : c;
+        EXPECT_TRUE(pkgtest::ReadFileBytes(folder / target) == want);
+      } else {
+        EXPECT_EQ(pkgtest::Listing(folder.path()), std::vector<std::wstring>{L"A.BIN"});
+      }
+      // What was announced and not taken is still found whole afterwards.
+      const auto again = upd::FindPackageEntry("B.BIN");
+      ASSERT_TRUE(again);
+      EXPECT_TRUE(Bytes(again->bytes().begin(), again->bytes().end()) == b);
+      EXPECT_TRUE(upd::ExtractPackageEntry("B.BIN", folder / L"B.again", false));
+      EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"B.again") == b);
+      upd::DropPreparedEntry();
     }
-    // What was announced and not taken is still found whole afterwards.
-    const auto again = upd::FindPackageEntry("B.BIN");
-    ASSERT_TRUE(again);
-    EXPECT_EQ(Bytes(again->bytes().begin(), again->bytes().end()), b);
-    upd::DropPreparedEntry();
   }
 }
 
@@ -345,6 +357,7 @@ TEST(ExtractPackageEntry, UnpackingTheNextEntryAheadChangesNoOutcome) {
 TEST(ExtractPackageEntry, NoMemoryAheadIsReportedByTheExtraction) {
   RunPackage pkg({Compressed("B.BIN", History(5000, 6), pkgtest::kStamp)});
   ASSERT_TRUE(pkg.loaded());
+  upd::Run().StreamsProven = true;
   pkgtest::ScratchFolder folder(L"ahead-nomemory");
   {
     updtest::win::ImportHook hook("kernel32.dll", "GlobalAlloc",
@@ -359,6 +372,55 @@ TEST(ExtractPackageEntry, NoMemoryAheadIsReportedByTheExtraction) {
   EXPECT_TRUE(upd::ExtractPackageEntry("B.BIN", folder / L"B.BIN", false));
   EXPECT_EQ(pkgtest::ReadFileBytes(folder / L"B.BIN"), History(5000, 6));
   EXPECT_TRUE(updtest::TakeBoxes().empty());
+}
+
+// What the package code asks of GlobalAlloc while a hook counts it: no request above a cap,
+// and the sum of all requests.
+std::size_t g_alloc_cap = 0;
+std::size_t g_alloc_sum = 0;
+using GlobalAllocFn = HGLOBAL(WINAPI*)(UINT, SIZE_T);
+GlobalAllocFn g_real_global_alloc = nullptr;  // the import the hook replaced
+HGLOBAL WINAPI CappedGlobalAlloc(UINT flags, SIZE_T bytes) {
+  if (bytes > g_alloc_cap) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  g_alloc_sum += bytes;
+  return g_real_global_alloc(flags, bytes);
+}
+
+// Entries far larger than the memory to be had in one piece are written whole: what the
+// extraction allocates is a few pieces for the run, not a block that grows with the entry.
+TEST(ExtractPackageEntry, LargeEntriesUnpackInMemoryThatDoesNotGrowWithThem) {
+  const Bytes big1 = History(24u << 20, 11), big2 = History(17u << 20, 12);
+  for (const bool proven : {true, false}) {
+    SCOPED_TRACE(proven ? "streams proven" : "streams not proven");
+    RunPackage pkg({Compressed("BIG1.DAT", big1, pkgtest::kStamp),
+                    Compressed("BIG2.DAT", big2, pkgtest::kStamp)});
+    ASSERT_TRUE(pkg.loaded());
+    upd::Run().StreamsProven = proven;
+    pkgtest::ScratchFolder folder(L"bounded");
+    g_alloc_cap = 2u << 20;
+    g_alloc_sum = 0;
+    {
+      updtest::win::ImportHook hook("kernel32.dll", "GlobalAlloc",
+                                    reinterpret_cast<void*>(&CappedGlobalAlloc));
+      ASSERT_TRUE(hook.installed());
+      g_real_global_alloc = reinterpret_cast<GlobalAllocFn>(hook.original());
+      EXPECT_TRUE(upd::ExtractPackageEntry("BIG1.DAT", folder / L"BIG1.DAT", false, "BIG2.DAT"));
+      EXPECT_TRUE(upd::ExtractPackageEntry("BIG2.DAT", folder / L"BIG2.DAT", false));
+      EXPECT_TRUE(upd::ExtractPackageEntry("BIG1.DAT", folder / L"BIG1.again", false));
+      EXPECT_TRUE(updtest::TakeBoxes().empty());
+      upd::DropPreparedEntry();
+    }
+    EXPECT_LE(g_alloc_sum, std::size_t{16} << 20);
+    EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"BIG1.DAT") == big1);
+    EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"BIG2.DAT") == big2);
+    EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"BIG1.again") == big1);
+    const auto times = pkgtest::ReadTimes(folder / L"BIG2.DAT");
+    ASSERT_TRUE(times);
+    EXPECT_EQ(times->last_write, pkgtest::kStamp);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// A compressed entry unpacked on a worker thread of its own, piece by piece, into a small ring of
+// rooms that the caller empties in order: the entry's size never decides the memory, and the
+// caller writes one piece while the next is decoded.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "package/decoder.h"
+#include "platform/memory.h"
+
+namespace upd {
+
+// New bytes per piece, and pieces a stream may decode ahead of its reader.
+inline constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kPiecesAhead = 4;
+// What one stream's rooms take: each carries the decoder's window in front of its new bytes.
+inline constexpr std::size_t kRoomBytes = StreamDecoder::kWindow + kPieceBytes;
+
+class PieceStream {
+ public:
+  PieceStream() = default;
+  PieceStream(const PieceStream&) = delete;
+  PieceStream& operator=(const PieceStream&) = delete;
+  ~PieceStream();  // stops the decode and joins the worker
+
+  // Has the rooms (allocated once, kept until Release); false when the memory cannot be had.
+  bool Reserve();
+  // Frees the rooms and ends the worker; the next Reserve starts afresh.
+  void Release();
+
+  // Decodes `stream` (which must stay valid until Stop or the last piece is taken) into the
+  // rooms on the worker. Any stream still running is stopped first. False, with nothing
+  // started, when there are no rooms or no thread can be had.
+  bool Start(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size);
+
+  struct Piece {
+    std::span<const std::uint8_t> bytes;  // valid until Done
+    StreamDecoder::Status status;         // kMore, or how the stream ended with this piece
+  };
+  // Waits for the next piece. Once a piece's status is not kMore there are no more.
+  Piece Next();
+  // The piece taken last has been used: its room may take new bytes.
+  void Done();
+  // Stops the decode and waits until the worker has let go of the stream and the rooms.
+  void Stop();
+
+  // Decodes `stream` on the calling thread into the rooms, keeping nothing: how a stream ends
+  // (kDone when sound). The worker must be idle (stopped or finished).
+  StreamDecoder::Status Check(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size);
+
+  bool running() const { return running_; }
+
+ private:
+  void Work();
+
+  std::vector<platform::GlobalBlock> rooms_;
+  std::thread worker_;
+
+  // Below: shared with the worker, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<StreamDecoder> job_;  // the stream the worker decodes; empty when idle
+  bool busy_ = false;                 // the worker holds the job
+  bool stop_ = false;                 // the reader asks the worker to drop the job
+  bool quit_ = false;                 // the worker ends
+  std::uint64_t decoded_ = 0;         // pieces decoded since Start
+  std::uint64_t taken_ = 0;           // pieces the reader is done with
+  Piece ready_[kPiecesAhead] = {};
+  bool running_ = false;              // started and not stopped: read by the reader only
+};
+
+}  // namespace upd
