@@ -23,6 +23,7 @@
 #include "package/container.h"
 #include "package_reader.h"
 #include "package_writer.h"
+#include "pe_image.h"
 #include "pe_builder.h"
 
 extern char** environ;
@@ -269,6 +270,27 @@ TEST_F(Scale, VerifyNamesDamageInALargeEntry) {
   const Ran r = Run({"verify", P("damaged.fa3")});
   EXPECT_EQ(r.code, 1);
   EXPECT_THAT(r.err, HasSubstr("entry " + std::to_string(big) + " (big.dat): "));
+}
+
+// The checksum of an updater written piece by piece is the one of the whole file, wherever the
+// pieces begin and end (odd offsets split a 16-bit word between two pieces).
+TEST(CheckSummer, PiecesSumAsTheWholeFile) {
+  std::mt19937 rng(11);
+  for (const std::size_t size : {0u, 1u, 7u, 64u, 4097u, 100'003u}) {
+    SCOPED_TRACE(size);
+    Bytes file = updtest::RandomBytes(size, static_cast<std::uint32_t>(size));
+    const std::size_t field = size / 3;  // anywhere, odd or even
+    for (std::size_t k = field; k < std::min(size, field + 4); ++k) file[k] = 0;
+    for (int round = 0; round < 5; ++round) {
+      updpack::pe::CheckSummer sum;
+      for (std::size_t at = 0; at < size;) {
+        const std::size_t n = std::min<std::size_t>(size - at, rng() % 37);
+        sum.Update(std::span(file).subspan(at, n));
+        at += n;
+      }
+      EXPECT_EQ(sum.Finish(), updpack::pe::ComputeCheckSum(file, field));
+    }
+  }
 }
 
 // A file made of one hole: no disk space taken, any size. Nothing when the file system will
