@@ -32,6 +32,7 @@ dist: deps
 	@python3 tools/dist/make_dist.py build/release build/windows build/dist
 
 bench: release windows-tools
+	@tests/install-deps.sh nsis
 	@bench/run.sh build/release
 
 clean:

@@ -4,6 +4,8 @@ set -euo pipefail
 pkgs=(cmake g++ make g++-mingw-w64-x86-64-posix wine64 wine xvfb fonts-ipafont-gothic googletest
       libgtest-dev libbenchmark-dev zlib1g-dev liblz4-dev libxxhash-dev locales python3 fonts-wine
       openssl osslsigncode time)
+# Extra packages a caller names (the benchmark's general installer, nsis).
+pkgs+=("$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -15,6 +15,9 @@
 //       copies every file of FROM_DIR into TO_DIR (CopyFileW) and prints the time: the yardstick
 //       for the update run in the benchmark. --flush writes each copy through to the disk
 //       (FlushFileBuffers), as the updater does with each file it writes.
+//   wizard_driver run PROGRAM [ARGUMENT...]
+//       starts PROGRAM with the arguments, waits for it and prints its time from start to exit
+//       and its exit code: how the benchmark times a general installer beside the updater.
 //
 // Every line it prints is "key: value" so that the scripts can pick the figures out.
 #include <windows.h>
@@ -361,12 +364,55 @@ int CopyAll(const std::wstring& from, const std::wstring& to, bool flush) {
   return 0;
 }
 
+// Quotes one argument for CreateProcess's command line (backslashes before a quote doubled).
+std::wstring Quoted(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  std::size_t slashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++slashes;
+    } else {
+      out.append(c == L'"' ? slashes * 2 + 1 : slashes, L'\\');
+      slashes = 0;
+    }
+    out += c;
+  }
+  out.append(slashes, L'\\');
+  return out + L"\"";
+}
+
+int RunTimed(const std::vector<std::wstring>& command) {
+  std::wstring line;
+  for (const auto& arg : command) line += (line.empty() ? L"" : L" ") + Quoted(arg);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  const auto started = Clock::now();
+  if (!CreateProcessW(command[0].c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &si, &pi)) {
+    return Fail("cannot start " + Utf8(command[0]) + " (error " + std::to_string(GetLastError()) + ")");
+  }
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  const auto took = std::chrono::duration<double>(Clock::now() - started).count();
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  char s[32];
+  std::snprintf(s, sizeof s, "%.3f", took);
+  Say("run-seconds", s);
+  Say("exit-code", std::to_string(code));
+  return 0;
+}
+
 int Usage() {
   std::fputs(
       "usage: wizard_driver install --company NAME --game-dir DIR --inst-path PATH\n"
       "                             [--data-path PATH] [--mode N]\n"
       "       wizard_driver walk UPDATER.exe [--shots DIR] [--timeout SECONDS]\n"
-      "       wizard_driver copy FROM_DIR TO_DIR [--flush]\n",
+      "       wizard_driver copy FROM_DIR TO_DIR [--flush]\n"
+      "       wizard_driver run PROGRAM [ARGUMENT...]\n",
       stderr);
   return 2;
 }
@@ -398,6 +444,9 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"copy" && (args.size() == 3 || (args.size() == 4 && args[3] == L"--flush"))) {
     return CopyAll(args[1], args[2], args.size() == 4);
+  }
+  if (command == L"run" && args.size() >= 2) {
+    return RunTimed(std::vector<std::wstring>(args.begin() + 1, args.end()));
   }
   return Usage();
 }
