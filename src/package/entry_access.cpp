@@ -1,7 +1,9 @@
 #include "package/entry_access.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cwctype>
+#include <future>
 #include <string>
 #include <system_error>
 
@@ -183,6 +185,40 @@ PieceStream* StreamFor(std::size_t index) {
   return &stream;
 }
 
+// Bytes written between two background flushes of a file.
+constexpr std::size_t kFlushStep = std::size_t{8} << 20;
+
+// Flushes a file being written on another thread each time kFlushStep more bytes were written
+// and the flush before has ended; waits for the one under way when it goes. A flush that fails
+// or a thread that cannot be had changes nothing: the flush before the move still covers all.
+class BackgroundFlush {
+ public:
+  explicit BackgroundFlush(platform::ReplacementFile& file) : file_(file) {}
+  BackgroundFlush(const BackgroundFlush&) = delete;
+  BackgroundFlush& operator=(const BackgroundFlush&) = delete;
+  ~BackgroundFlush() {
+    if (running_.valid()) running_.wait();
+  }
+
+  void Wrote(std::size_t bytes) {
+    unflushed_ += bytes;
+    if (unflushed_ < kFlushStep) return;
+    if (running_.valid() && running_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+      return;
+    }
+    try {
+      running_ = std::async(std::launch::async, [&file = file_] { file.FlushSoFar(); });
+      unflushed_ = 0;
+    } catch (const std::system_error&) {
+    }
+  }
+
+ private:
+  platform::ReplacementFile& file_;
+  std::size_t unflushed_ = 0;
+  std::future<void> running_;
+};
+
 // The content of a file being written: the pieces of a stream, or bytes in place.
 class EntryContent {
  public:
@@ -196,9 +232,19 @@ class EntryContent {
   }
 
   // Writes the whole content to `file`; false when a write fails or the stream turns out
-  // damaged (after its message).
+  // damaged (after its message). A large file is flushed on a thread of its own as it grows,
+  // so the flush before its move (which the next entry's write waits for) has little left.
   bool WriteTo(platform::ReplacementFile& file) {
-    if (!stream_) return file.Write(bytes_);
+    BackgroundFlush flush(file);
+    if (!stream_) {
+      for (std::span<const std::uint8_t> rest = bytes_; !rest.empty();) {
+        const auto step = rest.first(std::min(rest.size(), kFlushStep));
+        if (!file.Write(step)) return false;
+        flush.Wrote(step.size());
+        rest = rest.subspan(step.size());
+      }
+      return true;
+    }
     for (;;) {
       const PieceStream::Piece piece = stream_->Next();
       if (piece.status != StreamDecoder::Status::kMore &&
@@ -208,6 +254,7 @@ class EntryContent {
       }
       if (!file.Write(piece.bytes)) return false;
       stream_->Done();
+      flush.Wrote(piece.bytes.size());
       if (piece.status == StreamDecoder::Status::kDone) return true;
     }
   }

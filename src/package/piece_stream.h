@@ -17,9 +17,11 @@
 
 namespace upd {
 
-// New bytes per piece, and pieces a stream may decode ahead of its reader.
+// New bytes per piece, and pieces a stream may decode ahead of its reader: the run's two streams
+// take 12 MiB, so that the entry ahead can unpack while a whole file of the one before is
+// written and flushed.
 inline constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
-inline constexpr std::size_t kPiecesAhead = 4;
+inline constexpr std::size_t kPiecesAhead = 6;
 // What one stream's rooms take: each carries the decoder's window in front of its new bytes.
 inline constexpr std::size_t kRoomBytes = StreamDecoder::kWindow + kPieceBytes;
 

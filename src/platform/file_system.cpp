@@ -299,6 +299,8 @@ bool ReplacementFile::Write(std::span<const std::uint8_t> bytes) {
   return handle_ && WriteAllTo(handle_, bytes);
 }
 
+bool ReplacementFile::FlushSoFar() { return handle_ && ::FlushFileBuffers(handle_) != 0; }
+
 bool ReplacementFile::SetTimes(std::uint64_t stamp) {
   if (!handle_) return false;
   const FILETIME t = ToFileTime(stamp);

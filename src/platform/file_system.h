@@ -108,6 +108,9 @@ class ReplacementFile {
 
   // Appends all of `bytes`; false when any of them could not be written.
   bool Write(std::span<const std::uint8_t> bytes);
+  // Flushes what was written so far to the disk. May be called from another thread while
+  // Write goes on, so that most of the content is on the disk before MoveOver flushes the rest.
+  bool FlushSoFar();
   // Creation, last-access and last-write time all `stamp`.
   bool SetTimes(std::uint64_t stamp);
   // Flushes the content to disk and moves the file over `target` through its own handle,
