@@ -155,3 +155,51 @@ if peak.isdigit():
 else:
     print('  peak working set: not reported by this Wine')
 PY
+
+# The update with a 1 GiB entry (UPD_BENCH_SKIP_BIG=1 skips it): one 1 GiB compressible file
+# (16 MiB of the corpus's kinds over and over, each repeat beyond the format's window) and a
+# 200 MB incompressible one, one run, beside a flushed copy of the same files.
+[ -n "${UPD_BENCH_SKIP_BIG:-}" ] && exit 0
+big="$work/big"
+rm -rf "$big" "$drive/copy" "$drive/big.exe"
+find "$drive/game" -type f ! -name SETUP.INI -delete
+mkdir -p "$big/update"
+"$corpus" "$big/seed" 40 7 >"$big/seed.tsv"
+for n in $(awk -F'\t' '$1 != "media" {print $2}' "$big/seed.tsv"); do cat "$big/seed/$n"; done >"$big/all"
+head -c $((16 << 20)) "$big/all" >"$big/block"
+for _ in $(seq 64); do cat "$big/block"; done >"$big/update/level.dat"
+head -c 200000000 /dev/urandom >"$big/update/movie.bin"
+rm -rf "$big/seed" "$big/all" "$big/block"
+printf '[SETUP]\r\nCompanyName=BenchSoft\r\nGameTitle=Bench\r\nGameDir=BenchGame\r\nGameClass=BenchGameWindow\r\n[UPDATE]\r\nUpdateFile00=level.dat\r\nUpdateFile01=movie.bin\r\n' \
+  >"$big/update/UPDATE.INI"
+"$updpack" build "$big/update" -o "$big/update.fa3" --level fast >/dev/null
+"$updpack" embed "$big/update.fa3" --stub "$stub" -o "$drive/big.exe" >/dev/null
+big_dir=$(( $(stat -c %s "$big/update.fa3") - $("$updpack" list --tsv "$big/update.fa3" | awk -F'\t' '{s += $4} END {print s}') ))
+rm -f "$big/update/UPDATE.INI"
+sync
+tests/wine/wine-run.sh "$driver" copy "Z:$PWD/$big/update" 'C:\bench\copy' --flush >"$big/copy-flush.log"
+rm -rf "$drive/copy"; sync
+tests/wine/wine-run.sh "$driver" walk 'C:\bench\big.exe' --timeout 900 >"$big/walk.log" || {
+  cat "$big/walk.log" >&2; exit 1; }
+for n in level.dat movie.bin; do
+  cmp -s "$big/update/$n" "$drive/game/$n" || echo "warning: the updated $n differs" >&2
+done
+python3 - "$(pick copy-seconds "$big/copy-flush.log")" "$(pick update-seconds "$big/walk.log")" \
+  "$(pick peak-working-set "$big/walk.log")" "$(pick peak-working-set-at-start "$big/walk.log")" \
+  "$(stat -c %s "$big/update.fa3")" "$big_dir" <<'PY'
+import sys
+flush, update, peak, start, package, dir_bytes = sys.argv[1:]
+flush, update, package = float(flush), float(update), int(package)
+mib = 1 << 20
+mb = (1 << 30) / 1e6 + 200
+print('update with a 1 GiB entry (1 GiB compressible + 200 MB incompressible), package %.1f MiB'
+      % (package / mib))
+print('  update.exe      %7.3f s %7.1f MB/s' % (update, mb / update))
+print('  copy + flush    %7.3f s %7.1f MB/s   update.exe / it %.2f' % (flush, mb / flush, update / flush))
+if peak.isdigit() and start.isdigit():
+    peak, start = int(peak), int(start)
+    print('  memory the run took: %.1f MiB (budget: package directory %s bytes + 16 MiB);'
+          ' the process at its peak %.1f MiB, of which the package in the image %.1f MiB'
+          % ((peak - start) / mib, dir_bytes, peak / mib, package / mib))
+PY
+rm -rf "$big" "$drive/big.exe" "$drive/game/level.dat" "$drive/game/movie.bin"

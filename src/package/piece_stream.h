@@ -18,10 +18,9 @@
 namespace upd {
 
 // New bytes per piece, and pieces a stream may decode ahead of its reader: the run's two streams
-// take 12 MiB, so that the entry ahead can unpack while a whole file of the one before is
-// written and flushed.
+// take 10 MiB, which leaves room in the run's 16 MiB for its threads and the rest.
 inline constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
-inline constexpr std::size_t kPiecesAhead = 6;
+inline constexpr std::size_t kPiecesAhead = 5;
 // What one stream's rooms take: each carries the decoder's window in front of its new bytes.
 inline constexpr std::size_t kRoomBytes = StreamDecoder::kWindow + kPieceBytes;
 
