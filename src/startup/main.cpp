@@ -2,6 +2,8 @@
 // its package, the installation's SETUP.INI and the registry.
 #include <windows.h>
 
+#include <string>
+
 #include "startup/run_updater.h"
 
 namespace {
@@ -24,9 +26,26 @@ void SearchDllsInTheSystemFolderOnly() {
   SetDllDirectoryW(L"");
 }
 
+// Wine's loader resolves the delay imports of its own DLLs (comctl32's of uxtheme, uxtheme's of
+// msimg32) through the executable's folder, whatever the setting above says, and user32 frees
+// the uxtheme it loads to look at the theme. Loaded here from the system folder and kept for the
+// life of the process, they are found by name when those imports are resolved. On Windows they
+// are loaded from the system folder anyway; this only loads them earlier.
+void KeepLateSystemDllsLoaded() {
+  wchar_t system[MAX_PATH];
+  const UINT n = GetSystemDirectoryW(system, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH - 16) return;
+  for (const wchar_t* name : {L"\\uxtheme.dll", L"\\msimg32.dll"}) {
+    std::wstring path(system, n);
+    path += name;
+    LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
+}
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   SearchDllsInTheSystemFolderOnly();
+  KeepLateSystemDllsLoaded();
   return upd::RunUpdater(instance);
 }

@@ -24,13 +24,14 @@ namespace fs = std::filesystem;
 
 // The DLLs the planted copies are named after: the ones this run loads by name after the
 // program's start (seen with WINEDEBUG=+loaddll), neither an import of update.exe nor a KnownDLL.
-// Under Wine that is uxtheme, loaded with the first window. Wine also loads msimg32 then, as a
-// delay import of its own uxtheme, which its loader resolves through the executable's folder
-// whatever the process set with SetDefaultDllDirectories (Windows applies that setting to every
-// load by name), so a planted msimg32 would be loaded with or without the restriction and says
-// nothing here. comctl32 comes from the side-by-side folder the manifest names, and shlwapi is
-// loaded with shell32 before the program's entry runs (Windows takes it from its KnownDLLs).
-constexpr std::array<const wchar_t*, 1> kPlanted = {L"uxtheme"};
+// Under Wine that is uxtheme, loaded with the first window, and msimg32, a delay import of
+// Wine's own uxtheme. Wine's loader resolves delay imports (comctl32's of uxtheme too) through
+// the executable's folder whatever the process set with SetDefaultDllDirectories, and user32
+// frees the uxtheme it loads: unless the updater keeps both loaded from the system folder, a
+// planted copy is loaded as soon as a control first asks for the theme. comctl32 comes from the
+// side-by-side folder the manifest names, and shlwapi is loaded with shell32 before the
+// program's entry runs (Windows takes it from its KnownDLLs).
+constexpr std::array<const wchar_t*, 2> kPlanted = {L"uxtheme", L"msimg32"};
 
 std::string Text(const fs::path& p) {
   const Bytes b = ReadAll(p);
