@@ -52,6 +52,13 @@ ensure_prefix() {
     wineserver -w
     touch "$root/cdrom.ready"
   fi
+  # Xvfb has no window manager; a managed window makes Wine wait for one (about 2 s) each time a
+  # dialog or box goes away. Unmanaged windows are what the tests want anyway.
+  if [ ! -f "$root/unmanaged.ready" ]; then
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null 9>&- || true
+    wineserver -w
+    touch "$root/unmanaged.ready"
+  fi
 }
 
 start_desktop_holder() {

@@ -1,9 +1,11 @@
 #include "win/ui_driver.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cwctype>
 #include <thread>
+#include <vector>
 
 namespace updtest::win {
 namespace {
@@ -116,6 +118,97 @@ bool ShowsUncovered(HWND box, const RECT& rc) {
   return true;
 }
 
+// Places where readers of any test process showed a box lately, shared through a named mapping
+// and changed only by the holder of the readers' turn. A box gone from Wine's list may still be
+// on the screen a while, and Wine does not restack the X windows of unmanaged windows when it
+// changes its own order: a box moved where another just was may lie under it on the screen.
+struct RecentPlaces {
+  static constexpr int kSlots = 64;
+  static constexpr DWORD kKeepMs = 5000;
+  struct Slot {
+    RECT rect;
+    DWORD tick;
+  };
+  std::uint32_t next;
+  Slot slots[kSlots];
+};
+
+class SharedPlaces {
+ public:
+  SharedPlaces() {
+    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                  sizeof(RecentPlaces), L"Local\\upd-test-screen-places");
+    if (mapping_) {
+      places_ = static_cast<RecentPlaces*>(
+          MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(RecentPlaces)));
+    }
+  }
+  ~SharedPlaces() {
+    if (places_) UnmapViewOfFile(places_);
+    if (mapping_) CloseHandle(mapping_);
+  }
+  SharedPlaces(const SharedPlaces&) = delete;
+  SharedPlaces& operator=(const SharedPlaces&) = delete;
+
+  void AddRecent(std::vector<RECT>& taken) const {
+    if (!places_) return;
+    const DWORD now = GetTickCount();
+    for (const auto& slot : places_->slots) {
+      if (!IsRectEmpty(&slot.rect) && now - slot.tick < RecentPlaces::kKeepMs) {
+        taken.push_back(slot.rect);
+      }
+    }
+  }
+  void Remember(const RECT& rect) {
+    if (!places_) return;
+    places_->slots[places_->next++ % RecentPlaces::kSlots] = {rect, GetTickCount()};
+  }
+
+ private:
+  HANDLE mapping_ = nullptr;
+  RecentPlaces* places_ = nullptr;
+};
+
+// A place on the screen for `box` (now at `at`) where no other visible top-level window lies,
+// nor a box lay lately; the nearest to the top left. Without one (a window as large as the
+// screen), a place where no box lay lately: the box, shown after such a window, lies over it.
+// None when the screen is full of recent places.
+std::optional<POINT> FreePlace(HWND box, const RECT& at, const SharedPlaces& recent) {
+  struct Search {
+    HWND box;
+    std::vector<RECT> taken;
+  } search{box, {}};
+  recent.AddRecent(search.taken);
+  const std::size_t recent_taken = search.taken.size();
+  EnumWindows(
+      [](HWND h, LPARAM p) -> BOOL {
+        auto& s = *reinterpret_cast<Search*>(p);
+        RECT r{};
+        if (h != s.box && IsWindowVisible(h) && GetWindowRect(h, &r) && !IsRectEmpty(&r)) {
+          s.taken.push_back(r);
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  const int w = at.right - at.left, h = at.bottom - at.top;
+  const int screen_w = GetSystemMetrics(SM_CXSCREEN), screen_h = GetSystemMetrics(SM_CYSCREEN);
+  constexpr int kStep = 16;
+  for (const std::size_t count : {search.taken.size(), recent_taken}) {
+    const auto end = search.taken.begin() + static_cast<std::ptrdiff_t>(count);
+    for (int y = 0; y + h <= screen_h; y += kStep) {
+      for (int x = 0; x + w <= screen_w; x += kStep) {
+        const RECT want{x, y, x + w, y + h};
+        const bool free = std::none_of(search.taken.begin(), end, [&](const RECT& r) {
+          RECT both{};
+          return IntersectRect(&both, &r, &want) != 0;
+        });
+        if (free) return POINT{x, y};
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 // Classifies the icon of a message box. A box without an icon has a control of no size, or one
 // that holds no icon.
 IconKind ClassifyIcon(HWND icon_control, std::string& note) {
@@ -126,43 +219,72 @@ IconKind ClassifyIcon(HWND icon_control, std::string& note) {
   if (w <= 1 || h <= 1 || !icon) return IconKind::kNone;
   if (auto kind = ClassifyIconHandle(icon)) return *kind;
   // Otherwise as the screen shows it. Windows of other tests on the same screen may lie over
-  // the box: it is raised to the top, and the pixels count only when nothing covered the icon
-  // before and after they were read. A box under load may not have painted its icon yet: the
-  // control holds one, so a blank reading is taken again.
-  // Tests that run at the same time show their boxes at the same place, many of them topmost:
-  // readers take turns, one attempt per turn (a reader must not keep the turn while another
-  // test's box, which that test cannot read and close meanwhile, lies over its own), and a box
-  // still covered after two attempts is moved to a place of its own.
+  // the box, and with unmanaged windows Wine does not restack the X windows when it changes its
+  // own order: a box it calls the topmost may still lie under another on the screen. So the box
+  // is moved to a place where no other window lies, raised there, and the pixels count only when
+  // nothing covered the icon before and after they were read. A box under load may not have
+  // painted its icon yet: the control holds one, so a blank reading is taken again.
+  // Tests that run at the same time read their boxes at the same time: readers take turns, one
+  // attempt per turn, so that each finds a free place with the others' boxes where they are.
   HWND box = GetAncestor(icon_control, GA_ROOT);
   DWORD box_pid = 0;
   GetWindowThreadProcessId(box, &box_pid);
   HANDLE turn = CreateMutexW(nullptr, FALSE, L"Local\\upd-test-screen-reader");
+  SharedPlaces recent;
   constexpr UINT kKeep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
   const bool was_topmost = (GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+  const auto screen_shows = [w, h](const RECT& where) {
+    HDC screen = GetDC(nullptr);
+    const IconKind seen = ClassifyColours(
+        w, h, [&](int x, int y) { return GetPixel(screen, where.left + x, where.top + y); });
+    ReleaseDC(nullptr, screen);
+    return seen;
+  };
   std::optional<IconKind> kind;
-  int covered = 0, blank = 0;
+  std::optional<IconKind> candidate;
+  int covered = 0, blank = 0, crowded = 0, unclean = 0;
   for (int attempt = 0; attempt < 50 && !kind; ++attempt) {
     if (attempt > 0) Sleep(50 + 10 * (attempt % 7));
-    if (covered >= 2 && covered % 2 == 0) {
-      RECT at{};
-      GetWindowRect(box, &at);
-      const int x = static_cast<int>(box_pid * 37 % 600), y = static_cast<int>(box_pid * 53 % 500);
-      SetWindowPos(box, HWND_TOPMOST, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
-      rc.left += x - at.left, rc.right += x - at.left, rc.top += y - at.top, rc.bottom += y - at.top;
-    }
     if (turn) WaitForSingleObject(turn, 10000);
-    SetWindowPos(box, HWND_TOPMOST, 0, 0, 0, 0, kKeep);
-    RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-    Sleep(100);
-    if (!ShowsUncovered(box, rc)) {
-      ++covered;
+    RECT at{};
+    GetWindowRect(box, &at);
+    bool read = true, moved = false;
+    if (const auto place = FreePlace(box, at, recent)) {
+      recent.Remember({place->x, place->y, place->x + at.right - at.left,
+                       place->y + at.bottom - at.top});
+      RECT there = rc;
+      OffsetRect(&there, place->x - at.left, place->y - at.top);
+      // What the screen shows there before the box comes: if it looks like an icon already
+      // (a window gone from Wine's list but not yet from the screen), a reading there would
+      // prove nothing; the place is remembered and another taken at the next attempt.
+      if (screen_shows(there) != IconKind::kNone) {
+        ++unclean;
+        read = false;
+      } else {
+        SetWindowPos(box, HWND_TOPMOST, place->x, place->y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+        rc = there;
+        moved = true;
+      }
     } else {
-      HDC screen = GetDC(nullptr);
-      const IconKind seen = ClassifyColours(
-          w, h, [&](int x, int y) { return GetPixel(screen, rc.left + x, rc.top + y); });
-      ReleaseDC(nullptr, screen);
-      if (seen == IconKind::kNone) ++blank;
-      if (seen != IconKind::kNone && ShowsUncovered(box, rc)) kind = seen;
+      ++crowded;
+      SetWindowPos(box, HWND_TOPMOST, 0, 0, 0, 0, kKeep);
+    }
+    if (read) {
+      RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+      Sleep(100);
+      if (!ShowsUncovered(box, rc)) {
+        ++covered;
+      } else {
+        const IconKind seen = screen_shows(rc);
+        if (seen == IconKind::kNone) ++blank;
+        if (seen != IconKind::kNone && ShowsUncovered(box, rc)) {
+          // Taken when two places in turn show the same: a window that reaches the screen
+          // over the box while Wine's list does not show it yet rarely does so twice.
+          if (moved && candidate == seen) kind = seen;
+          if (!moved) kind = seen;
+          candidate = seen;
+        }
+      }
     }
     if (turn) ReleaseMutex(turn);
   }
@@ -171,7 +293,9 @@ IconKind ClassifyIcon(HWND icon_control, std::string& note) {
     DWORD hit_pid = 0;
     GetWindowThreadProcessId(hit, &hit_pid);
     note = "icon unread: covered " + std::to_string(covered) + " times, blank " +
-           std::to_string(blank) + " times; over it now: class " + ToCp932(ClassOf(hit)) +
+           std::to_string(blank) + " times, no free place " + std::to_string(crowded) +
+           " times, an icon already where it was to go " + std::to_string(unclean) +
+           " times; over it now: class " + ToCp932(ClassOf(hit)) +
            " \"" + ToCp932(TextOf(hit)) + "\" of process " + std::to_string(hit_pid) +
            " (the box's: " + std::to_string(box_pid) + ", topmost " +
            std::to_string((GetWindowLongW(box, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0) + ")";
