@@ -51,5 +51,5 @@ for target in "${targets[@]}"; do
   seeds=(); [ -d "fuzz/corpus/$target" ] && seeds=("fuzz/corpus/$target")
   "$out/${target}_fuzzer" -max_total_time="$seconds" "${runs[@]}" -print_final_stats=1 \
     -artifact_prefix="$out/$target-" "$work" "${seeds[@]}" 2>&1 |
-    grep -E '^(#[0-9]+ +DONE|Done|stat::number_of_executed_runs|stat::peak_rss|==[0-9]+==ERROR|SUMMARY)' || true
+    grep -E '^(#[0-9]+[[:space:]]+DONE|Done|stat::number_of_executed_runs|stat::peak_rss|==[0-9]+==ERROR|SUMMARY)' || true
 done
