@@ -280,8 +280,7 @@ IconKind ClassifyIcon(HWND icon_control, std::string& note) {
         if (seen != IconKind::kNone && ShowsUncovered(box, rc)) {
           // Taken when two places in turn show the same: a window that reaches the screen
           // over the box while Wine's list does not show it yet rarely does so twice.
-          if (moved && candidate == seen) kind = seen;
-          if (!moved) kind = seen;
+          if (!moved || candidate == seen) kind = seen;
           candidate = seen;
         }
       }
