@@ -139,7 +139,9 @@ ProgramRun RunProgram(const std::wstring& exe, const std::wstring& args = L"") {
   std::wstring command = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
   const BOOL started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE,
                                       CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+  const DWORD start_error = started ? 0 : GetLastError();
   CloseHandle(write_end);
+  if (!started) result.out = "CreateProcess failed, error " + std::to_string(start_error);
   if (started) {
     char buf[512];
     DWORD n = 0;
