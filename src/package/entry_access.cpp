@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cwctype>
 #include <future>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -42,29 +43,72 @@ std::optional<std::size_t> LookUpEntry(std::string_view name) {
   return index;
 }
 
+// Bytes written between two background flushes of a file.
+constexpr std::size_t kFlushStep = std::size_t{8} << 20;
+
+// Flushes a file being written on another thread each time kFlushStep more bytes were written
+// and the flush before has ended; waits for the one under way when it goes. A flush that fails
+// or a thread that cannot be had changes nothing: the flush before the move still covers all.
+class BackgroundFlush {
+ public:
+  explicit BackgroundFlush(platform::ReplacementFile& file) : file_(file) {}
+  BackgroundFlush(const BackgroundFlush&) = delete;
+  BackgroundFlush& operator=(const BackgroundFlush&) = delete;
+  ~BackgroundFlush() {
+    if (running_.valid()) running_.wait();
+  }
+
+  void Wrote(std::size_t bytes) {
+    unflushed_ += bytes;
+    if (unflushed_ < kFlushStep) return;
+    if (running_.valid() && running_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+      return;
+    }
+    try {
+      running_ = std::async(std::launch::async, [&file = file_] { file.FlushSoFar(); });
+      unflushed_ = 0;
+    } catch (const std::system_error&) {
+    }
+  }
+
+ private:
+  platform::ReplacementFile& file_;
+  std::size_t unflushed_ = 0;
+  std::future<void> running_;
+};
+
+// The entry running ahead when it is written beside its target as it unpacks: the file that
+// will take the target's place, begun by the stream's own thread.
+struct AheadFile {
+  std::filesystem::path target;
+  std::unique_ptr<platform::ReplacementFile> file;
+  std::unique_ptr<BackgroundFlush> flush;  // goes before the file it flushes
+};
+
 // The two streams of the run: the entry being written, and the one unpacked ahead of it.
 struct Streams {
   PieceStream slot[2];
   std::size_t current = 0;             // the slot of the entry being written
   std::optional<std::size_t> ahead;    // the entry running in the other slot
+  std::optional<AheadFile> ahead_file;  // with `ahead`, when it is written as it unpacks
 };
 Streams& RunStreams() {
   static Streams streams;
   return streams;
 }
 
-// Stops the entry running ahead; its rooms stay for the next.
+// Stops the entry running ahead; its rooms stay for the next. A file begun for it goes.
 void DropAhead() {
   Streams& s = RunStreams();
   if (s.ahead) s.slot[1 - s.current].Stop();
   s.ahead.reset();
+  s.ahead_file.reset();
 }
 
 // Every stream of the run stopped, its worker ended and its rooms freed.
 void EndStreams() {
-  Streams& s = RunStreams();
-  s.ahead.reset();
-  for (PieceStream& stream : s.slot) stream.Release();
+  DropAhead();
+  for (PieceStream& stream : RunStreams().slot) stream.Release();
 }
 
 // The bytes of the entry at `index`: in place for a stored entry, decoded for a compressed one.
@@ -135,16 +179,29 @@ std::optional<std::size_t> EntryForTarget(std::string_view name, const std::file
   if (!index) return std::nullopt;
   const PackageEntry& entry = Run().Directory->Entries()[*index];
 
+  // What a file begun ahead for this very target holds is counted as free: the test sees the
+  // volume as it would be had the entry not been begun early. It stops growing first.
+  std::uint64_t begun = 0;
+  Streams& s = RunStreams();
+  if (s.ahead_file && s.ahead == *index) {
+    if (s.ahead_file->target == target && s.slot[1 - s.current].EndSink()) {
+      s.ahead_file->flush.reset();
+      begun = s.ahead_file->file->AllocatedBytes().value_or(0);
+    } else {
+      DropAhead();  // begun for another place, or its writing failed: unpacked afresh
+    }
+  }
+
   // The whole entry must fit in what the volume has free; an existing file's space is not
   // counted, and equal counts pass. When the free space cannot be learned at all, the test does
   // not stop the write: the write itself is atomic, so on a disk that really is full it fails
   // and leaves the old file as it was.
   if (const auto space = QueryFreeSpace(target);
-      space && space->available_to_caller < entry.UnpackedSize) {
+      space && space->available_to_caller + begun < entry.UnpackedSize) {
     // Here the free bytes are below 2^32, so the shortage is a 32-bit difference; it is shown
     // as a signed number.
     const auto shortage = static_cast<std::int32_t>(
-        entry.UnpackedSize - static_cast<std::uint32_t>(space->available_to_caller));
+        entry.UnpackedSize - static_cast<std::uint32_t>(space->available_to_caller + begun));
     const auto root = platform::VolumeRootOf(target);
     ShowUpdaterError(ShortageMessage(DriveString(target, root.value_or(L"")), shortage));
     return std::nullopt;
@@ -157,10 +214,15 @@ std::optional<std::size_t> EntryForTarget(std::string_view name, const std::file
 // cannot be had; "Can't Find File in Resource !!" when the package's streams were not proven by
 // its integrity record and this one, decoded once to nowhere, turns out damaged (so a damaged
 // entry is reported before its target is looked at, as when entries were unpacked whole).
-PieceStream* StreamFor(std::size_t index) {
+//
+// When the entry was begun ahead in a file beside this target (EntryForTarget has stopped its
+// growing), `begun` takes that file: the stream goes on with the pieces after those in it.
+PieceStream* StreamFor(std::size_t index, std::unique_ptr<platform::ReplacementFile>& begun) {
   Streams& s = RunStreams();
   if (s.ahead == index) {
     s.ahead.reset();
+    if (s.ahead_file) begun = std::move(s.ahead_file->file);
+    s.ahead_file.reset();
     s.current = 1 - s.current;
     return &s.slot[s.current];
   }
@@ -185,51 +247,22 @@ PieceStream* StreamFor(std::size_t index) {
   return &stream;
 }
 
-// Bytes written between two background flushes of a file.
-constexpr std::size_t kFlushStep = std::size_t{8} << 20;
-
-// Flushes a file being written on another thread each time kFlushStep more bytes were written
-// and the flush before has ended; waits for the one under way when it goes. A flush that fails
-// or a thread that cannot be had changes nothing: the flush before the move still covers all.
-class BackgroundFlush {
- public:
-  explicit BackgroundFlush(platform::ReplacementFile& file) : file_(file) {}
-  BackgroundFlush(const BackgroundFlush&) = delete;
-  BackgroundFlush& operator=(const BackgroundFlush&) = delete;
-  ~BackgroundFlush() {
-    if (running_.valid()) running_.wait();
-  }
-
-  void Wrote(std::size_t bytes) {
-    unflushed_ += bytes;
-    if (unflushed_ < kFlushStep) return;
-    if (running_.valid() && running_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-      return;
-    }
-    try {
-      running_ = std::async(std::launch::async, [&file = file_] { file.FlushSoFar(); });
-      unflushed_ = 0;
-    } catch (const std::system_error&) {
-    }
-  }
-
- private:
-  platform::ReplacementFile& file_;
-  std::size_t unflushed_ = 0;
-  std::future<void> running_;
-};
-
 // The content of a file being written: the pieces of a stream, or bytes in place.
 class EntryContent {
  public:
-  explicit EntryContent(PieceStream* stream) : stream_(stream) {}
+  explicit EntryContent(PieceStream* stream, std::unique_ptr<platform::ReplacementFile> begun = {})
+      : stream_(stream), begun_(std::move(begun)) {}
   explicit EntryContent(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
   EntryContent(const EntryContent&) = delete;
   EntryContent& operator=(const EntryContent&) = delete;
   // However the write ends, the stream is let go: nothing decodes for a file no longer written.
+  // A begun file that is not taken goes with its handle.
   ~EntryContent() {
     if (stream_) stream_->Stop();
   }
+
+  // The file that already holds the content's first pieces, if any: the rest goes after them.
+  std::unique_ptr<platform::ReplacementFile> TakeBegun() { return std::move(begun_); }
 
   // Writes the whole content to `file`; false when a write fails or the stream turns out
   // damaged (after its message). A large file is flushed on a thread of its own as it grows,
@@ -261,6 +294,7 @@ class EntryContent {
 
  private:
   PieceStream* stream_ = nullptr;
+  std::unique_ptr<platform::ReplacementFile> begun_;
   std::span<const std::uint8_t> bytes_;
 };
 
@@ -277,13 +311,62 @@ bool WriteReplacement(const std::filesystem::path& path, EntryContent& content,
     return false;
   }
 
-  auto file = platform::ReplacementFile::CreateBeside(path);
-  if (!file || !content.WriteTo(*file)) return false;
+  std::unique_ptr<platform::ReplacementFile> file = content.TakeBegun();
+  if (!file) {
+    auto created = platform::ReplacementFile::CreateBeside(path);
+    if (!created) return false;
+    file = std::make_unique<platform::ReplacementFile>(std::move(*created));
+  }
+  if (!content.WriteTo(*file)) return false;
   if (stamp && !file->SetTimes(*stamp)) return false;
   if (!file->MoveOver(path)) return false;
   // A file system may hand a name that was just replaced the old file's creation time (NTFS
   // file-name tunnelling): stamp the final file again where its times differ.
   return !stamp || platform::EnsureTimes(path, *stamp);
+}
+
+// Room the volume must keep beyond both files before the next one is begun ahead of its turn.
+constexpr std::uint64_t kAheadMargin = std::uint64_t{64} << 20;
+
+// PrepareEntry, with the bytes of the file being written now (not yet on the volume). With a
+// target, the entry is written beside it as it unpacks, when the volume has room for that file,
+// this one and a margin: a file begun early never takes space that the one before needs.
+void PrepareAhead(std::string_view name, const std::filesystem::path& target,
+                  std::uint64_t writing_now) {
+  DropAhead();
+  const RunState& run = Run();
+  // Without proof that the streams are sound, each is checked when it is asked for, so that a
+  // damaged one is reported before its target is touched: nothing to gain by starting early.
+  if (!run.StreamsProven) return;
+  const auto index = IndexOfEntry(name);
+  if (!index || !run.Directory->Entries()[*index].IsCompressed()) return;
+  const std::uint64_t size = run.Directory->Entries()[*index].UnpackedSize;
+  Streams& s = RunStreams();
+  PieceStream& stream = s.slot[1 - s.current];
+  // Rooms or a thread that cannot be had leave nothing running; the extraction then tries
+  // again and reports it.
+  if (!stream.Reserve()) return;
+  std::optional<AheadFile> ahead;
+  PieceStream::Sink sink;
+  if (const auto space = target.empty() ? std::nullopt : QueryFreeSpace(target);
+      space && space->available_to_caller >= writing_now + size + kAheadMargin) {
+    if (auto created = platform::ReplacementFile::CreateBeside(target)) {
+      ahead.emplace();
+      ahead->target = target;
+      ahead->file = std::make_unique<platform::ReplacementFile>(std::move(*created));
+      ahead->flush = std::make_unique<BackgroundFlush>(*ahead->file);
+      sink = [file = ahead->file.get(), flush = ahead->flush.get()](std::span<const std::uint8_t> piece) {
+        if (!file->Write(piece)) return false;
+        flush->Wrote(piece.size());
+        return true;
+      };
+    }
+  }
+  if (!stream.Start(run.Directory->StoredBytes(run.PackageImage, *index), size, std::move(sink))) {
+    return;
+  }
+  s.ahead = *index;
+  s.ahead_file = std::move(ahead);
 }
 
 }  // namespace
@@ -296,7 +379,8 @@ std::optional<EntryBytes> EntryBytesFor(std::string_view name, const std::filesy
 
 bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
                          bool keep_newer, std::string_view unpack_next,
-                         const std::function<bool()>& folder_ready) {
+                         const std::function<bool()>& folder_ready,
+                         const std::filesystem::path& next_target) {
   const auto index = EntryForTarget(name, target);
   if (!index) return false;
   const RunState& run = Run();
@@ -306,13 +390,18 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
   // their StoredSize.
   std::optional<EntryContent> content;
   if (entry.IsCompressed()) {
-    PieceStream* stream = StreamFor(*index);
+    std::unique_ptr<platform::ReplacementFile> begun;
+    PieceStream* stream = StreamFor(*index, begun);
     if (!stream) return false;
-    content.emplace(stream);
+    content.emplace(stream, std::move(begun));
   } else {
     content.emplace(run.Directory->StoredBytes(run.PackageImage, *index).first(entry.UnpackedSize));
   }
-  if (!unpack_next.empty()) PrepareEntry(unpack_next);
+  if (!unpack_next.empty()) {
+    // The same place twice: the next file is begun only once this one has taken its place.
+    PrepareAhead(unpack_next, next_target == target ? std::filesystem::path() : next_target,
+                 entry.UnpackedSize);
+  }
   if (folder_ready && !folder_ready()) return false;
 
   const auto attributes = platform::AttributesOf(target);
@@ -333,24 +422,8 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
   return WriteReplacement(target, *content, entry.TimeStamp);
 }
 
-void PrepareEntry(std::string_view name) {
-  DropAhead();
-  const RunState& run = Run();
-  // Without proof that the streams are sound, each is checked when it is asked for, so that a
-  // damaged one is reported before its target is touched: nothing to gain by starting early.
-  if (!run.StreamsProven) return;
-  const auto index = IndexOfEntry(name);
-  if (!index || !run.Directory->Entries()[*index].IsCompressed()) return;
-  Streams& s = RunStreams();
-  PieceStream& stream = s.slot[1 - s.current];
-  // Rooms or a thread that cannot be had leave nothing running; the extraction then tries
-  // again and reports it.
-  if (!stream.Reserve() ||
-      !stream.Start(run.Directory->StoredBytes(run.PackageImage, *index),
-                    run.Directory->Entries()[*index].UnpackedSize)) {
-    return;
-  }
-  s.ahead = *index;
+void PrepareEntry(std::string_view name, const std::filesystem::path& target) {
+  PrepareAhead(name, target, 0);
 }
 
 void DropPreparedEntry() { EndStreams(); }

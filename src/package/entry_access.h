@@ -69,9 +69,14 @@ std::optional<EntryBytes> FindPackageEntry(std::string_view name);
 // `folder_ready`, when given, is asked once the entry's bytes are in hand and before the target
 // is looked at or written: false fails the extraction without a message (the run checks and
 // holds the target's folders there, so that nothing is written through a folder swapped since).
+//
+// `next_target`, when given with `unpack_next`, is where that entry will go: a file in a folder
+// the caller has checked and holds. The next entry is then written beside it as it unpacks (see
+// PrepareEntry), so that both entries unpack at once.
 bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
                          bool keep_newer, std::string_view unpack_next = {},
-                         const std::function<bool()>& folder_ready = {});
+                         const std::function<bool()>& folder_ready = {},
+                         const std::filesystem::path& next_target = {});
 
 // The bytes of the entry `name` as ExtractPackageEntry takes them for a file at `target`: the
 // lookup, the free-space test on the target's volume and the unpacking, with their messages;
@@ -85,7 +90,14 @@ std::optional<EntryBytes> EntryBytesFor(std::string_view name, const std::filesy
 // finds (and reports) it as it would have without this. One entry runs ahead at a time;
 // preparing another drops the one before. Only for a package whose streams are proven
 // (RunState::StreamsProven).
-void PrepareEntry(std::string_view name);
+//
+// With a `target` (in a folder the caller has checked and holds) whose volume has room to
+// spare, the thread also writes the entry into the new file beside it, marked for deletion like
+// every replacement file, instead of waiting for the extraction: memory stays a few pieces
+// however far it runs. The extraction of `name` to that target counts that file as free space
+// in its free-space test, goes on where it stands and moves it into place; any other
+// extraction, a failed write, or dropping the entry deletes it.
+void PrepareEntry(std::string_view name, const std::filesystem::path& target = {});
 
 // Stops every stream of the run and frees their memory, waiting for their threads. Whoever
 // extracts entries calls this before the package or its directory may go away.

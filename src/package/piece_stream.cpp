@@ -34,7 +34,8 @@ void PieceStream::Release() {
   rooms_.clear();
 }
 
-bool PieceStream::Start(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size) {
+bool PieceStream::Start(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size,
+                        Sink sink) {
   Stop();
   if (rooms_.size() != kPiecesAhead) return false;
   if (!worker_.joinable()) {
@@ -50,6 +51,8 @@ bool PieceStream::Start(std::span<const std::uint8_t> stream, std::uint64_t unpa
     decoded_ = 0;
     taken_ = 0;
     stop_ = false;
+    sink_ = std::move(sink);
+    sink_failed_ = false;
   }
   running_ = true;
   changed_.notify_all();
@@ -70,6 +73,13 @@ void PieceStream::Done() {
   changed_.notify_all();
 }
 
+bool PieceStream::EndSink() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return !in_sink_; });
+  sink_ = nullptr;
+  return !sink_failed_;
+}
+
 void PieceStream::Stop() {
   if (!running_) return;
   {
@@ -78,6 +88,7 @@ void PieceStream::Stop() {
     changed_.notify_all();
     changed_.wait(lock, [&] { return !busy_ && !job_; });
     stop_ = false;
+    sink_ = nullptr;
   }
   running_ = false;
 }
@@ -107,6 +118,32 @@ void PieceStream::Work() {
       std::span<const std::uint8_t> bytes;
       const StreamDecoder::Status status = job_->Next(room, bytes);
       lock.lock();
+      const bool sound = status == StreamDecoder::Status::kMore || status == StreamDecoder::Status::kDone;
+      if (sink_ && !sink_failed_ && sound && !stop_ && !quit_) {
+        // Handed on outside the lock; the reader waits in EndSink meanwhile.
+        in_sink_ = true;
+        const Sink& sink = sink_;  // EndSink and Stop leave it alone while in_sink_ is set
+        lock.unlock();
+        const bool taken = sink(bytes);
+        lock.lock();
+        in_sink_ = false;
+        ++decoded_;
+        if (taken && status == StreamDecoder::Status::kDone) {
+          // The reader still learns that the stream ended: from an empty last piece.
+          ready_[k % kPiecesAhead] = {{}, status};
+        } else if (taken) {
+          ++taken_;
+        } else {
+          // Nothing after a refused piece can be used: the reader starts the stream afresh.
+          sink_failed_ = true;
+          ready_[k % kPiecesAhead] = {{}, StreamDecoder::Status::kDamaged};
+          changed_.notify_all();
+          break;
+        }
+        changed_.notify_all();
+        if (status != StreamDecoder::Status::kMore) break;
+        continue;
+      }
       ready_[k % kPiecesAhead] = {bytes, status};
       ++decoded_;
       changed_.notify_all();

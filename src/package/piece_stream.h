@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -36,10 +37,21 @@ class PieceStream {
   // Frees the rooms and ends the worker; the next Reserve starts afresh.
   void Release();
 
+  // Takes a piece the worker hands on itself; false when it could not be used.
+  using Sink = std::function<bool(std::span<const std::uint8_t>)>;
+
   // Decodes `stream` (which must stay valid until Stop or the last piece is taken) into the
   // rooms on the worker. Any stream still running is stopped first. False, with nothing
   // started, when there are no rooms or no thread can be had.
-  bool Start(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size);
+  //
+  // With a `sink`, the worker hands each sound piece to it as soon as it is decoded, instead of
+  // waiting for the reader, until EndSink: a stream that nobody reads yet then needs no rooms
+  // beyond the one being decoded. A piece that is not sound stops the handing on and waits for
+  // the reader, as does everything after the sink fails.
+  bool Start(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size, Sink sink = {});
+  // Ends the handing on: waits until the sink is no longer called, and tells whether every
+  // piece handed on was taken. The pieces after those come through Next, as without a sink.
+  bool EndSink();
 
   struct Piece {
     std::span<const std::uint8_t> bytes;  // valid until Done
@@ -72,7 +84,10 @@ class PieceStream {
   bool stop_ = false;                 // the reader asks the worker to drop the job
   bool quit_ = false;                 // the worker ends
   std::uint64_t decoded_ = 0;         // pieces decoded since Start
-  std::uint64_t taken_ = 0;           // pieces the reader is done with
+  std::uint64_t taken_ = 0;           // pieces the reader (or the sink) is done with
+  Sink sink_;                         // while set, the worker hands pieces on
+  bool sink_failed_ = false;          // a piece was refused: nothing more goes to the sink
+  bool in_sink_ = false;              // the worker is in the sink, outside the lock
   Piece ready_[kPiecesAhead] = {};
   bool running_ = false;              // started and not stopped: read by the reader only
 };

@@ -301,6 +301,14 @@ bool ReplacementFile::Write(std::span<const std::uint8_t> bytes) {
 
 bool ReplacementFile::FlushSoFar() { return handle_ && ::FlushFileBuffers(handle_) != 0; }
 
+std::optional<std::uint64_t> ReplacementFile::AllocatedBytes() const {
+  FILE_STANDARD_INFO info{};
+  if (!handle_ || !::GetFileInformationByHandleEx(handle_, FileStandardInfo, &info, sizeof info)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(info.AllocationSize.QuadPart);
+}
+
 bool ReplacementFile::SetTimes(std::uint64_t stamp) {
   if (!handle_) return false;
   const FILETIME t = ToFileTime(stamp);

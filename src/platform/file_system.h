@@ -113,6 +113,8 @@ class ReplacementFile {
   bool FlushSoFar();
   // Creation, last-access and last-write time all `stamp`.
   bool SetTimes(std::uint64_t stamp);
+  // The bytes the file takes on its volume now; nothing when that cannot be learned.
+  std::optional<std::uint64_t> AllocatedBytes() const;
   // Flushes the content to disk and moves the file over `target` through its own handle,
   // replacing a file that is there. On failure the target is as it was.
   bool MoveOver(const std::filesystem::path& target);

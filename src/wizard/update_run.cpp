@@ -131,9 +131,9 @@ std::string_view EntryNameOf(const UpdateItem& item) {
 }
 
 // Writes one item. False when the package entry could not be written. `next`: the entry of the
-// item after this one, unpacked meanwhile.
+// item after this one, unpacked meanwhile, and written beside `next_target` when that is given.
 bool WriteItem(const UpdateItem& item, const UpdateTarget& where, bool overwrite_only,
-               std::string_view next, FolderGuard& guard) {
+               std::string_view next, const fs::path& next_target, FolderGuard& guard) {
   // A failure, such as a folder that is already there, is of no concern here.
   CreateDirectoryW(platform::ApiPath(where.folder).c_str(), nullptr);
   // Folders that were not there when the run began (the data folder it just made, one a game
@@ -157,7 +157,7 @@ bool WriteItem(const UpdateItem& item, const UpdateTarget& where, bool overwrite
     }
   }
   return ExtractPackageEntry(EntryNameOf(item), where.target, item.Mode == UpdateMode::kNewer, next,
-                             [&] { return hold() == FolderCheck::kHeld; });
+                             [&] { return hold() == FolderCheck::kHeld; }, next_target);
 }
 
 // Probes for the disc: a CD-ROM drive where the disc's check file (a path below the root; an
@@ -382,7 +382,19 @@ void RunUpdate(HWND window) {
     for (std::size_t i = 0; i < targets.size(); ++i) {
       const std::string_view next =
           i + 1 < targets.size() ? EntryNameOf(tables.UpdateItems[i + 1]) : std::string_view{};
-      if (!WriteItem(tables.UpdateItems[i], targets[i], overwrite_only, next, guard)) {
+      // The next item's file is begun beside its target while this one is written, when that
+      // item is written from the package whatever is there and its folders are held already
+      // (held now, as its own turn would, when one appeared since): both entries unpack at once.
+      fs::path next_target;
+      if (i + 1 < targets.size() && !overwrite_only) {
+        const UpdateMode mode = tables.UpdateItems[i + 1].Mode;
+        const UpdateTarget& following = targets[i + 1];
+        if (mode != UpdateMode::kOverwrite && mode != UpdateMode::kData &&
+            guard.HoldBelow(following.base, following.folders) == FolderCheck::kHeld) {
+          next_target = following.target;
+        }
+      }
+      if (!WriteItem(tables.UpdateItems[i], targets[i], overwrite_only, next, next_target, guard)) {
         return Stop(window, texts::kWriteFailed);
       }
     }

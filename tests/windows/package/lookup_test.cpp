@@ -1,12 +1,14 @@
 // Lookup of entries by name and the bytes handed out for them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 
 #include "package/entry_access.h"
 #include "package/integrity.h"
 #include "package/piece_stream.h"
 #include "package_test_support.h"
+#include "space_hooks.h"
 #include "platform/name_compare.h"
 #include "win/import_hook.h"
 
@@ -351,6 +353,155 @@ TEST(ExtractPackageEntry, UnpackingTheNextEntryAheadChangesNoOutcome) {
       upd::DropPreparedEntry();
     }
   }
+}
+
+// Waits until a file in `folder` other than `done` holds `size` bytes: the file begun ahead,
+// whole. False when none does within half a minute.
+bool WaitForBegunFile(const std::filesystem::path& folder, const std::wstring& done, std::size_t size) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const std::wstring& name : pkgtest::Listing(folder)) {
+      WIN32_FILE_ATTRIBUTE_DATA data{};
+      if (name != done && GetFileAttributesExW((folder / name).c_str(), GetFileExInfoStandard, &data) &&
+          data.nFileSizeHigh == 0 && data.nFileSizeLow == size) {
+        return true;
+      }
+    }
+    SwitchToThread();
+  }
+  return false;
+}
+
+// The next entry written beside its target as it unpacks: the extraction to that target goes on
+// from the file begun and moves it into place; whatever else happens to it, the file begun goes
+// and nothing but the extracted files is left in the folder.
+TEST(ExtractPackageEntry, TheNextEntryBegunBesideItsTargetEndsInPlaceOrGoes) {
+  // B.BIN takes several pieces, so that the file begun holds some when it is taken.
+  const Bytes a = History(upd::kPieceBytes * 2 + 70000, 5), b = History(upd::kPieceBytes * 3 + 90000, 6),
+              c = History(300, 7);
+  enum class Then { kExtractThere, kExtractElsewhere, kKeepNewer, kOtherEntry, kDrop };
+  struct Row {
+    const char* what;
+    Then then;
+    std::vector<std::wstring> listing;  // the folder afterwards
+    bool whole_first = false;  // B.BIN is all in the file begun before it is asked for
+  };
+  const Row rows[] = {
+      {"extracted to the target it was begun for", Then::kExtractThere, {L"A.BIN", L"B.BIN"}},
+      {"all of it begun before it is asked for", Then::kExtractThere, {L"A.BIN", L"B.BIN"}, true},
+      {"extracted to another target", Then::kExtractElsewhere, {L"A.BIN", L"B.other"}},
+      {"the target is newer and kept", Then::kKeepNewer, {L"A.BIN", L"B.BIN"}},
+      {"another entry extracted first", Then::kOtherEntry, {L"A.BIN", L"C.BIN"}},
+      {"dropped", Then::kDrop, {L"A.BIN"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RunPackage pkg({Compressed("A.BIN", a, pkgtest::kStamp), Compressed("B.BIN", b, pkgtest::kStamp),
+                    StoredBytes("C.BIN", c, pkgtest::kStamp)});
+    ASSERT_TRUE(pkg.loaded());
+    upd::Run().StreamsProven = true;
+    pkgtest::ScratchFolder folder(L"ahead-file");
+    const Bytes old_b = History(1000, 9);
+    if (row.then == Then::kKeepNewer) {
+      ASSERT_TRUE(upd::WriteWholeFile(folder / L"B.BIN", old_b, pkgtest::kStamp + 1));
+    }
+    ASSERT_TRUE(upd::ExtractPackageEntry("A.BIN", folder / L"A.BIN", false, "B.BIN", {},
+                                         folder / L"B.BIN"));
+    EXPECT_TRUE(updtest::TakeBoxes().empty());
+    if (row.whole_first) {
+      ASSERT_TRUE(WaitForBegunFile(folder.path(), L"A.BIN", b.size())) << "no file took B.BIN";
+    }
+    switch (row.then) {
+      case Then::kExtractThere:
+        EXPECT_TRUE(upd::ExtractPackageEntry("B.BIN", folder / L"B.BIN", false));
+        EXPECT_EQ(pkgtest::ReadTimes(folder / L"B.BIN"),
+                  (pkgtest::Times{pkgtest::kStamp, pkgtest::kStamp, pkgtest::kStamp}));
+        EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"B.BIN") == b);
+        break;
+      case Then::kExtractElsewhere:
+        EXPECT_TRUE(upd::ExtractPackageEntry("B.BIN", folder / L"B.other", false));
+        EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"B.other") == b);
+        break;
+      case Then::kKeepNewer:
+        EXPECT_TRUE(upd::ExtractPackageEntry("B.BIN", folder / L"B.BIN", true));
+        EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"B.BIN") == old_b);
+        break;
+      case Then::kOtherEntry:
+        EXPECT_TRUE(upd::ExtractPackageEntry("C.BIN", folder / L"C.BIN", false));
+        EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"C.BIN") == c);
+        break;
+      case Then::kDrop:
+        break;
+    }
+    upd::DropPreparedEntry();
+    EXPECT_TRUE(updtest::TakeBoxes().empty());
+    EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"A.BIN") == a);
+    EXPECT_EQ(pkgtest::Listing(folder.path()), row.listing);
+  }
+}
+
+// The free-space test of an entry begun ahead beside its target sees the volume as it would be
+// without that file: its bytes count as free. Without that, the file begun early would make the
+// entry "not fit" by its own size.
+TEST(ExtractPackageEntry, AFileBegunAheadCountsAsFreeSpaceInItsTest) {
+  const Bytes a = History(300000, 5), b = History(upd::kPieceBytes + 90000, 6);
+  RunPackage pkg({Compressed("A.BIN", a, pkgtest::kStamp), Compressed("B.BIN", b, pkgtest::kStamp)});
+  ASSERT_TRUE(pkg.loaded());
+  upd::Run().StreamsProven = true;
+  pkgtest::ScratchFolder folder(L"ahead-space");
+  {
+    pkgtest::SpaceHooks roomy(pkgtest::SpaceScript().Free(std::uint64_t{1} << 40));
+    ASSERT_TRUE(upd::ExtractPackageEntry("A.BIN", folder / L"A.BIN", false, "B.BIN", {},
+                                         folder / L"B.BIN"));
+  }
+  ASSERT_TRUE(WaitForBegunFile(folder.path(), L"A.BIN", b.size()));
+  {
+    // The volume now has one byte less free than B.BIN needs, not counting the file begun.
+    pkgtest::SpaceHooks tight(pkgtest::SpaceScript().Free(b.size() - 1));
+    EXPECT_TRUE(upd::ExtractPackageEntry("B.BIN", folder / L"B.BIN", false));
+  }
+  EXPECT_TRUE(updtest::TakeBoxes().empty());
+  EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"B.BIN") == b);
+  upd::DropPreparedEntry();
+  EXPECT_EQ(pkgtest::Listing(folder.path()), (std::vector<std::wstring>{L"A.BIN", L"B.BIN"}));
+}
+
+// Writes on any thread but the test's own fail: the thread that writes ahead cannot write.
+DWORD g_test_thread = 0;
+using WriteFileFn = BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+WriteFileFn g_real_write_file = nullptr;
+BOOL WINAPI WriteFileOnTestThreadOnly(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                                      LPOVERLAPPED overlapped) {
+  if (GetCurrentThreadId() != g_test_thread) {
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+  }
+  return g_real_write_file(file, data, size, written, overlapped);
+}
+
+// A file begun ahead that could not be written is dropped, and the entry is unpacked afresh
+// when asked for: the same file, no box, nothing left behind.
+TEST(ExtractPackageEntry, AFileBegunAheadThatCannotBeWrittenIsUnpackedAfresh) {
+  const Bytes a = History(upd::kPieceBytes * 2 + 70000, 5), b = History(upd::kPieceBytes * 2 + 90000, 6);
+  RunPackage pkg({Compressed("A.BIN", a, pkgtest::kStamp), Compressed("B.BIN", b, pkgtest::kStamp)});
+  ASSERT_TRUE(pkg.loaded());
+  upd::Run().StreamsProven = true;
+  pkgtest::ScratchFolder folder(L"ahead-unwritable");
+  g_test_thread = GetCurrentThreadId();
+  {
+    updtest::win::ImportHook hook("kernel32.dll", "WriteFile",
+                                  reinterpret_cast<void*>(&WriteFileOnTestThreadOnly));
+    ASSERT_TRUE(hook.installed());
+    g_real_write_file = reinterpret_cast<WriteFileFn>(hook.original());
+    ASSERT_TRUE(upd::ExtractPackageEntry("A.BIN", folder / L"A.BIN", false, "B.BIN", {},
+                                         folder / L"B.BIN"));
+    EXPECT_TRUE(upd::ExtractPackageEntry("B.BIN", folder / L"B.BIN", false));
+  }
+  EXPECT_TRUE(updtest::TakeBoxes().empty());
+  EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"A.BIN") == a);
+  EXPECT_TRUE(pkgtest::ReadFileBytes(folder / L"B.BIN") == b);
+  upd::DropPreparedEntry();
+  EXPECT_EQ(pkgtest::Listing(folder.path()), (std::vector<std::wstring>{L"A.BIN", L"B.BIN"}));
 }
 
 // Memory the thread ahead cannot have: the extraction tries again and reports it itself, once.
