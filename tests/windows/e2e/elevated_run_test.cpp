@@ -377,54 +377,105 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- A run killed in the middle of a large file ----
 
-// Killed while a large item is written (its replacement file is there), the run leaves no
-// replacement file and no temporary UPDATE.INI; the next run finishes the update.
+// Text-like bytes that compress well but take a while to unpack.
+std::string Wordy(std::size_t size, std::uint32_t seed) {
+  static const char* const kWords[] = {"castle ", "dragon ", "sword ", "potion ", "the ", "of ",
+                                       "level ", "save ", "quest ", "hero\r\n", "gold ", "map "};
+  std::mt19937 random(seed);
+  std::string out;
+  out.reserve(size + 16);
+  while (out.size() < size) out += kWords[random() % std::size(kWords)];
+  out.resize(size);
+  return out;
+}
+
+// Killed while large items are written (replacement files are there: the item being written and,
+// for compressed items, the next one begun beside its target), the run leaves no replacement
+// file and no temporary UPDATE.INI; the next run finishes the update.
 TEST_F(ElevatedRun, KilledRunLeavesNothingAndTheNextRunFinishes) {
-  InstallWithData();
-  WriteAll(inst_ / L"BIG.DAT", "old");
-  std::mt19937 random(20261210);  // fixed seed: the content only needs to be incompressible
-  std::string big(48u << 20, '\0');
-  for (char& c : big) c = static_cast<char>(random());
-  updpack::PackageOptions options;
-  options.store = true;
-  auto built = updpack::BuildPackage({{"UPDATE.INI", B(UpdateIni("", "UpdateFile00=BIG.DAT\r\n")), kPackageTime},
-                                      {"BIG.DAT", B(big), kPackageTime}},
-                                     options);
-  ASSERT_TRUE(built.error.empty()) << built.error;
-  const auto exe = Updater(built.image);
-
-  auto p = Start(exe);
-  ASSERT_TRUE(p);
-  HWND w = ToConfirmPage(*p);
-  ASSERT_TRUE(w);
-  Press(w, IDOK);
-  // Once the replacement file holds some of its bytes (it is marked for deletion before the
-  // first byte), the run is ended: while it is written, flushed, or before its move.
-  bool seen = false;
-  for (int i = 0; i < 200000 && !seen && p->Running(); ++i) {
-    WIN32_FIND_DATAW found{};
-    HANDLE find = FindFirstFileW((inst_ / L"~upd*.tmp").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-      seen = found.nFileSizeLow > 0 || found.nFileSizeHigh > 0;
-      FindClose(find);
+  struct Row {
+    const char* what;
+    bool store;
+    std::vector<std::string> names;
+    std::size_t files_seen;  // replacement files with bytes in them when the run is killed
+  };
+  const Row rows[] = {
+      {"one stored file being written", true, {"BIG.DAT"}, 1},
+      {"a compressed file written and the next begun", false, {"BIG.DAT", "BIG2.DAT", "BIG3.DAT"}, 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    InstallWithData();
+    std::mt19937 random(20261210);  // fixed seed: the content only needs to be incompressible
+    std::vector<updpack::PackageFile> files;
+    std::vector<std::string> contents;
+    std::string items;
+    for (std::size_t i = 0; i < row.names.size(); ++i) {
+      const std::wstring name(row.names[i].begin(), row.names[i].end());
+      WriteAll(inst_ / name, "old");
+      std::string content(48u << 20, '\0');
+      if (row.store) {
+        for (char& c : content) c = static_cast<char>(random());
+      } else {
+        content = Wordy(content.size(), static_cast<std::uint32_t>(i));
+      }
+      char key[32];
+      std::snprintf(key, sizeof key, "UpdateFile%02zu=", i);
+      items += key + row.names[i] + "\r\n";
+      contents.push_back(content);
+      files.push_back({row.names[i], B(content), kPackageTime});
     }
-  }
-  ASSERT_TRUE(seen) << "the replacement file never showed";
-  ASSERT_TRUE(p->Kill());
-  EXPECT_EQ(Tree(inst_).size(), 2u) << "more than SETUP.INI and BIG.DAT";
-  const std::string after_kill = Text(inst_ / L"BIG.DAT");
-  EXPECT_TRUE(after_kill == "old" || after_kill == big) << "BIG.DAT torn";
-  EXPECT_TRUE(fs::is_empty(temp_));
+    files.insert(files.begin(), {"UPDATE.INI", B(UpdateIni("", items)), kPackageTime});
+    updpack::PackageOptions options;
+    options.store = row.store;
+    options.level = updpack::Level::kFast;
+    auto built = updpack::BuildPackage(files, options);
+    ASSERT_TRUE(built.error.empty()) << built.error;
+    const auto exe = Updater(built.image);
 
-  auto again = Start(exe);
-  ASSERT_TRUE(again);
-  HWND w2 = RunUntil(*again, J(u8"アップデートは完了しました"));
-  ASSERT_TRUE(w2);
-  Press(w2, IDOK);
-  EXPECT_EQ(again->Wait(kTimeout), std::optional<DWORD>(1));
-  EXPECT_TRUE(Text(inst_ / L"BIG.DAT") == big);
-  EXPECT_EQ(Tree(inst_).size(), 2u);
-  EXPECT_TRUE(fs::is_empty(temp_));
+    auto p = Start(exe);
+    ASSERT_TRUE(p);
+    HWND w = ToConfirmPage(*p);
+    ASSERT_TRUE(w);
+    Press(w, IDOK);
+    // Once enough replacement files hold some of their bytes (each is marked for deletion before
+    // its first byte), the run is ended: while they are written, flushed, or before a move.
+    bool seen = false;
+    for (int i = 0; i < 2000000 && !seen && p->Running(); ++i) {
+      std::size_t with_bytes = 0;
+      WIN32_FIND_DATAW found{};
+      HANDLE find = FindFirstFileW((inst_ / L"~upd*.tmp").c_str(), &found);
+      if (find != INVALID_HANDLE_VALUE) {
+        do {
+          with_bytes += found.nFileSizeLow > 0 || found.nFileSizeHigh > 0;
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+      }
+      seen = with_bytes >= row.files_seen;
+    }
+    ASSERT_TRUE(seen) << "the replacement files never showed";
+    ASSERT_TRUE(p->Kill());
+    EXPECT_EQ(Tree(inst_).size(), 1 + row.names.size()) << "more than SETUP.INI and the items";
+    for (std::size_t i = 0; i < row.names.size(); ++i) {
+      const std::string after_kill = Text(inst_ / std::wstring(row.names[i].begin(), row.names[i].end()));
+      EXPECT_TRUE(after_kill == "old" || after_kill == contents[i]) << row.names[i] << " torn";
+    }
+    EXPECT_TRUE(fs::is_empty(temp_));
+
+    auto again = Start(exe);
+    ASSERT_TRUE(again);
+    HWND w2 = RunUntil(*again, J(u8"アップデートは完了しました"));
+    ASSERT_TRUE(w2);
+    Press(w2, IDOK);
+    EXPECT_EQ(again->Wait(kTimeout), std::optional<DWORD>(1));
+    for (std::size_t i = 0; i < row.names.size(); ++i) {
+      EXPECT_TRUE(Text(inst_ / std::wstring(row.names[i].begin(), row.names[i].end())) == contents[i])
+          << row.names[i];
+    }
+    EXPECT_EQ(Tree(inst_).size(), 1 + row.names.size());
+    EXPECT_TRUE(fs::is_empty(temp_));
+    for (const std::string& name : row.names) fs::remove(inst_ / std::wstring(name.begin(), name.end()));
+  }
 }
 
 }  // namespace
