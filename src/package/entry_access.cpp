@@ -339,7 +339,8 @@ void PrepareAhead(std::string_view name, const std::filesystem::path& target,
   // damaged one is reported before its target is touched: nothing to gain by starting early.
   if (!run.StreamsProven) return;
   const auto index = IndexOfEntry(name);
-  if (!index || !run.Directory->Entries()[*index].IsCompressed()) return;
+  if (!index) return;
+  const bool compressed = run.Directory->Entries()[*index].IsCompressed();
   const std::uint64_t size = run.Directory->Entries()[*index].UnpackedSize;
   Streams& s = RunStreams();
   PieceStream& stream = s.slot[1 - s.current];
@@ -362,7 +363,11 @@ void PrepareAhead(std::string_view name, const std::filesystem::path& target,
       };
     }
   }
-  if (!stream.Start(run.Directory->StoredBytes(run.PackageImage, *index), size, std::move(sink))) {
+  // Stored bytes are only worth taking ahead into a file: in memory they are there already.
+  if (!compressed && !sink) return;
+  const auto stored = run.Directory->StoredBytes(run.PackageImage, *index);
+  if (compressed ? !stream.Start(stored, size, std::move(sink))
+                 : !stream.StartStored(stored.first(static_cast<std::size_t>(size)), std::move(sink))) {
     return;
   }
   s.ahead = *index;
@@ -394,6 +399,10 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
     PieceStream* stream = StreamFor(*index, begun);
     if (!stream) return false;
     content.emplace(stream, std::move(begun));
+  } else if (RunStreams().ahead == *index && RunStreams().ahead_file) {
+    // Stored bytes begun ahead beside this target: the rest follows from the same stream.
+    std::unique_ptr<platform::ReplacementFile> begun;
+    content.emplace(StreamFor(*index, begun), std::move(begun));
   } else {
     content.emplace(run.Directory->StoredBytes(run.PackageImage, *index).first(entry.UnpackedSize));
   }

@@ -94,7 +94,8 @@ std::optional<EntryBytes> EntryBytesFor(std::string_view name, const std::filesy
 // With a `target` (in a folder the caller has checked and holds) whose volume has room to
 // spare, the thread also writes the entry into the new file beside it, marked for deletion like
 // every replacement file, instead of waiting for the extraction: memory stays a few pieces
-// however far it runs. The extraction of `name` to that target counts that file as free space
+// however far it runs. A stored entry is begun so too (copied from the package as it lies), and
+// only so. The extraction of `name` to that target counts that file as free space
 // in its free-space test, goes on where it stands and moves it into place; any other
 // extraction, a failed write, or dropping the entry deletes it.
 void PrepareEntry(std::string_view name, const std::filesystem::path& target = {});

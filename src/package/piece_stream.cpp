@@ -1,5 +1,6 @@
 #include "package/piece_stream.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace upd {
@@ -34,8 +35,28 @@ void PieceStream::Release() {
   rooms_.clear();
 }
 
+StreamDecoder::Status PieceStream::Job::Next(std::span<std::uint8_t> room,
+                                             std::span<const std::uint8_t>& piece) {
+  if (stream) return stream->Next(room, piece);
+  piece = stored.first(std::min(stored.size(), kPieceBytes));
+  stored = stored.subspan(piece.size());
+  return stored.empty() ? StreamDecoder::Status::kDone : StreamDecoder::Status::kMore;
+}
+
 bool PieceStream::Start(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size,
                         Sink sink) {
+  Job job;
+  job.stream.emplace(stream, unpacked_size);
+  return StartJob(std::move(job), std::move(sink));
+}
+
+bool PieceStream::StartStored(std::span<const std::uint8_t> bytes, Sink sink) {
+  Job job;
+  job.stored = bytes;
+  return StartJob(std::move(job), std::move(sink));
+}
+
+bool PieceStream::StartJob(Job job, Sink sink) {
   Stop();
   if (rooms_.size() != kPiecesAhead) return false;
   if (!worker_.joinable()) {
@@ -47,7 +68,7 @@ bool PieceStream::Start(std::span<const std::uint8_t> stream, std::uint64_t unpa
   }
   {
     std::lock_guard lock(mutex_);
-    job_.emplace(stream, unpacked_size);
+    job_.emplace(std::move(job));
     decoded_ = 0;
     taken_ = 0;
     stop_ = false;

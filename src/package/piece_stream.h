@@ -49,6 +49,9 @@ class PieceStream {
   // beyond the one being decoded. A piece that is not sound stops the handing on and waits for
   // the reader, as does everything after the sink fails.
   bool Start(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size, Sink sink = {});
+  // The same for bytes stored as they are: the pieces are slices of `bytes` (which must stay
+  // valid as for Start), handed on without a copy.
+  bool StartStored(std::span<const std::uint8_t> bytes, Sink sink = {});
   // Ends the handing on: waits until the sink is no longer called, and tells whether every
   // piece handed on was taken. The pieces after those come through Next, as without a sink.
   bool EndSink();
@@ -71,6 +74,14 @@ class PieceStream {
   bool running() const { return running_; }
 
  private:
+  // What the worker hands out: a stream's pieces, or what is left of stored bytes.
+  struct Job {
+    std::optional<StreamDecoder> stream;
+    std::span<const std::uint8_t> stored;
+    StreamDecoder::Status Next(std::span<std::uint8_t> room, std::span<const std::uint8_t>& piece);
+  };
+
+  bool StartJob(Job job, Sink sink);
   void Work();
 
   std::vector<platform::GlobalBlock> rooms_;
@@ -79,7 +90,7 @@ class PieceStream {
   // Below: shared with the worker, under mutex_.
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::optional<StreamDecoder> job_;  // the stream the worker decodes; empty when idle
+  std::optional<Job> job_;            // what the worker hands out; empty when idle
   bool busy_ = false;                 // the worker holds the job
   bool stop_ = false;                 // the reader asks the worker to drop the job
   bool quit_ = false;                 // the worker ends

@@ -372,9 +372,9 @@ bool WaitForBegunFile(const std::filesystem::path& folder, const std::wstring& d
   return false;
 }
 
-// The next entry written beside its target as it unpacks: the extraction to that target goes on
-// from the file begun and moves it into place; whatever else happens to it, the file begun goes
-// and nothing but the extracted files is left in the folder.
+// The next entry written beside its target as it unpacks (or, stored, as it lies): the
+// extraction to that target goes on from the file begun and moves it into place; whatever else
+// happens to it, the file begun goes and nothing but the extracted files is left in the folder.
 TEST(ExtractPackageEntry, TheNextEntryBegunBesideItsTargetEndsInPlaceOrGoes) {
   // B.BIN takes several pieces, so that the file begun holds some when it is taken.
   const Bytes a = History(upd::kPieceBytes * 2 + 70000, 5), b = History(upd::kPieceBytes * 3 + 90000, 6),
@@ -394,9 +394,11 @@ TEST(ExtractPackageEntry, TheNextEntryBegunBesideItsTargetEndsInPlaceOrGoes) {
       {"another entry extracted first", Then::kOtherEntry, {L"A.BIN", L"C.BIN"}},
       {"dropped", Then::kDrop, {L"A.BIN"}},
   };
+  for (const bool stored : {false, true})
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    RunPackage pkg({Compressed("A.BIN", a, pkgtest::kStamp), Compressed("B.BIN", b, pkgtest::kStamp),
+    SCOPED_TRACE(std::string(row.what) + (stored ? ", B.BIN stored" : ", B.BIN compressed"));
+    RunPackage pkg({Compressed("A.BIN", a, pkgtest::kStamp),
+                    stored ? StoredBytes("B.BIN", b, pkgtest::kStamp) : Compressed("B.BIN", b, pkgtest::kStamp),
                     StoredBytes("C.BIN", c, pkgtest::kStamp)});
     ASSERT_TRUE(pkg.loaded());
     upd::Run().StreamsProven = true;
