@@ -152,7 +152,10 @@ std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view 
 
 int ReadSetupValue(std::string_view key, std::span<char> destination) {
   std::fill(destination.begin(), destination.end(), '\0');
-  if (ReadProfileFile(Run().SetupIniPath, "SETUP", key, destination) > 0) return 1;
+  const RunState& run = Run();
+  const std::size_t n = run.SetupIniText ? ReadProfileString(*run.SetupIniText, "SETUP", key, destination)
+                                         : ReadProfileFile(run.SetupIniPath, "SETUP", key, destination);
+  if (n > 0) return 1;
   if (Run().SilentMissingKeys == 0) {
     // SETUP.INI : %s キーが存在しません
     ShowSetupError(FormatText("SETUP.INI : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1",

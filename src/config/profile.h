@@ -49,7 +49,8 @@ std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view 
 std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view section,
                             std::string_view key, std::span<char> destination, bool& cut);
 
-// Reads `key` of [SETUP] in SETUP.INI (Run().SetupIniPath) into the zero-filled destination.
+// Reads `key` of [SETUP] in SETUP.INI (Run().SetupIniText when the run has read it, else the file
+// at Run().SetupIniPath) into the zero-filled destination.
 // Returns 1 for a non-empty value; otherwise 0 with an empty destination, after the box
 // "SETUP.INI : <key> キーが存在しません" (caption "INSTCMMN") unless SilentMissingKeys is set.
 int ReadSetupValue(std::string_view key, std::span<char> destination);

@@ -22,27 +22,6 @@ namespace {
 
 constexpr std::size_t kMessageCapacity = 1024;  // messages are formatted into 1024 bytes
 
-// The walk over the records: the first whose name matches wins.
-std::optional<std::size_t> IndexOfEntry(std::string_view name) {
-  const RunState& run = Run();
-  if (!run.Directory) return std::nullopt;
-  const platform::NameMatcher wanted(name);
-  const auto entries = run.Directory->Entries();
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    // The integrity record is no file of the update: never handed out or written.
-    if (entries[i].Name() == kIntegrityEntryName) continue;
-    if (wanted.Matches(entries[i].Name())) return i;
-  }
-  return std::nullopt;
-}
-
-// The same, showing the not-found message.
-std::optional<std::size_t> LookUpEntry(std::string_view name) {
-  const auto index = IndexOfEntry(name);
-  if (!index) ShowUpdaterError(kEntryNotFoundMessage);
-  return index;
-}
-
 // Bytes written between two background flushes of a file.
 constexpr std::size_t kFlushStep = std::size_t{8} << 20;
 
@@ -111,6 +90,35 @@ void EndStreams() {
   for (PieceStream& stream : RunStreams().slot) stream.Release();
 }
 
+// Every message of an extraction: it fails, so the entry ahead stops first, and nothing goes on
+// growing in the game's folders while the player reads the box.
+void Report(std::string_view message) {
+  DropAhead();
+  ShowUpdaterError(message);
+}
+
+// The walk over the records: the first whose name matches wins.
+std::optional<std::size_t> IndexOfEntry(std::string_view name) {
+  const RunState& run = Run();
+  if (!run.Directory) return std::nullopt;
+  const platform::NameMatcher wanted(name);
+  const auto entries = run.Directory->Entries();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    // The integrity record is no file of the update: never handed out or written.
+    if (entries[i].Name() == kIntegrityEntryName) continue;
+    if (wanted.Matches(entries[i].Name())) return i;
+  }
+  return std::nullopt;
+}
+
+// The same, showing the not-found message.
+std::optional<std::size_t> LookUpEntry(std::string_view name) {
+  const auto index = IndexOfEntry(name);
+  if (!index) Report(kEntryNotFoundMessage);
+  return index;
+}
+
+
 // The bytes of the entry at `index`: in place for a stored entry, decoded for a compressed one.
 std::optional<EntryBytes> EntryBytesAt(std::size_t index) {
   const RunState& run = Run();
@@ -122,14 +130,14 @@ std::optional<EntryBytes> EntryBytesAt(std::size_t index) {
 
   auto block = platform::GlobalBlock::Allocate(entry.UnpackedSize);
   if (!block) {
-    ShowUpdaterError(kNoMemoryMessage);
+    Report(kNoMemoryMessage);
     return std::nullopt;
   }
   // A damaged stream, or one that yields fewer bytes than the entry claims, gives no file: its
   // bytes must never be written or handed out as if they were the entry.
   const auto decoded = DecompressBlock(stored, block->bytes());
   if (!decoded || *decoded != entry.UnpackedSize) {
-    ShowUpdaterError(kEntryNotFoundMessage);
+    Report(kEntryNotFoundMessage);
     return std::nullopt;
   }
   return EntryBytes::Owning(std::move(*block));
@@ -184,7 +192,8 @@ std::optional<std::size_t> EntryForTarget(std::string_view name, const std::file
   std::uint64_t begun = 0;
   Streams& s = RunStreams();
   if (s.ahead_file && s.ahead == *index) {
-    if (s.ahead_file->target == target && s.slot[1 - s.current].EndSink()) {
+    if (platform::SamePath(s.ahead_file->target.native(), target.native()) &&
+        s.slot[1 - s.current].EndSink()) {
       s.ahead_file->flush.reset();
       begun = s.ahead_file->file->AllocatedBytes().value_or(0);
     } else {
@@ -203,7 +212,7 @@ std::optional<std::size_t> EntryForTarget(std::string_view name, const std::file
     const auto shortage = static_cast<std::int32_t>(
         entry.UnpackedSize - static_cast<std::uint32_t>(space->available_to_caller + begun));
     const auto root = platform::VolumeRootOf(target);
-    ShowUpdaterError(ShortageMessage(DriveString(target, root.value_or(L"")), shortage));
+    Report(ShortageMessage(DriveString(target, root.value_or(L"")), shortage));
     return std::nullopt;
   }
   return index;
@@ -233,15 +242,15 @@ PieceStream* StreamFor(std::size_t index, std::unique_ptr<platform::ReplacementF
   const std::uint64_t size = run.Directory->Entries()[index].UnpackedSize;
   const auto stored = run.Directory->StoredBytes(run.PackageImage, index);
   if (!stream.Reserve()) {
-    ShowUpdaterError(kNoMemoryMessage);
+    Report(kNoMemoryMessage);
     return nullptr;
   }
   if (!run.StreamsProven && stream.Check(stored, size) != StreamDecoder::Status::kDone) {
-    ShowUpdaterError(kEntryNotFoundMessage);
+    Report(kEntryNotFoundMessage);
     return nullptr;
   }
   if (!stream.Start(stored, size)) {
-    ShowUpdaterError(kNoMemoryMessage);
+    Report(kNoMemoryMessage);
     return nullptr;
   }
   return &stream;
@@ -282,7 +291,7 @@ class EntryContent {
       const PieceStream::Piece piece = stream_->Next();
       if (piece.status != StreamDecoder::Status::kMore &&
           piece.status != StreamDecoder::Status::kDone) {
-        ShowUpdaterError(kEntryNotFoundMessage);
+        Report(kEntryNotFoundMessage);
         return false;
       }
       if (!file.Write(piece.bytes)) return false;
@@ -298,9 +307,12 @@ class EntryContent {
   std::span<const std::uint8_t> bytes_;
 };
 
-// Creates or replaces `path` with what `content` writes, as WriteWholeFile does.
-bool WriteReplacement(const std::filesystem::path& path, EntryContent& content,
-                      std::optional<std::uint64_t> stamp) {
+// Creates or replaces `path` with what `content` writes, as WriteWholeFile does. `folder_final`:
+// the final path of the held folder the file must lie in (empty: not checked). With `only_new`,
+// a file that is at `path` by the move stays and the write ends kTargetTaken.
+Extracted WriteReplacement(const std::filesystem::path& path, EntryContent& content,
+                           std::optional<std::uint64_t> stamp, std::wstring_view folder_final = {},
+                           bool only_new = false) {
   // What creating the file over an existing one refuses (CREATE_ALWAYS with normal attributes)
   // stays refused, so the result does not depend on how the file system treats the move.
   constexpr std::uint32_t kNotReplaced = platform::kAttributeDirectory |
@@ -308,21 +320,23 @@ bool WriteReplacement(const std::filesystem::path& path, EntryContent& content,
                                          platform::kAttributeHidden | platform::kAttributeSystem;
   if (const auto attributes = platform::AttributesOf(path);
       attributes && (*attributes & kNotReplaced)) {
-    return false;
+    return Extracted::kFailed;
   }
 
   std::unique_ptr<platform::ReplacementFile> file = content.TakeBegun();
   if (!file) {
-    auto created = platform::ReplacementFile::CreateBeside(path);
-    if (!created) return false;
+    auto created = platform::ReplacementFile::CreateBeside(path, folder_final);
+    if (!created) return Extracted::kFailed;
     file = std::make_unique<platform::ReplacementFile>(std::move(*created));
   }
-  if (!content.WriteTo(*file)) return false;
-  if (stamp && !file->SetTimes(*stamp)) return false;
-  if (!file->MoveOver(path)) return false;
-  // A file system may hand a name that was just replaced the old file's creation time (NTFS
-  // file-name tunnelling): stamp the final file again where its times differ.
-  return !stamp || platform::EnsureTimes(path, *stamp);
+  if (!content.WriteTo(*file)) return Extracted::kFailed;
+  if (stamp && !file->SetTimes(*stamp)) return Extracted::kFailed;
+  switch (file->MoveOver(path, /*replace=*/!only_new)) {
+    case platform::ReplacementFile::Moved::kMoved: return Extracted::kDone;
+    case platform::ReplacementFile::Moved::kTargetTaken: return Extracted::kTargetTaken;
+    case platform::ReplacementFile::Moved::kFailed: break;
+  }
+  return Extracted::kFailed;
 }
 
 // Room the volume must keep beyond both files before the next one is begun ahead of its turn.
@@ -332,7 +346,7 @@ constexpr std::uint64_t kAheadMargin = std::uint64_t{64} << 20;
 // target, the entry is written beside it as it unpacks, when the volume has room for that file,
 // this one and a margin: a file begun early never takes space that the one before needs.
 void PrepareAhead(std::string_view name, const std::filesystem::path& target,
-                  std::uint64_t writing_now) {
+                  std::wstring_view folder, std::uint64_t writing_now) {
   DropAhead();
   const RunState& run = Run();
   // Without proof that the streams are sound, each is checked when it is asked for, so that a
@@ -351,7 +365,7 @@ void PrepareAhead(std::string_view name, const std::filesystem::path& target,
   PieceStream::Sink sink;
   if (const auto space = target.empty() ? std::nullopt : QueryFreeSpace(target);
       space && space->available_to_caller >= writing_now + size + kAheadMargin) {
-    if (auto created = platform::ReplacementFile::CreateBeside(target)) {
+    if (auto created = platform::ReplacementFile::CreateBeside(target, folder)) {
       ahead.emplace();
       ahead->target = target;
       ahead->file = std::make_unique<platform::ReplacementFile>(std::move(*created));
@@ -382,12 +396,10 @@ std::optional<EntryBytes> EntryBytesFor(std::string_view name, const std::filesy
   return EntryBytesAt(*index);
 }
 
-bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
-                         bool keep_newer, std::string_view unpack_next,
-                         const std::function<bool()>& folder_ready,
-                         const std::filesystem::path& next_target) {
+Extracted ExtractEntry(std::string_view name, const std::filesystem::path& target,
+                       const ExtractRequest& request) {
   const auto index = EntryForTarget(name, target);
-  if (!index) return false;
+  if (!index) return Extracted::kFailed;
   const RunState& run = Run();
   const PackageEntry& entry = run.Directory->Entries()[*index];
   // Stored entries are written from the image as they lie; the loader only accepts directories
@@ -397,7 +409,7 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
   if (entry.IsCompressed()) {
     std::unique_ptr<platform::ReplacementFile> begun;
     PieceStream* stream = StreamFor(*index, begun);
-    if (!stream) return false;
+    if (!stream) return Extracted::kFailed;
     content.emplace(stream, std::move(begun));
   } else if (RunStreams().ahead == *index && RunStreams().ahead_file) {
     // Stored bytes begun ahead beside this target: the rest follows from the same stream.
@@ -406,33 +418,58 @@ bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& tar
   } else {
     content.emplace(run.Directory->StoredBytes(run.PackageImage, *index).first(entry.UnpackedSize));
   }
-  if (!unpack_next.empty()) {
+  if (!request.unpack_next.empty()) {
     // The same place twice: the next file is begun only once this one has taken its place.
-    PrepareAhead(unpack_next, next_target == target ? std::filesystem::path() : next_target,
-                 entry.UnpackedSize);
+    const bool same_place = platform::SamePath(request.next_target.native(), target.native());
+    PrepareAhead(request.unpack_next, same_place ? std::filesystem::path() : request.next_target,
+                 request.next_folder, entry.UnpackedSize);
   }
-  if (folder_ready && !folder_ready()) return false;
+  // However this extraction fails, the entry ahead stops: nothing goes on growing in the game's
+  // folders while the player reads the run's message.
+  struct StopAheadOnFailure {
+    Extracted result = Extracted::kFailed;
+    ~StopAheadOnFailure() {
+      if (result != Extracted::kDone) DropAhead();
+    }
+  } outcome;
+  std::wstring folder_final;
+  if (request.folder_ready) {
+    auto held = request.folder_ready();
+    if (!held) return outcome.result;
+    folder_final = std::move(*held);
+  }
 
   const auto attributes = platform::AttributesOf(target);
   if (attributes) {
-    if (*attributes & platform::kAttributeDirectory) return false;
+    if (*attributes & platform::kAttributeDirectory) return outcome.result;
     // A link in the target's place is replaced by the new file, never changed itself: its
     // attributes belong to a file elsewhere.
     if ((*attributes & platform::kAttributeReadOnly) && !(*attributes & platform::kAttributeReparsePoint)) {
       // Normal drops every other attribute too; this stays so even when the file is kept.
-      platform::SetAttributesTo(target, platform::kAttributeNormal);
+      // Through one handle, and only on the file its name gives in the folder held.
+      platform::NormalizeAttributesAt(
+          target, folder_final.empty() ? target.parent_path().native() : std::wstring_view(folder_final));
     }
-    if (keep_newer) {
+    if (request.keep_newer) {
       // Strictly later keeps the file; a time that cannot be read lets the entry be written.
       const auto written = platform::LastWriteTimeOf(target);
-      if (written && *written > entry.TimeStamp) return true;
+      if (written && *written > entry.TimeStamp) return outcome.result = Extracted::kDone;
     }
   }
-  return WriteReplacement(target, *content, entry.TimeStamp);
+  outcome.result = WriteReplacement(target, *content, entry.TimeStamp, folder_final, request.only_new);
+  return outcome.result;
 }
 
-void PrepareEntry(std::string_view name, const std::filesystem::path& target) {
-  PrepareAhead(name, target, 0);
+bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
+                         bool keep_newer, std::string_view unpack_next) {
+  ExtractRequest request;
+  request.keep_newer = keep_newer;
+  request.unpack_next = unpack_next;
+  return ExtractEntry(name, target, request) == Extracted::kDone;
+}
+
+void PrepareEntry(std::string_view name, const std::filesystem::path& target, std::wstring_view folder) {
+  PrepareAhead(name, target, folder, 0);
 }
 
 void DropPreparedEntry() { EndStreams(); }
@@ -440,7 +477,7 @@ void DropPreparedEntry() { EndStreams(); }
 bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                     std::optional<std::uint64_t> stamp) {
   EntryContent content(bytes);
-  return WriteReplacement(path, content, stamp);
+  return WriteReplacement(path, content, stamp) == Extracted::kDone;
 }
 
 std::optional<FreeSpace> QueryFreeSpace(const std::filesystem::path& path) {

@@ -65,18 +65,34 @@ std::optional<EntryBytes> FindPackageEntry(std::string_view name);
 // `unpack_next`, when given, names the entry the caller will most likely extract next: once this
 // entry's stream is in hand it starts unpacking that one too, so that the next entry unpacks
 // while this one is written and flushed (see PrepareEntry).
-//
-// `folder_ready`, when given, is asked once the entry's bytes are in hand and before the target
-// is looked at or written: false fails the extraction without a message (the run checks and
-// holds the target's folders there, so that nothing is written through a folder swapped since).
-//
-// `next_target`, when given with `unpack_next`, is where that entry will go: a file in a folder
-// the caller has checked and holds. The next entry is then written beside it as it unpacks (see
-// PrepareEntry), so that both entries unpack at once.
 bool ExtractPackageEntry(std::string_view name, const std::filesystem::path& target,
-                         bool keep_newer, std::string_view unpack_next = {},
-                         const std::function<bool()>& folder_ready = {},
-                         const std::filesystem::path& next_target = {});
+                         bool keep_newer, std::string_view unpack_next = {});
+
+// What the update run asks of one extraction beyond ExtractPackageEntry's.
+struct ExtractRequest {
+  bool keep_newer = false;
+  // The target is written only where no file is: one that appears there meanwhile (a player's
+  // save written while the run works) is never replaced, and the extraction ends kTargetTaken.
+  bool only_new = false;
+  std::string_view unpack_next;
+  // Asked once the entry's bytes are in hand and before the target is looked at or written: the
+  // final path of the target's folder, which the caller has checked and holds; nothing fails the
+  // extraction without a message. Every file made for the target is checked to lie there.
+  std::function<std::optional<std::wstring>()> folder_ready;
+  // With `unpack_next`: where that entry will go, in a folder the caller has checked and holds
+  // (final path `next_folder`). The next entry is then written beside it as it unpacks (see
+  // PrepareEntry), so that both entries unpack at once.
+  std::filesystem::path next_target;
+  std::wstring next_folder;
+};
+
+enum class Extracted {
+  kDone,         // as ExtractPackageEntry's true
+  kFailed,       // as its false, after its message where it shows one
+  kTargetTaken,  // only_new: a file was at the target by the move; it is as it was
+};
+Extracted ExtractEntry(std::string_view name, const std::filesystem::path& target,
+                       const ExtractRequest& request);
 
 // The bytes of the entry `name` as ExtractPackageEntry takes them for a file at `target`: the
 // lookup, the free-space test on the target's volume and the unpacking, with their messages;
@@ -91,14 +107,15 @@ std::optional<EntryBytes> EntryBytesFor(std::string_view name, const std::filesy
 // preparing another drops the one before. Only for a package whose streams are proven
 // (RunState::StreamsProven).
 //
-// With a `target` (in a folder the caller has checked and holds) whose volume has room to
-// spare, the thread also writes the entry into the new file beside it, marked for deletion like
+// With a `target` (in a folder the caller has checked and holds, final path `folder`, where the
+// file made is checked to lie) whose volume has room to spare, the thread also writes the entry into the new file beside it, marked for deletion like
 // every replacement file, instead of waiting for the extraction: memory stays a few pieces
 // however far it runs. A stored entry is begun so too (copied from the package as it lies), and
 // only so. The extraction of `name` to that target counts that file as free space
 // in its free-space test, goes on where it stands and moves it into place; any other
 // extraction, a failed write, or dropping the entry deletes it.
-void PrepareEntry(std::string_view name, const std::filesystem::path& target = {});
+void PrepareEntry(std::string_view name, const std::filesystem::path& target = {},
+                  std::wstring_view folder = {});
 
 // Stops every stream of the run and frees their memory, waiting for their threads. Whoever
 // extracts entries calls this before the package or its directory may go away.

@@ -8,6 +8,11 @@
 #include <system_error>
 #include <vector>
 
+#include <ntsecapi.h>
+
+#include <mutex>
+#include <string>
+
 #include "platform/handles.h"
 
 namespace upd::platform {
@@ -27,30 +32,19 @@ std::optional<FileTimes> TimesThrough(HANDLE file) {
   return FileTimes{FromFileTime(c), FromFileTime(a), FromFileTime(w)};
 }
 
-// Names for replacement files: unlikely to meet each other or anything of the game's, and
-// short, so that the path beside a target is hardly longer than the target's own.
-std::wstring ReplacementName(std::uint32_t number) {
-  std::wstring name = L"~upd00000000.tmp";
-  for (int i = 0; i < 8; ++i) name[4 + i] = L"0123456789abcdef"[(number >> (28 - 4 * i)) & 15];
-  return name;
-}
+// Names of replacement files: "~upd", eight hex digits, ".tmp". Short, so that the path beside
+// a target is hardly longer than the target's own.
+constexpr std::wstring_view kReplacementPrefix = L"~upd";
+constexpr std::wstring_view kReplacementSuffix = L".tmp";
 
-std::wstring CandidateName(unsigned attempt) {
-  static std::atomic<std::uint32_t> counter{0};
-  return ReplacementName(::GetCurrentProcessId() * 2654435761u ^
-                         static_cast<std::uint32_t>(::GetTickCount64()) ^
-                         (counter.fetch_add(1) + attempt) * 40503u);
-}
-
-// The first name tried for a target's replacement file follows from the target's own name, so
-// that a run finds what an earlier run left for the same target when it was ended between
-// creating the file and marking it for deletion.
-std::wstring TargetBoundName(const std::filesystem::path& target) {
-  std::wstring name = target.filename().native();
-  ::CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));  // names match without case
-  std::uint32_t hash = 2166136261u;  // FNV-1a
-  for (const wchar_t c : name) hash = (hash ^ c) * 16777619u;
-  return ReplacementName(hash);
+bool IsReplacementName(std::wstring_view name) {
+  if (name.size() != kReplacementPrefix.size() + 8 + kReplacementSuffix.size() ||
+      !SamePath(name.substr(0, kReplacementPrefix.size()), kReplacementPrefix) ||
+      !SamePath(name.substr(name.size() - kReplacementSuffix.size()), kReplacementSuffix)) {
+    return false;
+  }
+  const std::wstring_view digits = name.substr(kReplacementPrefix.size(), 8);
+  return std::all_of(digits.begin(), digits.end(), [](wchar_t c) { return std::iswxdigit(c) != 0; });
 }
 
 // Sets or clears the mark that makes the system delete a file when its last handle closes.
@@ -135,6 +129,98 @@ bool IsPlainFileAt(const std::filesystem::path& path, std::wstring_view folder_f
   return file && IsPlainThrough(file.get(), path, folder_final, info) && info.nNumberOfLinks == 1;
 }
 
+namespace {
+
+// The handle's final path is `name` in `folder_final`.
+bool LiesAt(HANDLE handle, std::wstring_view folder_final, std::wstring_view name) {
+  const auto final_path = FinalPathOf(handle);
+  const auto expected = JoinWithin(std::filesystem::path(std::wstring(folder_final)), name);
+  return final_path && expected && SamePath(*final_path, expected->native());
+}
+
+// Removes what a run ended between clearing a replacement file's mark and its move left in a
+// held folder: plain files of that name pattern that nobody has open, checked through the
+// handle that deletes them (a link of such a name, or a second name of a file elsewhere, stays).
+// Once per folder and process.
+void SweepLeftovers(std::wstring_view folder_final) {
+  static std::mutex mutex;
+  static std::vector<std::wstring> swept;
+  {
+    const std::lock_guard lock(mutex);
+    if (std::any_of(swept.begin(), swept.end(), [&](const std::wstring& f) { return SamePath(f, folder_final); })) {
+      return;
+    }
+    swept.emplace_back(folder_final);
+  }
+  const auto pattern = JoinWithin(std::filesystem::path(std::wstring(folder_final)), L"~upd*.tmp");
+  if (!pattern) return;
+  WIN32_FIND_DATAW found{};
+  const UniqueFind find(::FindFirstFileW(ApiPath(*pattern).c_str(), &found));
+  if (!find) return;
+  do {
+    if (!IsReplacementName(found.cFileName)) continue;
+    const auto path = JoinWithin(std::filesystem::path(std::wstring(folder_final)), found.cFileName);
+    if (!path) continue;
+    // No sharing: a file another process (or this one) still writes is not opened.
+    UniqueFile file(::CreateFileW(ApiPath(*path).c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (file && IsPlainThrough(file.get(), *path, folder_final, info) && info.nNumberOfLinks == 1) {
+      SetDeleteDisposition(file.get(), true);
+    }
+  } while (::FindNextFileW(find.get(), &found));
+}
+
+}  // namespace
+
+std::optional<std::string> ReadPlainFile(std::wstring_view name, std::wstring_view folder_final) {
+  const auto path = JoinWithin(std::filesystem::path(std::wstring(folder_final)), name);
+  if (!path) return std::nullopt;
+  UniqueFile file(::CreateFileW(ApiPath(*path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!file || !IsPlainThrough(file.get(), *path, folder_final, info)) return std::nullopt;
+  std::string bytes;
+  try {
+    const std::uint64_t size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    bytes.resize(static_cast<std::size_t>(size));
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  for (std::size_t done = 0; done < bytes.size();) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), bytes.data() + done, chunk, &got, nullptr)) return std::nullopt;
+    if (got == 0) {  // shorter than it was: what is there
+      bytes.resize(done);
+      break;
+    }
+    done += got;
+  }
+  return bytes;
+}
+
+bool NormalizeAttributesAt(const std::filesystem::path& path, std::wstring_view folder_final) {
+  UniqueFile item(::CreateFileW(ApiPath(path).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!item || !::GetFileInformationByHandle(item.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    const auto final_path = FinalPathOf(item.get());
+    if (!final_path || !SamePath(*final_path, folder_final)) return false;
+  } else if (info.nNumberOfLinks != 1 || !LiesAt(item.get(), folder_final, path.filename().native())) {
+    return false;
+  }
+  FILE_BASIC_INFO basic{};  // times of zero are left as they are
+  basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return ::SetFileInformationByHandle(item.get(), FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
 KeptFile TouchKeptFile(const std::filesystem::path& path, std::wstring_view folder_final) {
   // Opened for reading with read sharing only, as the save is read: a save the game holds open
   // for writing, or one that is denied, is refused here and stays as it is. FILE_WRITE_ATTRIBUTES
@@ -149,7 +235,9 @@ KeptFile TouchKeptFile(const std::filesystem::path& path, std::wstring_view fold
                                                                           : KeptFile::kFailed;
   }
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!IsPlainThrough(file.get(), path, folder_final, info)) return KeptFile::kFailed;
+  if (!IsPlainThrough(file.get(), path, folder_final, info) || info.nNumberOfLinks != 1) {
+    return KeptFile::kFailed;
+  }
   // The content is kept as it is, so it is not read into memory: a save of any size keeps it.
   // What may not be replaced keeps its time too, as a rewrite of it would have been refused.
   constexpr DWORD kNotReplaced = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -186,10 +274,6 @@ std::optional<std::uint32_t> AttributesOf(const std::filesystem::path& path) {
   return a;
 }
 
-bool SetAttributesTo(const std::filesystem::path& path, std::uint32_t attributes) {
-  return ::SetFileAttributesW(ApiPath(path).c_str(), attributes) != 0;
-}
-
 std::optional<std::uint64_t> LastWriteTimeOf(const std::filesystem::path& path) {
   UniqueFile file(::CreateFileW(ApiPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -207,17 +291,6 @@ std::optional<FileTimes> TimesOf(const std::filesystem::path& path) {
   return TimesThrough(file.get());
 }
 
-bool EnsureTimes(const std::filesystem::path& path, std::uint64_t stamp) {
-  UniqueFile file(::CreateFileW(ApiPath(path).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  const auto times = TimesThrough(file.get());
-  if (times && *times == FileTimes{stamp, stamp, stamp}) return true;
-  const FILETIME t = ToFileTime(stamp);
-  return ::SetFileTime(file.get(), &t, &t, &t) != 0;
-}
-
 bool DeleteFileAt(const std::filesystem::path& path) {
   return ::DeleteFileW(ApiPath(path).c_str()) != 0;
 }
@@ -225,8 +298,11 @@ bool DeleteFileAt(const std::filesystem::path& path) {
 std::optional<HeldTemporaryFile> HeldTemporaryFile::CreateIn(const std::filesystem::path& folder,
                                                              std::wstring_view prefix) {
   for (unsigned attempt = 0; attempt < 64; ++attempt) {
+    const auto digits = RandomHexName();
+    if (!digits) return std::nullopt;
     std::wstring name(prefix);
-    name += CandidateName(attempt).substr(4);  // the eight hex digits and ".tmp"
+    name += *digits;
+    name += kReplacementSuffix;
     const auto candidate = JoinWithin(folder, name);
     if (!candidate) return std::nullopt;
     HANDLE h = ::CreateFileW(ApiPath(*candidate).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ,
@@ -259,25 +335,38 @@ bool HeldTemporaryFile::Write(std::span<const std::uint8_t> bytes) {
   return handle_ && WriteAllTo(handle_, bytes);
 }
 
-std::optional<ReplacementFile> ReplacementFile::CreateBeside(const std::filesystem::path& target) {
+std::optional<std::wstring> RandomHexName() {
+  std::uint32_t bits = 0;
+  if (!RtlGenRandom(&bits, sizeof bits)) return std::nullopt;
+  std::wstring digits(8, L'0');
+  for (int i = 0; i < 8; ++i) digits[i] = L"0123456789abcdef"[(bits >> (28 - 4 * i)) & 15];
+  return digits;
+}
+
+std::optional<ReplacementFile> ReplacementFile::CreateBeside(const std::filesystem::path& target,
+                                                             std::wstring_view folder_final) {
   const std::filesystem::path folder = target.parent_path();
+  if (!folder_final.empty()) SweepLeftovers(folder_final);
   for (unsigned attempt = 0; attempt < 64; ++attempt) {
-    std::filesystem::path candidate = folder / (attempt < 2 ? TargetBoundName(target) : CandidateName(attempt));
+    const auto digits = RandomHexName();
+    if (!digits) return std::nullopt;
+    const std::wstring name = std::wstring(kReplacementPrefix) + *digits + std::wstring(kReplacementSuffix);
     // CREATE_NEW: never open, and so never write into, a file that someone else made.
-    HANDLE h = ::CreateFileW(ApiPath(candidate).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+    HANDLE h = ::CreateFileW(ApiPath(folder / name).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       // Marked for deletion at once: until the move, the file goes with its handle, however
       // the process ends. A file system that takes no mark still gets the file deleted by
       // name when the object goes.
       const bool marked = SetDeleteDisposition(h, true);
-      return ReplacementFile(std::move(candidate), h, marked);
+      ReplacementFile file(folder / name, h, marked, std::wstring(folder_final));
+      // Where it lies, before a byte goes in: a folder turned into a link or mount point on the
+      // way would have put it elsewhere (it goes with the object).
+      if (!folder_final.empty() && !LiesAt(h, folder_final, name)) return std::nullopt;
+      return file;
     }
     const DWORD error = ::GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
-    // The target's own name taken: what an earlier run left for this target. Removed (a link
-    // of that name goes, never what it leads to), and the name is tried once more.
-    if (attempt == 0) ::DeleteFileW(ApiPath(candidate).c_str());
   }
   return std::nullopt;
 }
@@ -285,7 +374,9 @@ std::optional<ReplacementFile> ReplacementFile::CreateBeside(const std::filesyst
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : path_(std::move(other.path_)),
       handle_(std::exchange(other.handle_, nullptr)),
-      marked_(other.marked_) {}
+      marked_(other.marked_),
+      folder_final_(std::move(other.folder_final_)),
+      stamp_(other.stamp_) {}
 
 ReplacementFile::~ReplacementFile() {
   if (!handle_) return;
@@ -312,33 +403,52 @@ std::optional<std::uint64_t> ReplacementFile::AllocatedBytes() const {
 bool ReplacementFile::SetTimes(std::uint64_t stamp) {
   if (!handle_) return false;
   const FILETIME t = ToFileTime(stamp);
-  return ::SetFileTime(handle_, &t, &t, &t) != 0;
+  if (!::SetFileTime(handle_, &t, &t, &t)) return false;
+  stamp_ = stamp;
+  return true;
 }
 
-bool ReplacementFile::MoveOver(const std::filesystem::path& target) {
-  if (!handle_) return false;
+ReplacementFile::Moved ReplacementFile::MoveOver(const std::filesystem::path& target, bool replace) {
+  if (!handle_) return Moved::kFailed;
   // The content reaches the disk before the name does, so a crash never leaves the target
   // named over a file whose bytes were still in the cache.
-  if (!::FlushFileBuffers(handle_)) return false;
+  if (!::FlushFileBuffers(handle_)) return Moved::kFailed;
+  // Still where it was made, in the folder the run holds, before it takes any name there.
+  if (!folder_final_.empty() && !LiesAt(handle_, folder_final_, path_.filename().native())) {
+    return Moved::kFailed;
+  }
   // A plain rename over the target through the file's own handle: the new file keeps its own
   // attributes and times (where ReplaceFileW would carry the old file's over), and the file
   // renamed is the one written, whatever happened to names meanwhile. Only between clearing the
-  // mark and the rename (or creating the file and marking it) could an ending process leave the
-  // file behind; the next run for the same target removes it (TargetBoundName).
+  // mark and the rename could an ending process leave the file behind; the next run's first
+  // file in this folder removes it (SweepLeftovers).
   const std::wstring name = NtPathOf(target);
   std::vector<std::uint8_t> info(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(info.data());
-  rename->ReplaceIfExists = TRUE;
+  rename->ReplaceIfExists = replace ? TRUE : FALSE;
   rename->RootDirectory = nullptr;
   rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
   std::copy(name.begin(), name.end(), rename->FileName);
-  if (marked_ && !SetDeleteDisposition(handle_, false)) return false;
+  if (marked_ && !SetDeleteDisposition(handle_, false)) return Moved::kFailed;
   if (!::SetFileInformationByHandle(handle_, FileRenameInfo, rename,
                                     static_cast<DWORD>(info.size()))) {
-    return false;  // the destructor marks it again
+    const DWORD error = ::GetLastError();
+    // The destructor marks it again.
+    return !replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) ? Moved::kTargetTaken
+                                                                                    : Moved::kFailed;
+  }
+  // A file system may hand a name that was just replaced the old file's creation time (NTFS
+  // file-name tunnelling): the times are set again, through the same handle, where they differ.
+  bool stamped = true;
+  if (stamp_) {
+    const auto times = TimesThrough(handle_);
+    if (!times || *times != FileTimes{*stamp_, *stamp_, *stamp_}) {
+      const FILETIME t = ToFileTime(*stamp_);
+      stamped = ::SetFileTime(handle_, &t, &t, &t) != 0;
+    }
   }
   ::CloseHandle(std::exchange(handle_, nullptr));
-  return true;
+  return stamped ? Moved::kMoved : Moved::kFailed;
 }
 
 std::optional<std::wstring> VolumeRootOf(const std::filesystem::path& path) {

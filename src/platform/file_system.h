@@ -23,7 +23,11 @@ inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;
 
 // The attributes of what exists at `path`; nothing when nothing can be found there.
 std::optional<std::uint32_t> AttributesOf(const std::filesystem::path& path);
-bool SetAttributesTo(const std::filesystem::path& path, std::uint32_t attributes);
+// Gives what lies at `path` normal attributes through one handle, when it is what its path names
+// in the folder `folder_final` (a file of that name, or that folder itself): a link, a second name
+// of a file elsewhere, or anything else the system resolves elsewhere is never changed. False
+// when it is not so, or the attributes cannot be set.
+bool NormalizeAttributesAt(const std::filesystem::path& path, std::wstring_view folder_final);
 
 // Times as FILETIME values (100 ns since 1601-01-01, UTC).
 struct FileTimes {
@@ -38,9 +42,6 @@ struct FileTimes {
 std::optional<std::uint64_t> LastWriteTimeOf(const std::filesystem::path& path);
 // All three times, read without disturbing anyone who has the file open.
 std::optional<FileTimes> TimesOf(const std::filesystem::path& path);
-// Gives the file all three times `stamp`, touching it only where a time differs.
-bool EnsureTimes(const std::filesystem::path& path, std::uint64_t stamp);
-
 bool DeleteFileAt(const std::filesystem::path& path);
 
 // The path the system resolves an open file or folder to, links followed, in its plain form
@@ -54,6 +55,11 @@ bool SamePath(std::wstring_view a, std::wstring_view b);
 // `folder_final`: no folder, no link in its place, no second name of a file elsewhere.
 bool IsPlainFileAt(const std::filesystem::path& path, std::wstring_view folder_final);
 
+// The bytes of the file `name` in the folder `folder_final`, read through one handle, when it is a
+// plain file there (no link in its place, nothing the system resolves elsewhere); nothing when it
+// is not, or cannot be read.
+std::optional<std::string> ReadPlainFile(std::wstring_view name, std::wstring_view folder_final);
+
 // What became of a file that the update keeps (a player's save): its content is left as it is
 // and only its last-write time moves to the time of the update.
 enum class KeptFile {
@@ -65,7 +71,8 @@ enum class KeptFile {
 };
 // Opens the file at `path` for reading and gives it the current time as its last write through
 // that one handle: no other file can be put in its place between the check and the write. A
-// link in the file's place (its final path is not `path` in `folder_final`) is refused.
+// link in the file's place (its final path is not `path` in `folder_final`), or a file with a
+// second name elsewhere, is refused.
 KeptFile TouchKeptFile(const std::filesystem::path& path, std::wstring_view folder_final);
 
 // A file of this run's own in `folder`, created exclusively (so nothing planted in advance is
@@ -92,13 +99,23 @@ class HeldTemporaryFile {
   void* handle_ = nullptr;
 };
 
+// Eight hex digits from the system's random source, for names of the run's own files that no
+// other user can foresee (and so plant or link in advance). Nothing when the source fails.
+std::optional<std::wstring> RandomHexName();
+
 // A new file beside a target, filled in full before it takes the target's place in one step.
-// It is created exclusively under a name of its own in the target's folder (so the move stays on
-// one volume) and is marked for deletion from its creation until the move: however the process
-// ends before the move, killed included, the system removes it.
+// It is created exclusively under a name from the system's random source in the target's folder
+// (so the move stays on one volume, and nobody can foresee the name) and is marked for deletion
+// from its creation until the move: however the process ends before the move, killed included,
+// the system removes it.
+//
+// With the final path of the folder the run holds for the target, the file is checked where it
+// lies, once created (before any byte is written) and again before the move: it must be its own
+// name in that folder, never a file that a link or mount point put elsewhere.
 class ReplacementFile {
  public:
-  static std::optional<ReplacementFile> CreateBeside(const std::filesystem::path& target);
+  static std::optional<ReplacementFile> CreateBeside(const std::filesystem::path& target,
+                                                     std::wstring_view folder_final = {});
 
   ReplacementFile(ReplacementFile&& other) noexcept;
   ReplacementFile& operator=(ReplacementFile&&) = delete;
@@ -111,23 +128,32 @@ class ReplacementFile {
   // Flushes what was written so far to the disk. May be called from another thread while
   // Write goes on, so that most of the content is on the disk before MoveOver flushes the rest.
   bool FlushSoFar();
-  // Creation, last-access and last-write time all `stamp`.
+  // Creation, last-access and last-write time all `stamp`; the file keeps them through the move.
   bool SetTimes(std::uint64_t stamp);
   // The bytes the file takes on its volume now; nothing when that cannot be learned.
   std::optional<std::uint64_t> AllocatedBytes() const;
-  // Flushes the content to disk and moves the file over `target` through its own handle,
-  // replacing a file that is there. On failure the target is as it was.
-  bool MoveOver(const std::filesystem::path& target);
+
+  enum class Moved {
+    kMoved,
+    kFailed,       // the target is as it was
+    kTargetTaken,  // not replacing: a file is there (it may have appeared since it was looked at)
+  };
+  // Flushes the content to disk and moves the file over `target` through its own handle; a file
+  // that is there is replaced only when `replace` is set. On failure the target is as it was,
+  // but for a file moved whose times (SetTimes) could not be set again after the move.
+  Moved MoveOver(const std::filesystem::path& target, bool replace = true);
 
   const std::filesystem::path& path() const { return path_; }
 
  private:
-  ReplacementFile(std::filesystem::path path, void* handle, bool marked)
-      : path_(std::move(path)), handle_(handle), marked_(marked) {}
+  ReplacementFile(std::filesystem::path path, void* handle, bool marked, std::wstring folder_final)
+      : path_(std::move(path)), handle_(handle), marked_(marked), folder_final_(std::move(folder_final)) {}
 
   std::filesystem::path path_;
   void* handle_ = nullptr;  // open from creation until the move
   bool marked_ = false;     // the system deletes the file with its handle
+  std::wstring folder_final_;  // where it must lie; empty: not checked
+  std::optional<std::uint64_t> stamp_;
 };
 
 // The root of the volume that `path` lies on ("C:\", a mounted folder, "\\server\share\"),

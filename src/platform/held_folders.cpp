@@ -26,7 +26,40 @@ std::optional<DWORD> AttributesThrough(HANDLE h) {
   return info.dwFileAttributes;
 }
 
+// The key of the folder `name` below the folder of key `parent`.
+std::wstring KeyBelow(std::wstring key, std::wstring_view name) {
+  if (!key.empty() && key.back() != L'\\') key += L'\\';
+  key += name;
+  return key;
+}
+
 }  // namespace
+
+bool FolderGuard::Pin(Held& held) {
+  for (unsigned attempt = 0; attempt < 16; ++attempt) {
+    const auto digits = RandomHexName();
+    if (!digits) return true;
+    const std::wstring name = L"~upd" + *digits + L".pin";
+    const auto path = JoinWithin(std::filesystem::path(held.final), name);
+    if (!path) return true;  // no room for a name below: nothing can be written there either
+    UniqueFile pin(::CreateFileW(ApiPath(*path).c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!pin) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+      // A folder where the run cannot make a file takes none of its writes either; a write
+      // there fails on its own.
+      return true;
+    }
+    // Made through the folder's path: a link or mount point put in its place since it was
+    // opened would have taken the pin elsewhere (where it goes with its handle).
+    const auto final_path = FinalPathOf(pin.get());
+    if (!final_path || !SamePath(*final_path, path->native())) return false;
+    held.pin = std::move(pin);
+    return true;
+  }
+  return true;
+}
 
 const FolderGuard::Held* FolderGuard::Find(std::wstring_view key) const {
   for (const Held& h : held_) {
@@ -52,7 +85,9 @@ FolderCheck FolderGuard::HoldBase(const std::filesystem::path& base) {
     const auto link_attributes = AttributesThrough(link.get());
     if (link_attributes && (*link_attributes & FILE_ATTRIBUTE_REPARSE_POINT)) links_.push_back(std::move(link));
   }
-  held_.push_back({base.native(), std::move(*final_path), std::move(folder)});
+  Held held{base.native(), std::move(*final_path), std::move(folder), {}};
+  if (!Pin(held)) return FolderCheck::kRefused;
+  held_.push_back(std::move(held));
   return FolderCheck::kHeld;
 }
 
@@ -70,8 +105,7 @@ FolderCheck FolderGuard::HoldBelow(const std::filesystem::path& base,
   for (const std::wstring& name : folders) {
     const auto path = JoinWithin(std::filesystem::path(parent_final), name);
     if (!path) return FolderCheck::kRefused;
-    if (!key.empty() && key.back() != L'\\') key += L'\\';
-    key += name;
+    key = KeyBelow(std::move(key), name);
     if (const Held* held = Find(key)) {
       parent_final = held->final;
       continue;
@@ -88,9 +122,31 @@ FolderCheck FolderGuard::HoldBelow(const std::filesystem::path& base,
     const auto final_path = FinalPathOf(folder.get());
     if (!final_path || !SamePath(*final_path, path->native())) return FolderCheck::kRefused;
     parent_final = *final_path;
-    held_.push_back({key, *final_path, std::move(folder)});
+    Held held{key, *final_path, std::move(folder), {}};
+    if (!Pin(held)) return FolderCheck::kRefused;
+    held_.push_back(std::move(held));
   }
   return FolderCheck::kHeld;
+}
+
+std::optional<std::wstring> FolderGuard::FinalOf(const std::filesystem::path& base,
+                                                 const std::vector<std::wstring>& folders) const {
+  const Held* held = Find(base.native());
+  for (auto name = folders.begin(); held && name != folders.end(); ++name) {
+    held = Find(KeyBelow(held->key, *name));
+  }
+  if (!held) return std::nullopt;
+  return held->final;
+}
+
+void FolderGuard::Release() {
+  held_.clear();  // each pin goes with its handle
+  links_.clear();
+}
+
+FolderGuard& RunFolders() {
+  static FolderGuard folders;
+  return folders;
 }
 
 std::optional<std::vector<std::wstring>> PathComponents(std::wstring_view relative) {

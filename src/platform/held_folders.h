@@ -7,6 +7,11 @@
 // system resolves it to exactly the place its path names below its parent) and held without
 // delete sharing: nobody can rename or remove it, and a path through held folders keeps
 // naming the same folders until the run lets them go.
+//
+// Sharing does not stop a folder from being made a mount point, which needs only an empty folder
+// and write access to it. So each held folder also holds a pin: a hidden file of the run's own,
+// open without sharing and deleted with its handle. A folder that holds a file cannot take a
+// mount point, and nobody else can remove the pin.
 #pragma once
 
 #include <filesystem>
@@ -39,17 +44,31 @@ class FolderGuard {
   // "." and ".."), in turn; stops at the first that is missing or refused.
   FolderCheck HoldBelow(const std::filesystem::path& base, const std::vector<std::wstring>& folders);
 
+  // Where the folder `folders` below the held `base` resolves, when it is held; nothing else.
+  std::optional<std::wstring> FinalOf(const std::filesystem::path& base,
+                                      const std::vector<std::wstring>& folders) const;
+
+  // Lets every folder go.
+  void Release();
+
  private:
   struct Held {
     std::wstring key;    // the folder's path as the run spells it
     std::wstring final;  // where the system resolves it
     UniqueFile handle;
+    UniqueFile pin;
   };
   const Held* Find(std::wstring_view key) const;
+  // Puts the pin into `held`; false when it lands anywhere but in the folder held.
+  static bool Pin(Held& held);
 
   std::vector<Held> held_;
   std::vector<UniqueFile> links_;
 };
+
+// The folders this process's run holds: its base folders from the launch checks on, and every
+// folder its update writes through, until the run ends.
+FolderGuard& RunFolders();
 
 // The components of a relative path ('\' or '/' between them), "." dropped and ".." taken
 // back; nothing when ".." would climb above the start.

@@ -137,6 +137,9 @@ struct RunState {
   // from the temporary file, which another process could otherwise change between reads.
   std::string UpdateIniText;
   std::filesystem::path SetupIniPath;           // InstPath joined with SETUP.INI
+  // SETUP.INI's bytes as read once through the held installation folder: when present, every key
+  // is read from here, never again from the file.
+  std::optional<std::string> SetupIniText;
   std::int32_t SilentMissingKeys = 0;
   std::int32_t DiscNumber = 0;
   GameIdentity Game;

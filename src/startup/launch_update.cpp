@@ -11,6 +11,7 @@
 #include "config/text_format.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
+#include "platform/held_folders.h"
 #include "platform/registry.h"
 #include "run/messages.h"
 #include "run/state.h"
@@ -107,15 +108,28 @@ bool LaunchUpdate(HINSTANCE instance) {
     ShowUpdaterError(ConvertNoticeLineBreaks(run.Update.UpdateMessage.view()).view());
   }
 
-  // Only existence is tested. An installation folder too long to hold SETUP.INI within the
-  // path width has none that we could read: the same message.
+  // Both base folders are held from here until the run ends, so that the folder whose SETUP.INI
+  // is read is the one the update later writes into: renamed away and replaced while the wizard
+  // waits, it would be another. A base that is itself a link (a moved game) is held as it
+  // resolves now; a data folder that is not there yet is held once the run makes it.
+  platform::FolderGuard& folders = platform::RunFolders();
+  const bool inst_held = folders.HoldBase(run.Install.InstPath) == platform::FolderCheck::kHeld;
+  if (!run.Install.DataPath.empty()) folders.HoldBase(run.Install.DataPath);
+
+  // An installation folder too long to hold SETUP.INI within the path width has none that we
+  // could read: the same message as for a missing one. The file is read once, through the folder
+  // held, and only when it is a plain file there.
   std::optional<std::filesystem::path> setup_ini =
       platform::JoinWithin(run.Install.InstPath, L"SETUP.INI");
-  if (!setup_ini || !platform::AttributesOf(*setup_ini)) {
+  const auto inst_final = folders.FinalOf(run.Install.InstPath, {});
+  std::optional<std::string> setup_text;
+  if (setup_ini && inst_held && inst_final) setup_text = platform::ReadPlainFile(L"SETUP.INI", *inst_final);
+  if (!setup_text) {
     ShowUpdaterError(texts::kSetupIniMissing);
     return false;
   }
   run.SetupIniPath = *setup_ini;
+  run.SetupIniText = std::move(setup_text);
   if (!ReadSetupDescription()) return false;
 
   if (!run.Update.UpdaterTitle.empty()) {

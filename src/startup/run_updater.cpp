@@ -15,6 +15,7 @@
 #include "package/container.h"
 #include "package/integrity.h"
 #include "platform/file_system.h"
+#include "platform/held_folders.h"
 #include "run/state.h"
 
 namespace upd {
@@ -145,6 +146,7 @@ void CleanUpRun() {
   RunIniFile().reset();  // the system deletes the file with its handle
   run.UpdateIniPath.clear();
   run.UpdateIniText.clear();
+  platform::RunFolders().Release();  // each folder's pin goes with its hold
 }
 
 int RunUpdater(HINSTANCE instance) {

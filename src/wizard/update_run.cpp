@@ -130,12 +130,24 @@ std::string_view EntryNameOf(const UpdateItem& item) {
   return item.Path.view().substr(static_cast<std::size_t>(item.NameOffset));
 }
 
+// Where the run writes the file of one item: its target, and the held folder it goes into.
+struct HeldTarget {
+  fs::path target;
+  std::wstring folder;  // the final path of the target's folder, held
+};
+
 // Writes one item. False when the package entry could not be written. `next`: the entry of the
 // item after this one, unpacked meanwhile, and written beside `next_target` when that is given.
-bool WriteItem(const UpdateItem& item, const UpdateTarget& where, bool overwrite_only,
-               std::string_view next, const fs::path& next_target, FolderGuard& guard) {
+bool WriteItem(const UpdateItem& item, UpdateTarget where, bool overwrite_only, std::string_view next,
+               const HeldTarget& next_target, FolderGuard& guard) {
   // A failure, such as a folder that is already there, is of no concern here.
   CreateDirectoryW(platform::ApiPath(where.folder).c_str(), nullptr);
+  // A base folder that was not there when the run began (a data folder the run just made) is
+  // held now, and the item's paths are worked out again through what it resolves to.
+  if (!guard.Resolved(where.base)) {
+    if (guard.HoldBase(where.base) == FolderCheck::kRefused) return false;
+    if (auto again = TargetOf(item, guard)) where = std::move(*again);
+  }
   // Folders that were not there when the run began (the data folder it just made, one a game
   // made meanwhile) are checked and held now, before anything goes through them.
   const auto hold = [&] { return guard.HoldBelow(where.base, where.folders); };
@@ -146,18 +158,40 @@ bool WriteItem(const UpdateItem& item, const UpdateTarget& where, bool overwrite
       (folders != FolderCheck::kHeld || !Exists(where.target) || IsFolder(where.target))) {
     return true;
   }
-  if (item.Mode == UpdateMode::kData && folders == FolderCheck::kHeld) {
-    // An existing data file keeps its content and takes the time of the update, read and
-    // touched through one handle. Only a file that is not there is written from the package;
-    // one that cannot be read fails the item and stays as it was.
-    switch (platform::TouchKeptFile(where.target, where.target.parent_path().native())) {
+  // An existing data file keeps its content and takes the time of the update, read and touched
+  // through one handle. Only a file that is not there is written from the package; one that
+  // cannot be read fails the item and stays as it was.
+  const auto keep_existing = [&] {
+    const auto folder = guard.FinalOf(where.base, where.folders);
+    if (!folder) return platform::KeptFile::kFailed;
+    return platform::TouchKeptFile(where.target, *folder);
+  };
+  const bool data = item.Mode == UpdateMode::kData;
+  if (data && folders == FolderCheck::kHeld) {
+    switch (keep_existing()) {
       case platform::KeptFile::kTouched: return true;
       case platform::KeptFile::kFailed: return false;
       case platform::KeptFile::kMissing: break;
     }
   }
-  return ExtractPackageEntry(EntryNameOf(item), where.target, item.Mode == UpdateMode::kNewer, next,
-                             [&] { return hold() == FolderCheck::kHeld; }, next_target);
+  ExtractRequest request;
+  request.keep_newer = item.Mode == UpdateMode::kNewer;
+  // A save that appears while its file is written (the game saved meanwhile) is never replaced.
+  request.only_new = data;
+  request.unpack_next = next;
+  request.folder_ready = [&]() -> std::optional<std::wstring> {
+    if (hold() != FolderCheck::kHeld) return std::nullopt;
+    return guard.FinalOf(where.base, where.folders);
+  };
+  request.next_target = next_target.target;
+  request.next_folder = next_target.folder;
+  switch (ExtractEntry(EntryNameOf(item), where.target, request)) {
+    case Extracted::kDone: return true;
+    case Extracted::kFailed: return false;
+    case Extracted::kTargetTaken: break;
+  }
+  // The save that appeared keeps its content, as one there from the start would have.
+  return keep_existing() == platform::KeptFile::kTouched;
 }
 
 // Probes for the disc: a CD-ROM drive where the disc's check file (a path below the root; an
@@ -303,11 +337,20 @@ CopyOutcome CopyFromDisc(HWND window, const std::wstring& drive, const CopyPaths
   const int result = SHFileOperationW(&op);
   if (op.fAnyOperationsAborted) return CopyOutcome::kCancelled;
   if (result != 0) return CopyOutcome::kFailed;
-  platform::SetAttributesTo(destination, platform::kAttributeNormal);
+  // Through one handle, and only on what lies where the run holds it: a file copied there, or
+  // the installation folder itself.
+  const std::span<const std::wstring> parts(paths.parts);
+  if (const auto folder = guard.FinalOf(Run().Install.InstPath,
+                                        single_file ? std::vector<std::wstring>(parts.begin(), parts.end() - 1)
+                                                    : std::vector<std::wstring>{})) {
+    platform::NormalizeAttributesAt(destination, *folder);
+  }
   return CopyOutcome::kCopied;
 }
 
 void Stop(HWND window, std::string_view message) {
+  // Nothing unpacks ahead while the box waits for the player.
+  DropPreparedEntry();
   ShowUpdaterError(message);
   EndWizard(window, kWizardInterrupted);
 }
@@ -345,7 +388,7 @@ void RunUpdate(HWND window) {
   // is written: a path that cannot be had, leaves its folder, or runs through a link refuses
   // the run with nothing changed, rather than leave the game half updated or write elsewhere.
   // The folders stay held until the run ends, so none can be swapped meanwhile.
-  FolderGuard guard;
+  FolderGuard& guard = platform::RunFolders();
   const auto items = std::span(tables.UpdateItems).first(static_cast<std::size_t>(tables.UpdateItemCount));
   const bool data_items = std::any_of(items.begin(), items.end(),
                                       [](const UpdateItem& item) { return item.Mode == UpdateMode::kData; });
@@ -385,13 +428,15 @@ void RunUpdate(HWND window) {
       // The next item's file is begun beside its target while this one is written, when that
       // item is written from the package whatever is there and its folders are held already
       // (held now, as its own turn would, when one appeared since): both entries unpack at once.
-      fs::path next_target;
+      HeldTarget next_target;
       if (i + 1 < targets.size() && !overwrite_only) {
         const UpdateMode mode = tables.UpdateItems[i + 1].Mode;
         const UpdateTarget& following = targets[i + 1];
         if (mode != UpdateMode::kOverwrite && mode != UpdateMode::kData &&
             guard.HoldBelow(following.base, following.folders) == FolderCheck::kHeld) {
-          next_target = following.target;
+          if (auto folder = guard.FinalOf(following.base, following.folders)) {
+            next_target = {following.target, std::move(*folder)};
+          }
         }
       }
       if (!WriteItem(tables.UpdateItems[i], targets[i], overwrite_only, next, next_target, guard)) {

@@ -87,6 +87,63 @@ void RemoveLinks() {
   Links().clear();
 }
 
+// Whether another process holds `folder` so that it cannot be deleted or renamed (an open that
+// asks to delete it meets a sharing violation).
+bool IsHeld(const fs::path& folder) {
+  HANDLE h = CreateFileW(folder.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+bool WaitHeld(const fs::path& folder) {
+  for (int i = 0; i < 4000; ++i) {
+    if (IsHeld(folder)) return true;
+    Sleep(5);
+  }
+  return false;
+}
+
+// The Unix stand-in for turning an empty folder into a mount point, which Windows allows on a
+// folder that another process holds: the folder is removed and a link to `target` put in its
+// place (Unix ignores the holder's sharing). True when the folder was turned; false when its
+// removal failed (it is not empty), which is what a mount point needs too.
+bool TurnIntoLink(const fs::path& folder, const fs::path& target) {
+  const fs::path mark = folder.parent_path() / L"turn.mark";
+  const fs::path turned = folder.parent_path() / L"turn.mark.turned";
+  fs::remove(mark);
+  fs::remove(turned);
+  const std::string f = UnixPath(folder), t = UnixPath(target), m = UnixPath(mark);
+  if (f.empty() || t.empty() || m.empty()) return false;
+  const std::wstring script =
+      L"rmdir \\\"$1\\\" 2>/dev/null && ln -s \\\"$2\\\" \\\"$1\\\" && touch \\\"$3.turned\\\"; touch \\\"$3\\\"";
+  const bool ended = RunUnix(L"Z:\\bin\\sh",
+                             L"-c \"" + script + L"\" sh \"" + Utf8ToWide(f) + L"\" \"" + Utf8ToWide(t) +
+                                 L"\" \"" + Utf8ToWide(m) + L"\"",
+                             [&] { return fs::exists(mark); });
+  EXPECT_TRUE(ended) << "the stand-in did not end";
+  const bool was_turned = fs::exists(turned);
+  if (was_turned) Links().push_back(folder);
+  fs::remove(mark);
+  fs::remove(turned);
+  return was_turned;
+}
+
+// Text-like bytes that compress well but take a while to unpack.
+std::string Wordy(std::size_t size, std::uint32_t seed) {
+  static const char* const kWords[] = {"castle ", "dragon ", "sword ", "potion ", "the ", "of ",
+                                       "level ", "save ", "quest ", "hero\r\n", "gold ", "map "};
+  std::mt19937 random(seed);
+  std::string out;
+  out.reserve(size + 16);
+  while (out.size() < size) out += kWords[random() % std::size(kWords)];
+  out.resize(size);
+  return out;
+}
+
 std::uint64_t LastWrite(const fs::path& p) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExW(p.c_str(), GetFileExInfoStandard, &data)) return 0;
@@ -277,23 +334,214 @@ TEST_F(ElevatedRun, FoldersAreHeldUntilTheRunEnds) {
   ExpectNothingOutside();
 }
 
+// ---- A held folder turned or swapped ----
+
+// Two large items first, so that the run is still at work when a folder it holds is turned.
+constexpr std::size_t kSlowItemBytes = 40u << 20;
+
+struct Turned {
+  const char* name;
+  std::string setup;  // [SETUP] lines of UPDATE.INI
+  std::string items;  // [UPDATE] lines after the two slow items
+  // The folder turned once the run holds it (created empty before the run when `make`).
+  std::function<fs::path(const fs::path& inst, const fs::path& data)> folder;
+  bool make = true;
+  const wchar_t* written;  // the file the item writes, below the folder turned
+};
+
+class TurnedFolder : public ElevatedRun, public ::testing::WithParamInterface<Turned> {};
+
+// Whatever the run writes through the folder lands in it or nowhere: never where a link put in
+// its place leads. With the run's pin in the folder, the stand-in cannot turn it at all, and
+// the update finishes as it would have.
+TEST_P(TurnedFolder, NothingIsWrittenWhereItLeads) {
+  const Turned& row = GetParam();
+  InstallWithData();
+  WriteAll(data_ / L"KEPT.SAV", "player's save");
+  const fs::path folder = row.folder(inst_, data_);
+  if (row.make) fs::create_directories(folder);
+  std::vector<updpack::PackageFile> files = {
+      {"UPDATE.INI", B(UpdateIni(row.setup, "UpdateFile00=SLOW1.DAT\r\nUpdateFile01=SLOW2.DAT\r\n" + row.items)),
+       kPackageTime},
+      {"SLOW1.DAT", B(Wordy(kSlowItemBytes, 1)), kPackageTime},
+      {"SLOW2.DAT", B(Wordy(kSlowItemBytes, 2)), kPackageTime},
+      Entry("KEPT.SAV", "package save"),
+      Entry("victim.dll", "planted")};
+  updpack::PackageOptions options;
+  options.level = updpack::Level::kFast;
+  auto built = updpack::BuildPackage(files, options);
+  ASSERT_TRUE(built.error.empty()) << built.error;
+  auto p = Start(Updater(built.image));
+  ASSERT_TRUE(p);
+  HWND w = ToConfirmPage(*p);
+  ASSERT_TRUE(w);
+  Press(w, IDOK);
+  ASSERT_TRUE(WaitHeld(folder)) << "the run never held the folder";
+  const bool turned = TurnIntoLink(folder, outside_);
+  // The stand-in acted while the run was still at its slow items (a folder that holds the item
+  // already cannot be turned): the row shows something.
+  if (!turned) {
+    ASSERT_FALSE(fs::exists(folder / row.written)) << "the run wrote the item before the stand-in acted";
+  }
+  if (turned) {
+    ExpectWriteFailure(*p);
+  } else {
+    HWND done = WaitInfo(w, J(u8"アップデートは完了しました")) ? w : nullptr;
+    ASSERT_TRUE(done);
+    Press(w, IDOK);
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(1));
+    EXPECT_EQ(Text(folder / row.written), "planted");
+  }
+  EXPECT_FALSE(turned) << "the folder held could be turned";
+  ExpectNothingOutside();
+  EXPECT_EQ(Text(data_ / L"KEPT.SAV"), "player's save");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writes, TurnedFolder,
+    ::testing::Values(
+        // Written at its own turn: the item before it keeps a save, so nothing is begun ahead.
+        Turned{"PlainItem", "", "UpdateFile02=d,KEPT.SAV\r\nUpdateFile03=sub\\victim.dll\r\n",
+               [](auto& inst, auto&) { return inst / L"sub"; }, true, L"victim.dll"},
+        // Begun beside its target while SLOW2.DAT is written.
+        Turned{"EntryWrittenAhead", "", "UpdateFile02=sub\\victim.dll\r\n",
+               [](auto& inst, auto&) { return inst / L"sub"; }, true, L"victim.dll"},
+        // Below the data folder of UPDATE.INI (the slow items go below it in the installation).
+        Turned{"DataItem", "DataFolder=save\r\n", "UpdateFile02=d,victim.dll\r\n",
+               [](auto&, auto& data) { return data / L"save"; }, true, L"victim.dll"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The data folder itself, held from the launch checks on: turned while the start page waits.
+TEST_F(ElevatedRun, DataFolderTurnedAtTheStartPageStaysHeld) {
+  const fs::path data = base_ / L"data-empty";
+  fs::create_directories(data);
+  Install(inst_,
+          {RegValue::Text(L"InstPath", inst_.wstring()), RegValue::Text(L"DataPath", data.wstring()),
+           RegValue::Dword(L"InstMode", 1)},
+          SetupIni());
+  auto p = Start(Updater(Package(UpdateIni("", "UpdateFile00=d,victim.dll\r\n"), {Entry("victim.dll", "planted")})));
+  ASSERT_TRUE(p);
+  HWND w = WaitWizard(*p);
+  ASSERT_TRUE(w);
+  EXPECT_TRUE(IsHeld(data)) << "the data folder is not held while the wizard waits";
+  const bool turned = TurnIntoLink(data, outside_);
+  EXPECT_FALSE(turned) << "the data folder could be turned";
+  Press(w, IDOK);
+  ASSERT_TRUE(WaitInfo(w, J(u8"アップデートを実行します")));
+  Press(w, IDOK);
+  if (turned) {
+    ExpectWriteFailure(*p);
+  } else {
+    ASSERT_TRUE(WaitInfo(w, J(u8"アップデートは完了しました")));
+    Press(w, IDOK);
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(1));
+    EXPECT_EQ(Text(data / L"victim.dll"), "planted");
+  }
+  ExpectNothingOutside();
+}
+
+// The installation folder renamed while the start page waits, and a link to elsewhere put in
+// its place: the folder is held from the launch checks on, so it cannot be renamed.
+TEST_F(ElevatedRun, InstallationFolderCannotBeSwappedWhileTheWizardWaits) {
+  InstallWithData();
+  auto p = Start(Updater(Package(UpdateIni("", "UpdateFile00=victim.dll\r\n"), {Entry("victim.dll", "planted")})));
+  ASSERT_TRUE(p);
+  HWND w = WaitWizard(*p);
+  ASSERT_TRUE(w);
+  const fs::path moved = base_ / L"inst-moved";
+  const bool swapped = MoveFileW(inst_.c_str(), moved.c_str()) != 0;
+  EXPECT_FALSE(swapped) << "the installation folder could be renamed";
+  if (swapped) {
+    ASSERT_TRUE(MakeLink(inst_, outside_));
+  }
+  Press(w, IDOK);
+  ASSERT_TRUE(WaitInfo(w, J(u8"アップデートを実行します")));
+  Press(w, IDOK);
+  if (!swapped) {
+    ASSERT_TRUE(WaitInfo(w, J(u8"アップデートは完了しました")));
+    Press(w, IDOK);
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(1));
+    EXPECT_EQ(Text(inst_ / L"victim.dll"), "planted");
+  } else {
+    p->Wait(kTimeout);
+    RemoveLinks();
+    MoveFileW(moved.c_str(), inst_.c_str());
+  }
+  ExpectNothingOutside();
+}
+
+// The disc's folder is copied into a folder the run holds; turned while the disc prompt waits,
+// the copy would land where the link leads.
+TEST_F(ElevatedRun, DiscCopyFolderTurnedAtThePromptStaysHeld) {
+  const char* drive = std::getenv("UPD_CDROM");
+  const char* dir = std::getenv("UPD_CDROM_DIR");
+  if (!drive || !dir) GTEST_SKIP() << "no CD-ROM drive in this bench (UPD_CDROM)";
+  const fs::path disc = fs::path(std::string(dir));
+  const std::string check = "DISC1_" + std::to_string(GetCurrentProcessId()) + ".TAG";
+  const auto eject = [&] {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(disc, ec)) fs::remove_all(e.path(), ec);
+  };
+  eject();
+  InstallWithData("DiskCheckFile1=" + check + "\r\n");
+  fs::create_directories(inst_ / L"movie");
+  auto p = Start(Updater(Package(UpdateIni("", "UpdateFile00=A.DAT\r\nCopyFile00=1:movie\r\n"),
+                                 {Entry("A.DAT", "a")})));
+  ASSERT_TRUE(p);
+  HWND w = RunUntil(*p, "");
+  ASSERT_TRUE(w);
+  auto prompt = win::WaitForWindow(
+      *p, [](const win::WindowInfo& i) { return GetDlgItem(i.hwnd, 0xFFFF) != nullptr; }, kTimeout);
+  ASSERT_TRUE(prompt) << "no disc prompt";
+  ASSERT_TRUE(IsHeld(inst_ / L"movie"));
+  const bool turned = TurnIntoLink(inst_ / L"movie", outside_);
+  EXPECT_FALSE(turned) << "the copy's folder could be turned";
+  WriteAll(disc / std::wstring(check.begin(), check.end()), "disc 1");
+  fs::create_directories(disc / L"movie");
+  WriteAll(disc / L"movie" / L"victim.dll", "from the disc");
+  ExpectBox(*p, Caption(), J(u8"ＣＤ－ＲＯＭドライブに「") + title_ + J(u8"」ディスク 1 を入れて下さい"),
+            win::IconKind::kNone, {IDOK, IDCANCEL}, IDOK);
+  if (!turned) {
+    ASSERT_TRUE(WaitInfo(w, J(u8"アップデートは完了しました")));
+    Press(w, IDOK);
+    EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(1));
+    EXPECT_EQ(Text(inst_ / L"movie" / L"victim.dll"), "from the disc");
+  } else {
+    p->Wait(kTimeout);
+  }
+  eject();
+  ExpectNothingOutside();
+}
+
 // ---- The player's save (mode d) ----
 
-// A save that is a link to a file elsewhere is neither read nor touched there, and the item
-// fails; the save's target keeps its content and time.
+// A save that is a link to a file elsewhere (a symbolic link, or a second name of that file) is
+// neither read nor touched there, and the item fails; the save's target keeps its content and
+// time.
 TEST_F(ElevatedRun, SaveThatIsALinkIsLeftAlone) {
-  InstallWithData();
-  const std::uint64_t victim_time = LastWrite(outside_ / L"victim.dll");
-  ASSERT_TRUE(MakeLink(data_ / L"KEEP.SAV", outside_ / L"victim.dll"));
-  const auto exe = Updater(Package(UpdateIni("", "UpdateFile00=FIRST.DAT\r\nUpdateFile01=d,KEEP.SAV\r\n"),
-                                   {Entry("FIRST.DAT", "first"), Entry("KEEP.SAV", "package save")}));
-  auto p = Start(exe);
-  ASSERT_TRUE(p);
-  ASSERT_TRUE(RunUntil(*p, ""));
-  ExpectWriteFailure(*p);
-  EXPECT_EQ(Text(inst_ / L"FIRST.DAT"), "first");  // written before the save's item
-  EXPECT_EQ(LastWrite(outside_ / L"victim.dll"), victim_time);
-  ExpectNothingOutside();
+  const std::pair<const char*, std::function<bool(const fs::path&, const fs::path&)>> kinds[] = {
+      {"symbolic link", [](const fs::path& link, const fs::path& target) { return MakeLink(link, target); }},
+      {"second name", [](const fs::path& link, const fs::path& target) {
+         return CreateHardLinkW(link.c_str(), target.c_str(), nullptr) != 0;
+       }}};
+  for (const auto& [kind, make_link] : kinds) {
+    SCOPED_TRACE(kind);
+    InstallWithData();
+    const std::uint64_t victim_time = LastWrite(outside_ / L"victim.dll");
+    ASSERT_TRUE(make_link(data_ / L"KEEP.SAV", outside_ / L"victim.dll"));
+    const auto exe = Updater(Package(UpdateIni("", "UpdateFile00=FIRST.DAT\r\nUpdateFile01=d,KEEP.SAV\r\n"),
+                                     {Entry("FIRST.DAT", "first"), Entry("KEEP.SAV", "package save")}));
+    auto p = Start(exe);
+    ASSERT_TRUE(p);
+    ASSERT_TRUE(RunUntil(*p, ""));
+    ExpectWriteFailure(*p);
+    EXPECT_EQ(Text(inst_ / L"FIRST.DAT"), "first");  // written before the save's item
+    EXPECT_EQ(LastWrite(outside_ / L"victim.dll"), victim_time);
+    ExpectNothingOutside();
+    RemoveLinks();
+    DeleteFileW((data_ / L"KEEP.SAV").c_str());
+    DeleteFileW((inst_ / L"FIRST.DAT").c_str());
+  }
 }
 
 // A save too large to be read into memory keeps its content and takes the update's time: a
@@ -375,19 +623,98 @@ INSTANTIATE_TEST_SUITE_P(
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// ---- A run killed in the middle of a large file ----
+// ---- The streamed run ----
 
-// Text-like bytes that compress well but take a while to unpack.
-std::string Wordy(std::size_t size, std::uint32_t seed) {
-  static const char* const kWords[] = {"castle ", "dragon ", "sword ", "potion ", "the ", "of ",
-                                       "level ", "save ", "quest ", "hero\r\n", "gold ", "map "};
-  std::mt19937 random(seed);
-  std::string out;
-  out.reserve(size + 16);
-  while (out.size() < size) out += kWords[random() % std::size(kWords)];
-  out.resize(size);
-  return out;
+// A save that the game writes while the run writes the package's file for it (it was not there
+// when the run looked) keeps its content: the package's file never replaces it.
+TEST_F(ElevatedRun, SaveThatAppearsDuringItsItemIsKept) {
+  InstallWithData();
+  const std::string package_save = Wordy(kSlowItemBytes, 3);
+  std::vector<updpack::PackageFile> files = {
+      {"UPDATE.INI", B(UpdateIni("", "UpdateFile00=FIRST.DAT\r\nUpdateFile01=d,KEEP.SAV\r\n")), kPackageTime},
+      Entry("FIRST.DAT", "first"),
+      {"KEEP.SAV", B(package_save), kPackageTime}};
+  updpack::PackageOptions options;
+  options.level = updpack::Level::kFast;
+  auto built = updpack::BuildPackage(files, options);
+  ASSERT_TRUE(built.error.empty()) << built.error;
+  auto p = Start(Updater(built.image));
+  ASSERT_TRUE(p);
+  HWND w = ToConfirmPage(*p);
+  ASSERT_TRUE(w);
+  Press(w, IDOK);
+  // The run's file for the save, begun once it found no save.
+  bool begun = false;
+  for (int i = 0; i < 2000000 && !begun && p->Running(); ++i) {
+    WIN32_FIND_DATAW found{};
+    HANDLE find = FindFirstFileW((data_ / L"~upd*.tmp").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+      begun = true;
+      FindClose(find);
+    }
+  }
+  ASSERT_TRUE(begun) << "the run's file for the save never showed";
+  HANDLE save = CreateFileW((data_ / L"KEEP.SAV").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(save, INVALID_HANDLE_VALUE) << "the run had moved its file before the game saved";
+  DWORD written = 0;
+  WriteFile(save, "game's save", 11, &written, nullptr);
+  CloseHandle(save);
+  ASSERT_TRUE(WaitInfo(w, J(u8"アップデートは完了しました")));
+  Press(w, IDOK);
+  EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(1));
+  EXPECT_EQ(Text(data_ / L"KEEP.SAV"), "game's save");
+  EXPECT_EQ(Tree(data_).size(), 1u);
+  ExpectNothingOutside();
 }
+
+// A data folder that is not there when the run starts is made by the run, held, and written.
+TEST_F(ElevatedRun, DataFolderMadeByTheRunIsWritten) {
+  const fs::path data = data_ / L"new";
+  Install(inst_,
+          {RegValue::Text(L"InstPath", inst_.wstring()), RegValue::Text(L"DataPath", data.wstring()),
+           RegValue::Dword(L"InstMode", 1)},
+          SetupIni());
+  auto p = Start(Updater(Package(UpdateIni("", "UpdateFile00=plain.dat\r\nUpdateFile01=d,save.dat\r\n"),
+                                 {Entry("plain.dat", "plain"), Entry("save.dat", "first save")})));
+  ASSERT_TRUE(p);
+  HWND w = RunUntil(*p, J(u8"アップデートは完了しました"));
+  ASSERT_TRUE(w);
+  Press(w, IDOK);
+  EXPECT_EQ(p->Wait(kTimeout), std::optional<DWORD>(1));
+  EXPECT_EQ(Text(inst_ / L"plain.dat"), "plain");
+  EXPECT_EQ(Text(data / L"save.dat"), "first save");
+  ExpectNothingOutside();
+}
+
+// An item that fails while the next one is begun beside its target: by the time the player sees
+// the box, nothing is being written any more and the begun file is gone.
+TEST_F(ElevatedRun, NothingIsWrittenAheadWhileTheFailureBoxWaits) {
+  InstallWithData();
+  fs::create_directories(inst_ / L"A.DAT");  // a folder in the first item's place fails it
+  std::vector<updpack::PackageFile> files = {
+      {"UPDATE.INI", B(UpdateIni("", "UpdateFile00=A.DAT\r\nUpdateFile01=BIG.DAT\r\n")), kPackageTime},
+      Entry("A.DAT", "a"),
+      {"BIG.DAT", B(Wordy(kSlowItemBytes, 4)), kPackageTime}};
+  updpack::PackageOptions options;
+  options.level = updpack::Level::kFast;
+  auto built = updpack::BuildPackage(files, options);
+  ASSERT_TRUE(built.error.empty()) << built.error;
+  auto p = Start(Updater(built.image));
+  ASSERT_TRUE(p);
+  ASSERT_TRUE(RunUntil(*p, ""));
+  auto box = win::WaitForWindow(
+      *p, [](const win::WindowInfo& i) { return GetDlgItem(i.hwnd, 0xFFFF) != nullptr; }, kTimeout);
+  ASSERT_TRUE(box) << "no failure box";
+  WIN32_FIND_DATAW found{};
+  HANDLE find = FindFirstFileW((inst_ / L"~upd*.tmp").c_str(), &found);
+  EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "a file is written behind the box";
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  ExpectWriteFailure(*p);
+  EXPECT_FALSE(fs::exists(inst_ / L"BIG.DAT"));
+  ExpectNothingOutside();
+}
+
+// ---- A run killed in the middle of a large file ----
 
 // Killed while large items are written (replacement files are there: the item being written and,
 // for compressed items, the next one begun beside its target), the run leaves no replacement

@@ -2,10 +2,13 @@
 // way, the free-space test, and writes that cannot complete.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
 #include "package/entry_access.h"
+#include "platform/file_system.h"
+#include "platform/handles.h"
 #include "package_test_support.h"
 #include "space_hooks.h"
 #include "win/ui_driver.h"
@@ -393,6 +396,93 @@ TEST(ExtractPackageEntry, JapaneseNamesIntoAJapaneseFolder) {
   EXPECT_EQ(ReadTimes(target), (Times{kStamp, kStamp, kStamp}));
   EXPECT_EQ(ReadFileBytes(target), content);
   EXPECT_EQ(Listing(folder.path()), Names{L"\u30bb\u30fc\u30d6\u30c7\u30fc\u30bf.DAT"});
+  EXPECT_TRUE(updtest::TakeBoxes().empty());
+}
+
+
+// ---- The file written beside its target ----
+
+// Where the system resolves `folder`, as the run holds it.
+std::wstring FinalOf(const std::filesystem::path& folder) {
+  upd::platform::UniqueFile h(CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return upd::platform::FinalPathOf(h.get()).value_or(L"");
+}
+
+bool IsReplacementName(const std::wstring& name) {
+  return name.size() == 16 && name.starts_with(L"~upd") && name.ends_with(L".tmp") &&
+         name.substr(4, 8).find_first_not_of(L"0123456789abcdef") == std::wstring::npos;
+}
+
+// The name of the file made for a target follows from nothing another user could know: made
+// again for the same target, it has another name (a name fixed by the target could be planted
+// in advance, or linked elsewhere).
+TEST(ReplacementFile, NamesCannotBeForeseen) {
+  ScratchFolder folder(L"names");
+  std::vector<std::wstring> names;
+  for (int i = 0; i < 3; ++i) {
+    auto file = upd::platform::ReplacementFile::CreateBeside(folder / L"GAME.DAT");
+    ASSERT_TRUE(file);
+    names.push_back(file->path().filename().wstring());
+    EXPECT_TRUE(IsReplacementName(names.back())) << pkgtest::Show(names.back());
+  }
+  EXPECT_NE(names[0], names[1]);
+  EXPECT_NE(names[1], names[2]);
+  EXPECT_TRUE(Listing(folder.path()).empty());  // each went with its object
+}
+
+// A file made through a path that does not lead into the folder the run holds (a folder on the
+// way turned into a link or mount point) is refused before a byte goes in, and goes.
+TEST(ReplacementFile, RefusedWhereItDoesNotLieInTheHeldFolder) {
+  ScratchFolder folder(L"lies"), held(L"held");
+  EXPECT_FALSE(upd::platform::ReplacementFile::CreateBeside(folder / L"GAME.DAT", FinalOf(held.path())));
+  EXPECT_TRUE(Listing(folder.path()).empty());
+  EXPECT_TRUE(Listing(held.path()).empty());
+  auto sound = upd::platform::ReplacementFile::CreateBeside(folder / L"GAME.DAT", FinalOf(folder.path()));
+  ASSERT_TRUE(sound);
+  ASSERT_TRUE(sound->Write(Content("new")));
+  EXPECT_EQ(sound->MoveOver(folder / L"GAME.DAT"), upd::platform::ReplacementFile::Moved::kMoved);
+  EXPECT_EQ(ReadFileBytes(folder / L"GAME.DAT"), Content("new"));
+}
+
+// What a run ended between clearing its file's mark and the move left behind is removed when the
+// next run first writes into that folder; a file of such a name that someone has open, or one of
+// another name, stays.
+TEST(ReplacementFile, LeftoversOfAnEarlierRunGoFromAHeldFolder) {
+  ScratchFolder folder(L"leftovers");
+  pkgtest::MakeFile(folder / L"~upd0badf00d.tmp", Content("left"));
+  pkgtest::MakeFile(folder / L"~updbusy0000.tmp", Content("busy"));  // not hex: not ours
+  pkgtest::MakeFile(folder / L"~upd12345678.tmp", Content("open"));
+  upd::platform::UniqueFile open(CreateFileW((folder / L"~upd12345678.tmp").c_str(), GENERIC_READ, 0, nullptr,
+                                             OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(open);
+  auto file = upd::platform::ReplacementFile::CreateBeside(folder / L"GAME.DAT", FinalOf(folder.path()));
+  ASSERT_TRUE(file);
+  const std::wstring own = file->path().filename().wstring();
+  std::vector<std::wstring> expected = {L"~upd12345678.tmp", L"~updbusy0000.tmp", own};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Listing(folder.path()), expected);
+}
+
+// Written only where no file is: a file at the target by the move stays as it is, and nothing of
+// the write is left.
+TEST(ExtractEntry, OnlyNewNeverReplacesAFileThere) {
+  RunPackage pkg({StoredBytes("SAVE.DAT", Content("package"), kStamp),
+                  Compressed("SAVE.Z", History(4000, 3), kStamp)});
+  ScratchFolder folder(L"only-new");
+  upd::ExtractRequest request;
+  request.only_new = true;
+  for (const char* name : {"SAVE.DAT", "SAVE.Z"}) {
+    SCOPED_TRACE(name);
+    const auto target = folder / std::wstring(name, name + std::strlen(name));
+    pkgtest::MakeFile(target, Content("player's"));
+    EXPECT_EQ(upd::ExtractEntry(name, target, request), upd::Extracted::kTargetTaken);
+    EXPECT_EQ(ReadFileBytes(target), Content("player's"));
+    DeleteFileW(target.c_str());
+    EXPECT_EQ(upd::ExtractEntry(name, target, request), upd::Extracted::kDone);
+  }
+  EXPECT_EQ(Listing(folder.path()), (Names{L"SAVE.DAT", L"SAVE.Z"}));
   EXPECT_TRUE(updtest::TakeBoxes().empty());
 }
 

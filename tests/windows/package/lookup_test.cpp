@@ -355,6 +355,16 @@ TEST(ExtractPackageEntry, UnpackingTheNextEntryAheadChangesNoOutcome) {
   }
 }
 
+// Extracts `name` to `target` as the update run does with the entry after it (`next`, to go to
+// `next_target`) unpacked and begun beside its target meanwhile.
+bool ExtractAhead(std::string_view name, const std::filesystem::path& target, std::string_view next,
+                  const std::filesystem::path& next_target) {
+  upd::ExtractRequest request;
+  request.unpack_next = next;
+  request.next_target = next_target;
+  return upd::ExtractEntry(name, target, request) == upd::Extracted::kDone;
+}
+
 // Waits until a file in `folder` other than `done` holds `size` bytes: the file begun ahead,
 // whole. False when none does within half a minute.
 bool WaitForBegunFile(const std::filesystem::path& folder, const std::wstring& done, std::size_t size) {
@@ -407,8 +417,7 @@ TEST(ExtractPackageEntry, TheNextEntryBegunBesideItsTargetEndsInPlaceOrGoes) {
     if (row.then == Then::kKeepNewer) {
       ASSERT_TRUE(upd::WriteWholeFile(folder / L"B.BIN", old_b, pkgtest::kStamp + 1));
     }
-    ASSERT_TRUE(upd::ExtractPackageEntry("A.BIN", folder / L"A.BIN", false, "B.BIN", {},
-                                         folder / L"B.BIN"));
+    ASSERT_TRUE(ExtractAhead("A.BIN", folder / L"A.BIN", "B.BIN", folder / L"B.BIN"));
     EXPECT_TRUE(updtest::TakeBoxes().empty());
     if (row.whole_first) {
       ASSERT_TRUE(WaitForBegunFile(folder.path(), L"A.BIN", b.size())) << "no file took B.BIN";
@@ -453,8 +462,7 @@ TEST(ExtractPackageEntry, AFileBegunAheadCountsAsFreeSpaceInItsTest) {
   pkgtest::ScratchFolder folder(L"ahead-space");
   {
     pkgtest::SpaceHooks roomy(pkgtest::SpaceScript().Free(std::uint64_t{1} << 40));
-    ASSERT_TRUE(upd::ExtractPackageEntry("A.BIN", folder / L"A.BIN", false, "B.BIN", {},
-                                         folder / L"B.BIN"));
+    ASSERT_TRUE(ExtractAhead("A.BIN", folder / L"A.BIN", "B.BIN", folder / L"B.BIN"));
   }
   ASSERT_TRUE(WaitForBegunFile(folder.path(), L"A.BIN", b.size()));
   {
@@ -495,8 +503,7 @@ TEST(ExtractPackageEntry, AFileBegunAheadThatCannotBeWrittenIsUnpackedAfresh) {
                                   reinterpret_cast<void*>(&WriteFileOnTestThreadOnly));
     ASSERT_TRUE(hook.installed());
     g_real_write_file = reinterpret_cast<WriteFileFn>(hook.original());
-    ASSERT_TRUE(upd::ExtractPackageEntry("A.BIN", folder / L"A.BIN", false, "B.BIN", {},
-                                         folder / L"B.BIN"));
+    ASSERT_TRUE(ExtractAhead("A.BIN", folder / L"A.BIN", "B.BIN", folder / L"B.BIN"));
     EXPECT_TRUE(upd::ExtractPackageEntry("B.BIN", folder / L"B.BIN", false));
   }
   EXPECT_TRUE(updtest::TakeBoxes().empty());
