@@ -425,11 +425,12 @@ Extracted ExtractEntry(std::string_view name, const std::filesystem::path& targe
                  request.next_folder, entry.UnpackedSize);
   }
   // However this extraction fails, the entry ahead stops: nothing goes on growing in the game's
-  // folders while the player reads the run's message.
+  // folders while the player reads the run's message. (A save found at the target by the move
+  // is no failure: the run goes on, and so does the entry ahead.)
   struct StopAheadOnFailure {
     Extracted result = Extracted::kFailed;
     ~StopAheadOnFailure() {
-      if (result != Extracted::kDone) DropAhead();
+      if (result == Extracted::kFailed) DropAhead();
     }
   } outcome;
   std::wstring folder_final;

@@ -208,6 +208,15 @@ class ElevatedRun : public UpdaterScenario {
     EXPECT_TRUE(fs::is_empty(temp_));
   }
 
+  // The updater with a package of `files` (UPDATE.INI among them), compressed at the fast level.
+  fs::path FastUpdater(const std::vector<updpack::PackageFile>& files) {
+    updpack::PackageOptions options;
+    options.level = updpack::Level::kFast;
+    auto built = updpack::BuildPackage(files, options);
+    EXPECT_TRUE(built.error.empty()) << built.error;
+    return Updater(built.image);
+  }
+
   static updpack::PackageFile Entry(const std::string& name, const std::string& content) {
     return {name, B(content), kPackageTime};
   }
@@ -367,11 +376,7 @@ TEST_P(TurnedFolder, NothingIsWrittenWhereItLeads) {
       {"SLOW2.DAT", B(Wordy(kSlowItemBytes, 2)), kPackageTime},
       Entry("KEPT.SAV", "package save"),
       Entry("victim.dll", "planted")};
-  updpack::PackageOptions options;
-  options.level = updpack::Level::kFast;
-  auto built = updpack::BuildPackage(files, options);
-  ASSERT_TRUE(built.error.empty()) << built.error;
-  auto p = Start(Updater(built.image));
+  auto p = Start(FastUpdater(files));
   ASSERT_TRUE(p);
   HWND w = ToConfirmPage(*p);
   ASSERT_TRUE(w);
@@ -634,11 +639,7 @@ TEST_F(ElevatedRun, SaveThatAppearsDuringItsItemIsKept) {
       {"UPDATE.INI", B(UpdateIni("", "UpdateFile00=FIRST.DAT\r\nUpdateFile01=d,KEEP.SAV\r\n")), kPackageTime},
       Entry("FIRST.DAT", "first"),
       {"KEEP.SAV", B(package_save), kPackageTime}};
-  updpack::PackageOptions options;
-  options.level = updpack::Level::kFast;
-  auto built = updpack::BuildPackage(files, options);
-  ASSERT_TRUE(built.error.empty()) << built.error;
-  auto p = Start(Updater(built.image));
+  auto p = Start(FastUpdater(files));
   ASSERT_TRUE(p);
   HWND w = ToConfirmPage(*p);
   ASSERT_TRUE(w);
@@ -695,11 +696,7 @@ TEST_F(ElevatedRun, NothingIsWrittenAheadWhileTheFailureBoxWaits) {
       {"UPDATE.INI", B(UpdateIni("", "UpdateFile00=A.DAT\r\nUpdateFile01=BIG.DAT\r\n")), kPackageTime},
       Entry("A.DAT", "a"),
       {"BIG.DAT", B(Wordy(kSlowItemBytes, 4)), kPackageTime}};
-  updpack::PackageOptions options;
-  options.level = updpack::Level::kFast;
-  auto built = updpack::BuildPackage(files, options);
-  ASSERT_TRUE(built.error.empty()) << built.error;
-  auto p = Start(Updater(built.image));
+  auto p = Start(FastUpdater(files));
   ASSERT_TRUE(p);
   ASSERT_TRUE(RunUntil(*p, ""));
   auto box = win::WaitForWindow(
