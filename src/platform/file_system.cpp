@@ -105,6 +105,13 @@ bool SamePath(std::wstring_view a, std::wstring_view b) {
 
 namespace {
 
+// The handle's final path is `name` in `folder_final`.
+bool LiesAt(HANDLE handle, std::wstring_view folder_final, std::wstring_view name) {
+  const auto final_path = FinalPathOf(handle);
+  const auto expected = JoinWithin(std::filesystem::path(std::wstring(folder_final)), name);
+  return final_path && expected && SamePath(*final_path, expected->native());
+}
+
 // The file opened as itself (a link is never followed) is a plain file whose final path is its
 // name in `folder_final`.
 bool IsPlainThrough(HANDLE file, const std::filesystem::path& path, std::wstring_view folder_final,
@@ -113,10 +120,7 @@ bool IsPlainThrough(HANDLE file, const std::filesystem::path& path, std::wstring
       (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
     return false;
   }
-  const auto final_path = FinalPathOf(file);
-  const auto expected = JoinWithin(std::filesystem::path(std::wstring(folder_final)),
-                                   path.filename().native());
-  return final_path && expected && SamePath(*final_path, expected->native());
+  return LiesAt(file, folder_final, path.filename().native());
 }
 
 }  // namespace
@@ -130,13 +134,6 @@ bool IsPlainFileAt(const std::filesystem::path& path, std::wstring_view folder_f
 }
 
 namespace {
-
-// The handle's final path is `name` in `folder_final`.
-bool LiesAt(HANDLE handle, std::wstring_view folder_final, std::wstring_view name) {
-  const auto final_path = FinalPathOf(handle);
-  const auto expected = JoinWithin(std::filesystem::path(std::wstring(folder_final)), name);
-  return final_path && expected && SamePath(*final_path, expected->native());
-}
 
 // Removes what a run ended between clearing a replacement file's mark and its move left in a
 // held folder: plain files of that name pattern that nobody has open, checked through the

@@ -144,6 +144,19 @@ std::string Wordy(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
+// The sizes of the run's replacement files (~upd*.tmp) in `folder` now.
+std::vector<std::uint64_t> ReplacementFileSizes(const fs::path& folder) {
+  std::vector<std::uint64_t> sizes;
+  WIN32_FIND_DATAW found{};
+  HANDLE find = FindFirstFileW((folder / L"~upd*.tmp").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return sizes;
+  do {
+    sizes.push_back(std::uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  return sizes;
+}
+
 std::uint64_t LastWrite(const fs::path& p) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExW(p.c_str(), GetFileExInfoStandard, &data)) return 0;
@@ -647,12 +660,7 @@ TEST_F(ElevatedRun, SaveThatAppearsDuringItsItemIsKept) {
   // The run's file for the save, begun once it found no save.
   bool begun = false;
   for (int i = 0; i < 2000000 && !begun && p->Running(); ++i) {
-    WIN32_FIND_DATAW found{};
-    HANDLE find = FindFirstFileW((data_ / L"~upd*.tmp").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-      begun = true;
-      FindClose(find);
-    }
+    begun = !ReplacementFileSizes(data_).empty();
   }
   ASSERT_TRUE(begun) << "the run's file for the save never showed";
   HANDLE save = CreateFileW((data_ / L"KEEP.SAV").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
@@ -702,10 +710,7 @@ TEST_F(ElevatedRun, NothingIsWrittenAheadWhileTheFailureBoxWaits) {
   auto box = win::WaitForWindow(
       *p, [](const win::WindowInfo& i) { return GetDlgItem(i.hwnd, 0xFFFF) != nullptr; }, kTimeout);
   ASSERT_TRUE(box) << "no failure box";
-  WIN32_FIND_DATAW found{};
-  HANDLE find = FindFirstFileW((inst_ / L"~upd*.tmp").c_str(), &found);
-  EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "a file is written behind the box";
-  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  EXPECT_TRUE(ReplacementFileSizes(inst_).empty()) << "a file is written behind the box";
   ExpectWriteFailure(*p);
   EXPECT_FALSE(fs::exists(inst_ / L"BIG.DAT"));
   ExpectNothingOutside();
@@ -766,15 +771,9 @@ TEST_F(ElevatedRun, KilledRunLeavesNothingAndTheNextRunFinishes) {
     // its first byte), the run is ended: while they are written, flushed, or before a move.
     bool seen = false;
     for (int i = 0; i < 2000000 && !seen && p->Running(); ++i) {
-      std::size_t with_bytes = 0;
-      WIN32_FIND_DATAW found{};
-      HANDLE find = FindFirstFileW((inst_ / L"~upd*.tmp").c_str(), &found);
-      if (find != INVALID_HANDLE_VALUE) {
-        do {
-          with_bytes += found.nFileSizeLow > 0 || found.nFileSizeHigh > 0;
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
-      }
+      const auto sizes = ReplacementFileSizes(inst_);
+      const auto with_bytes = static_cast<std::size_t>(
+          std::count_if(sizes.begin(), sizes.end(), [](std::uint64_t size) { return size > 0; }));
       seen = with_bytes >= row.files_seen;
     }
     ASSERT_TRUE(seen) << "the replacement files never showed";
