@@ -9,10 +9,21 @@ namespace {
 // refuses anyone who asks to delete or rename it; reading and writing inside it stay open.
 constexpr DWORD kHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 
+// Another process that has the folder open for a moment with delete access (a scanner, an
+// indexer, a rename elsewhere) makes the open fail with a sharing violation: that is waited out
+// for up to a second rather than taken as a refusal of the whole run.
+constexpr int kSharingRetries = 40;
+constexpr DWORD kSharingPauseMs = 25;
+
 UniqueFile OpenFolder(const std::filesystem::path& path, bool follow_link) {
   const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-  return UniqueFile(::CreateFileW(ApiPath(path).c_str(), kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, flags, nullptr));
+  const std::wstring api_path = ApiPath(path);
+  for (int attempt = 0;; ++attempt) {
+    UniqueFile folder(::CreateFileW(api_path.c_str(), kHoldAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, flags, nullptr));
+    if (folder || ::GetLastError() != ERROR_SHARING_VIOLATION || attempt == kSharingRetries) return folder;
+    ::Sleep(kSharingPauseMs);
+  }
 }
 
 bool IsMissing(DWORD error) {

@@ -99,9 +99,20 @@ bool IsHeld(const fs::path& folder) {
   return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
+// Waits for the run's pin to show in the folder, then asks IsHeld once. Polling IsHeld itself
+// would open the folder for deletion again and again, and could take the very moment the run
+// opens it to hold it.
 bool WaitHeld(const fs::path& folder) {
+  const auto pinned = [&] {
+    std::error_code ec;
+    for (const auto& item : fs::directory_iterator(folder, ec)) {
+      const std::wstring name = item.path().filename().wstring();
+      if (name.starts_with(L"~upd") && name.ends_with(L".pin")) return true;
+    }
+    return false;
+  };
   for (int i = 0; i < 4000; ++i) {
-    if (IsHeld(folder)) return true;
+    if (pinned()) return IsHeld(folder);
     Sleep(5);
   }
   return false;

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "package/entry_access.h"
+#include "platform/held_folders.h"
 #include "platform/file_system.h"
 #include "platform/handles.h"
 #include "package_test_support.h"
@@ -484,6 +486,36 @@ TEST(ExtractEntry, OnlyNewNeverReplacesAFileThere) {
   }
   EXPECT_EQ(Listing(folder.path()), (Names{L"SAVE.DAT", L"SAVE.Z"}));
   EXPECT_TRUE(updtest::TakeBoxes().empty());
+}
+
+// A folder someone else has open for a moment with delete access (a scanner, an indexer) is held
+// once they let it go, rather than refusing the run; one kept open for good is still refused.
+TEST(FolderGuard, WaitsOutAMomentaryOpenElsewhere) {
+  ScratchFolder base(L"guard-base");
+  const auto sub = base / L"sub";
+  ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+  const auto open_for_delete = [&] {
+    return upd::platform::UniqueFile(CreateFileW(sub.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  };
+  {
+    upd::platform::FolderGuard guard;
+    ASSERT_EQ(guard.HoldBase(base.path()), upd::platform::FolderCheck::kHeld);
+    auto other = open_for_delete();
+    ASSERT_TRUE(other);
+    std::thread let_go([&] {
+      Sleep(150);
+      other.reset();
+    });
+    EXPECT_EQ(guard.HoldBelow(base.path(), {L"sub"}), upd::platform::FolderCheck::kHeld);
+    let_go.join();
+    EXPECT_FALSE(open_for_delete()) << "the folder is not held";
+  }
+  upd::platform::FolderGuard guard;
+  ASSERT_EQ(guard.HoldBase(base.path()), upd::platform::FolderCheck::kHeld);
+  auto kept = open_for_delete();
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(guard.HoldBelow(base.path(), {L"sub"}), upd::platform::FolderCheck::kRefused);
 }
 
 }  // namespace
