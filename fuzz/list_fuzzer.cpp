@@ -37,14 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* const end = begin + length;  // the NUL that ends the value
 
   auto item = std::make_unique<upd::NameString>();
-  upd::Run().DiscNumber = -7;
+  std::int32_t run_disc = -7;  // what NextListItem keeps
   std::int32_t disc = -7;
   std::size_t at = 0;  // the reference's position
   const char* cursor = begin;
   for (;;) {
     std::memset(item->data(), kFill, upd::NameString::capacity());
     const char* const before = cursor;
-    const upd::ListStep step = upd::NextListItem(*item, cursor);
+    const upd::ListStep step = upd::NextListItem(*item, cursor, run_disc);
     Check(cursor >= before && cursor >= begin && cursor <= end);
 
     while (begin[at] == ' ' || begin[at] == '\t') ++at;
@@ -58,13 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!IsItemEnd(begin[stop])) ++stop;
     if (stop - start > 259) {
       Check(step == upd::ListStep::kTooLong && cursor == begin + at);
-      Check(upd::Run().DiscNumber == disc);
+      Check(run_disc == disc);
       Check(std::all_of(item->bytes.begin(), item->bytes.end(), [](char c) { return c == kFill; }));
       break;
     }
     Check(step == upd::ListStep::kItem);
     if (prefixed) disc = begin[at] >= '0' && begin[at] <= '9' ? begin[at] - '0' : 0;
-    Check(upd::Run().DiscNumber == disc);
+    Check(run_disc == disc);
     const std::string_view expected(begin + start, stop - start);
     Check(std::string_view(item->data(), expected.size()) == expected);
     Check(item->data()[expected.size()] == '\0');

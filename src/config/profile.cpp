@@ -8,9 +8,6 @@
 #include <system_error>
 
 #include "config/cp932.h"
-#include "config/error_box.h"
-#include "config/text_format.h"
-#include "run/state.h"
 
 namespace upd {
 namespace {
@@ -150,37 +147,6 @@ std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view 
   return ReadProfileString(bytes, section, key, destination, cut);
 }
 
-int ReadSetupValue(std::string_view key, std::span<char> destination) {
-  std::fill(destination.begin(), destination.end(), '\0');
-  const RunState& run = Run();
-  const std::size_t n = run.SetupIniText ? ReadProfileString(*run.SetupIniText, "SETUP", key, destination)
-                                         : ReadProfileFile(run.SetupIniPath, "SETUP", key, destination);
-  if (n > 0) return 1;
-  if (Run().SilentMissingKeys == 0) {
-    // SETUP.INI : %s キーが存在しません
-    ShowSetupError(FormatText("SETUP.INI : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1",
-                              {key}).view());
-  }
-  return 0;
-}
-
-int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination) {
-  bool cut = false;
-  return ReadUpdateValue(section, key, destination, cut);
-}
-
-int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination,
-                    bool& cut) {
-  std::fill(destination.begin(), destination.end(), '\0');
-  if (ReadProfileString(Run().UpdateIniText, section, key, destination, cut) > 0) return 1;
-  if (Run().SilentMissingKeys == 0) {
-    // %s : %s キーが存在しません
-    ShowSetupError(FormatText("%s : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1",
-                              {section, key}).view());
-  }
-  return 0;
-}
-
 namespace {
 
 bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -229,19 +195,12 @@ std::uint64_t ParseDecimalU64(std::string_view text) {
   return d.negative ? std::uint64_t{0} - d.magnitude : d.magnitude;
 }
 
-int ReadSetupInt(std::string_view key, std::int32_t& destination) {
-  FixedString<kNumberCapacity> text;
-  if (ReadSetupValue(key, text) == 0) return 0;
-  destination = ParseDecimal32(text.view());
-  return 1;
-}
-
 namespace {
 bool IsItemEnd(char c) { return c == '\0' || c == '\n' || c == '\r' || c == ','; }
 bool IsListBlank(char c) { return c == ' ' || c == '\t'; }
 }  // namespace
 
-ListStep NextListItem(NameString& item, const char*& cursor) {
+ListStep NextListItem(NameString& item, const char*& cursor, std::int32_t& disc) {
   while (IsListBlank(*cursor)) ++cursor;
   if (IsItemEnd(*cursor)) return ListStep::kEnd;
 
@@ -254,7 +213,7 @@ ListStep NextListItem(NameString& item, const char*& cursor) {
   if (length > item.capacity() - 1) return ListStep::kTooLong;
 
   if (prefixed) {
-    Run().DiscNumber = (*cursor >= '0' && *cursor <= '9') ? *cursor - '0' : 0;
+    disc = (*cursor >= '0' && *cursor <= '9') ? *cursor - '0' : 0;
   }
   std::copy(start, end, item.data());
   item.data()[length] = '\0';

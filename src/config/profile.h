@@ -93,14 +93,15 @@ enum class ListStep : std::int32_t {
 // Takes the next item of a list value into `item`; `cursor` points into the NUL-terminated
 // value and is advanced past the item. Blanks (tab, space) before an item are skipped; an
 // item ends at NUL, LF, CR or ','; an item that starts "N:" stores the digit N (0 for another
-// character) in Run().DiscNumber and loses those two characters. Gives kItem for an item,
+// character) in `disc` and loses those two characters; the caller keeps `disc` from item to
+// item, since a prefix names the disc of its item and those after it. Gives kItem for an item,
 // kEnd at the end of the list (an empty item ends it), leaving the cursor on the item end.
 //
-// An item longer than 259 bytes gives kTooLong: neither `item` nor DiscNumber is written and
+// An item longer than 259 bytes gives kTooLong: neither `item` nor `disc` is written and
 // the cursor stays on the item (after the blanks). Cutting it would name another file,
 // shortcut or folder than the one meant, and taking it as the end of the list would drop it
 // and every item behind it without a word; every reader reports it as an error of its list.
-ListStep NextListItem(NameString& item, const char*& cursor);
+ListStep NextListItem(NameString& item, const char*& cursor, std::int32_t& disc);
 
 // Appends `component` (up to its first NUL) to the NUL-terminated path in `path`, with one
 // '\' between them unless the path is empty or already ends in '\' or '/', and writes a second

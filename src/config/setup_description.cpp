@@ -43,18 +43,18 @@ bool IsListError(ListStep step, std::size_t index) {
 // Splits an install file list into the set's slots, recording each item's disc. Returns false
 // when the list is in error (the caller shows its message).
 bool SplitInstallFiles(InstallSet& set, const LongString& value) {
-  Run().DiscNumber = 0;
+  std::int32_t disc = 0;
   set.NeedsCD = 0;
   const char* cursor = value.data();
   for (std::size_t k = 0; k < kInstallFileSlots; ++k) {
-    const ListStep step = NextListItem(set.InstallFiles[k], cursor);
+    const ListStep step = NextListItem(set.InstallFiles[k], cursor, disc);
     if (step != ListStep::kItem) {
       if (IsListError(step, k)) return false;
       set.InstallFiles[k].clear();
       break;
     }
-    set.InstallDiscs[k] = Run().DiscNumber;
-    if (Run().DiscNumber != 0) set.NeedsCD = 1;
+    set.InstallDiscs[k] = disc;
+    if (disc != 0) set.NeedsCD = 1;
   }
   return true;
 }
@@ -89,8 +89,9 @@ bool ReadShortcut(std::size_t a, LongString& value) {
   ShortcutEntry& entry = d.ShortcutEntries[a];
   for (auto& field : entry.Fields) field.clear();
   const char* cursor = value.data();
+  std::int32_t disc = 0;  // a prefix means nothing in a shortcut
   for (std::size_t n = 0; n < entry.Fields.size(); ++n) {
-    const ListStep step = NextListItem(entry.Fields[n], cursor);
+    const ListStep step = NextListItem(entry.Fields[n], cursor, disc);
     if (step == ListStep::kItem) continue;
     // Target and caption are required. (The value is read with the room of a name, so no
     // field can outgrow its slot today; the one rule of all lists holds here as well.)
@@ -122,9 +123,10 @@ int ReadSetupDescription() {
   if (!ReadSetupValue("SetupBmp", value)) return 0;
   {
     const char* cursor = value.data();
+    std::int32_t disc = 0;  // nor in a picture's name
     d.SetupBmpLast = static_cast<std::int32_t>(kSetupBmpSlots) - 1;
     for (std::size_t k = 0; k < kSetupBmpSlots; ++k) {
-      const ListStep step = NextListItem(d.SetupBmp[k], cursor);
+      const ListStep step = NextListItem(d.SetupBmp[k], cursor, disc);
       if (step == ListStep::kItem) continue;
       if (IsListError(step, k)) {
         ShowSetupError(kSetupBmpError);
@@ -187,8 +189,9 @@ int ReadSetupDescription() {
   if (ReadSetupValue("ExecApp", std::span<char>(value.bytes).first(kNameCapacity))) {
     // Both items are required, so an end and a too long item are errors alike.
     const char* cursor = value.data();
-    if (NextListItem(d.ExecApp[0], cursor) != ListStep::kItem ||
-        NextListItem(d.ExecApp[1], cursor) != ListStep::kItem) {
+    std::int32_t disc = 0;
+    if (NextListItem(d.ExecApp[0], cursor, disc) != ListStep::kItem ||
+        NextListItem(d.ExecApp[1], cursor, disc) != ListStep::kItem) {
       ShowListError("ExecApp");
       return 0;
     }

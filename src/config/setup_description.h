@@ -21,7 +21,7 @@ namespace upd {
 // Reads SETUP.INI at Run().SetupIniPath once into Run().Setup and Run().Game. Returns 1 when
 // the whole description was read; 0 at the first failure, after its box (or none, for a
 // missing key while SilentMissingKeys is set). Sets SilentMissingKeys to 1 from the optional
-// keys on, and writes DiscNumber while it splits the install lists.
+// keys on.
 int ReadSetupDescription();
 
 }  // namespace upd

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "config/cp932.h"
 #include "config/profile.h"
@@ -35,30 +37,13 @@ std::string_view AsRead(std::string_view value, std::size_t capacity, bool& cut)
   return value;
 }
 
-// The keys of [UPDATE] are optional, and a missing one is never reported, whoever calls.
-class SilentKeys {
- public:
-  SilentKeys() : saved_(Run().SilentMissingKeys) { Run().SilentMissingKeys = 1; }
-  ~SilentKeys() { Run().SilentMissingKeys = saved_; }
-  SilentKeys(const SilentKeys&) = delete;
-  SilentKeys& operator=(const SilentKeys&) = delete;
-
- private:
-  std::int32_t saved_;
-};
-
-// NextListItem records a disc prefix in the run's DiscNumber; an UpdateFile item's prefix
-// means nothing, and parsing a value must not change what the run holds.
-class KeepDiscNumber {
- public:
-  KeepDiscNumber() : saved_(Run().DiscNumber) {}
-  ~KeepDiscNumber() { Run().DiscNumber = saved_; }
-  KeepDiscNumber(const KeepDiscNumber&) = delete;
-  KeepDiscNumber& operator=(const KeepDiscNumber&) = delete;
-
- private:
-  std::int32_t saved_;
-};
+// A key of [UPDATE] in the bytes of UPDATE.INI; the keys are optional, and a missing one is
+// never reported.
+std::size_t ReadUpdateKey(std::string_view update_ini, std::string_view key, std::span<char> destination,
+                          bool& cut) {
+  std::fill(destination.begin(), destination.end(), '\0');
+  return ReadProfileString(update_ini, kUpdateSection, key, destination, cut);
+}
 
 }  // namespace
 
@@ -84,7 +69,6 @@ std::int32_t FileNameOffset(std::string_view path) {
 }
 
 UpdateFileEntry ParseUpdateFileValue(std::string_view value, std::int32_t inst_mode, bool cut) {
-  const KeepDiscNumber keep;
   UpdateFileEntry entry;
   value = AsRead(value, kUpdateFileCapacity, cut);
   LongString text;
@@ -94,13 +78,14 @@ UpdateFileEntry ParseUpdateFileValue(std::string_view value, std::int32_t inst_m
   std::array<NameString, kUpdateFileItems> items{};
   std::size_t count = 0;
   const char* cursor = text.data();
+  std::int32_t disc = 0;  // a disc prefix means nothing in an UpdateFile value
   ListStep step = ListStep::kItem;
-  while (count < items.size() && (step = NextListItem(items[count], cursor)) == ListStep::kItem) ++count;
+  while (count < items.size() && (step = NextListItem(items[count], cursor, disc)) == ListStep::kItem) ++count;
   // The items were read up to the end of the value (not to an item end before it).
   const bool read_to_end = *cursor == '\0';
   if (step == ListStep::kItem) {
     NameString later;
-    entry.ignored_items = NextListItem(later, cursor) != ListStep::kEnd;
+    entry.ignored_items = NextListItem(later, cursor, disc) != ListStep::kEnd;
   }
 
   std::size_t next = 0;
@@ -162,53 +147,28 @@ CopyFileEntry ParseCopyFileValue(std::string_view value, std::int32_t inst_mode,
   return entry;
 }
 
-std::uint32_t ReadRequiredDiskSpace() {
-  const SilentKeys silent;
+std::uint32_t ReadRequiredDiskSpace(std::string_view update_ini) {
   NameString text;
-  if (ReadUpdateValue(kUpdateSection, "RequiredDiskSpace", text) == 0) return 0;
+  bool cut = false;
+  if (ReadUpdateKey(update_ini, "RequiredDiskSpace", text.bytes, cut) == 0) return 0;
   return static_cast<std::uint32_t>(ParseDecimal32(text.view()));
 }
 
-bool ReadOverwriteOnly() {
-  const SilentKeys silent;
+bool ReadOverwriteOnly(std::string_view update_ini) {
   NameString text;
-  return ReadUpdateValue(kUpdateSection, "OverwriteOnly", text) != 0 && ParseDecimal32(text.view()) != 0;
+  bool cut = false;
+  return ReadUpdateKey(update_ini, "OverwriteOnly", text.bytes, cut) != 0 && ParseDecimal32(text.view()) != 0;
 }
 
-bool ReadUpdateLists(std::int32_t inst_mode, UpdateTables& tables) {
-  const SilentKeys silent;
-  tables = UpdateTables{};
-  LongString value;
+std::vector<ListValue> ReadListValues(std::string_view update_ini, std::string_view stem, std::size_t capacity) {
+  std::vector<ListValue> values;
   for (std::int32_t i = 0; i < static_cast<std::int32_t>(kUpdateListSlots); ++i) {
-    bool cut = false;
-    if (ReadUpdateValue(kUpdateSection, FormatText("UpdateFile%02i", {i}).view(),
-                        std::span<char>(value.bytes).first(kUpdateFileCapacity), cut) == 0) {
-      break;
-    }
-    const UpdateFileEntry entry = ParseUpdateFileValue(value.view(), inst_mode, cut);
-    if (!entry.applies) continue;
-    if (entry.fault != UpdateValueFault::kNone) {
-      tables = UpdateTables{};
-      return false;
-    }
-    tables.UpdateItems[static_cast<std::size_t>(tables.UpdateItemCount++)] = entry.item;
+    ListValue v;
+    v.key = std::string(FormatText("%s%02i", {stem, i}).view());
+    if (ReadUpdateKey(update_ini, v.key, std::span<char>(v.value.bytes).first(capacity), v.cut) == 0) break;
+    values.push_back(std::move(v));
   }
-
-  for (std::int32_t i = 0; i < static_cast<std::int32_t>(kUpdateListSlots); ++i) {
-    bool cut = false;
-    if (ReadUpdateValue(kUpdateSection, FormatText("CopyFile%02i", {i}).view(),
-                        std::span<char>(value.bytes).first(kCopyFileCapacity), cut) == 0) {
-      break;
-    }
-    const CopyFileEntry entry = ParseCopyFileValue(value.view(), inst_mode, cut);
-    if (!entry.applies) continue;
-    if (entry.fault != UpdateValueFault::kNone) {
-      tables = UpdateTables{};
-      return false;
-    }
-    tables.CopyItems[static_cast<std::size_t>(tables.CopyItemCount++)] = entry.item;
-  }
-  return true;
+  return values;
 }
 
 }  // namespace upd

@@ -26,7 +26,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "run/state.h"
 
@@ -61,8 +63,7 @@ struct UpdateFileEntry {
 };
 
 // Parses one UpdateFile value (up to its first NUL). `cut` says that the value was cut by its
-// read; a value longer than 1023 bytes is cut here as the read would cut it. Leaves
-// Run().DiscNumber as it was.
+// read; a value longer than 1023 bytes is cut here as the read would cut it.
 UpdateFileEntry ParseUpdateFileValue(std::string_view value, std::int32_t inst_mode, bool cut = false);
 
 // One CopyFile value, parsed for the installation mode `inst_mode`.
@@ -83,21 +84,25 @@ CopyFileEntry ParseCopyFileValue(std::string_view value, std::int32_t inst_mode,
 // one. '/' is no separator here.
 std::int32_t FileNameOffset(std::string_view path);
 
-// RequiredDiskSpace of [UPDATE], read as strtol base 10 reads it (saturating at the 32-bit
-// limits), then taken as unsigned 32-bit; 0 when missing or without digits. No box.
-std::uint32_t ReadRequiredDiskSpace();
+// RequiredDiskSpace of [UPDATE] in the bytes of UPDATE.INI, read as strtol base 10 reads it
+// (saturating at the 32-bit limits), then taken as unsigned 32-bit; 0 when missing or without
+// digits.
+std::uint32_t ReadRequiredDiskSpace(std::string_view update_ini);
 
-// OverwriteOnly of [UPDATE]: on when its number is not 0. No box.
-bool ReadOverwriteOnly();
+// OverwriteOnly of [UPDATE]: on when its number is not 0.
+bool ReadOverwriteOnly(std::string_view update_ini);
 
-// Reads both lists (UpdateFile00..15, then CopyFile00..15) of UPDATE.INI (Run().UpdateIniText)
-// into `tables` for the installation mode `inst_mode`, counts from 0. Missing keys of [UPDATE]
-// are never reported, whatever SilentMissingKeys holds (it is left as it was).
-//
-// Returns false when an entry that applies holds a value the updater cannot use whole (see
-// UpdateValueFault); the tables then hold no item (both counts 0) and the caller refuses the
-// run before writing anything. Entries whose filter excludes this installation are skipped
-// whatever they hold: the run does not use them.
-bool ReadUpdateLists(std::int32_t inst_mode, UpdateTables& tables);
+// One key of a list as read: its name ("UpdateFile03"), its value (cut to the capacity of
+// the read) and whether the read cut it.
+struct ListValue {
+  std::string key;
+  LongString value;
+  bool cut = false;
+};
+
+// The keys `stem`00 to `stem`15 of [UPDATE] in the bytes of UPDATE.INI, up to the first
+// missing or empty one, each read with `capacity` (kUpdateFileCapacity or kCopyFileCapacity).
+// Keys of [UPDATE] are optional: a missing one is never reported.
+std::vector<ListValue> ReadListValues(std::string_view update_ini, std::string_view stem, std::size_t capacity);
 
 }  // namespace upd

@@ -63,6 +63,10 @@ PackageEntry DecodeEntryRecord(std::span<const std::uint8_t, kEntryRecordSize> i
 
 // The loaded directory: the header as read and the records, each with the offset of its
 // bytes in the package image (the running sum of the padded sizes before it).
+// The rule of mode u: a file at the target whose last write is strictly later than the entry's
+// time stamp stays; an equal or earlier one is written over.
+inline bool IsNewerThanEntry(std::uint64_t file_time, std::uint64_t entry_time) { return file_time > entry_time; }
+
 class PackageDirectory {
  public:
   const PackageHeader& Header() const { return header_; }

@@ -454,7 +454,7 @@ Extracted ExtractEntry(std::string_view name, const std::filesystem::path& targe
     if (request.keep_newer) {
       // Strictly later keeps the file; a time that cannot be read lets the entry be written.
       const auto written = platform::LastWriteTimeOf(target);
-      if (written && *written > entry.TimeStamp) return outcome.result = Extracted::kDone;
+      if (written && IsNewerThanEntry(*written, entry.TimeStamp)) return outcome.result = Extracted::kDone;
     }
   }
   outcome.result = WriteReplacement(target, *content, entry.TimeStamp, folder_final, request.only_new);

@@ -112,13 +112,7 @@ struct CopyItem {
   NameString Path;
 };
 
-inline constexpr std::size_t kUpdateListSlots = 16;
-struct UpdateTables {
-  std::array<UpdateItem, kUpdateListSlots> UpdateItems{};
-  std::int32_t UpdateItemCount = 0;
-  std::array<CopyItem, kUpdateListSlots> CopyItems{};
-  std::int32_t CopyItemCount = 0;
-};
+inline constexpr std::size_t kUpdateListSlots = 16;  // keys 00-15 of each list
 
 struct RunState {
   RunState();
@@ -141,7 +135,6 @@ struct RunState {
   // is read from here, never again from the file.
   std::optional<std::string> SetupIniText;
   std::int32_t SilentMissingKeys = 0;
-  std::int32_t DiscNumber = 0;
   GameIdentity Game;
   UpdateDescription Update;
   SetupDescription Setup;
@@ -153,7 +146,6 @@ struct RunState {
   }();
   void* OwnerWindow = nullptr;  // the wizard dialog while it exists (a window handle)
   WizardState Wizard;
-  UpdateTables Items;
 };
 
 // The process's run state.

@@ -22,6 +22,7 @@
 #include "platform/handles.h"
 #include "platform/held_folders.h"
 #include "run/messages.h"
+#include "run/plan.h"
 #include "run/state.h"
 #include "wizard/wizard.h"
 
@@ -41,7 +42,7 @@ struct UpdateTarget {
   fs::path target;
 };
 
-// Where one CopyItem comes from (below the disc's drive) and goes to.
+// Where one CopyFile item comes from (below the disc's drive) and goes to.
 struct CopyPaths {
   std::wstring path;  // Path, wide
   std::vector<std::wstring> parts;  // Path's components below the installation folder
@@ -54,14 +55,15 @@ std::string DriveOf(const fs::path& inst_path) {
   return platform::NarrowCp932Lossy(std::wstring_view(p).substr(0, std::min<std::size_t>(2, p.size())));
 }
 
-// A path from the update's lists, wide and split into its components. Nothing when it leaves
-// the folder it is relative to, names a stream or a device, holds a control character, or
-// cannot be spelt on the file system.
-std::optional<std::vector<std::wstring>> ItemParts(std::string_view path) {
-  if (CheckItemPath(path) != ItemPathFault::kNone) return std::nullopt;
-  const auto wide = platform::WidenCp932(path);
-  if (!wide) return std::nullopt;
-  return platform::PathComponents(*wide);
+// The plan's components of a path, wide. Nothing when one cannot be spelt on the file system.
+std::optional<std::vector<std::wstring>> WideParts(std::span<const std::string> parts) {
+  std::vector<std::wstring> wide;
+  for (const std::string& part : parts) {
+    auto w = platform::WidenCp932(part);
+    if (!w) return std::nullopt;
+    wide.push_back(std::move(*w));
+  }
+  return wide;
 }
 
 // `folder` joined with each of `parts`; nothing past the path width (never cut).
@@ -80,30 +82,31 @@ fs::path WriteBase(const FolderGuard& guard, const fs::path& base) {
   return guard.Resolved(base).value_or(base);
 }
 
-// The base folder joined with DataFolder, then with Path. Nothing when a path leaves its folder
-// or cannot be spelt on the file system, a joined path would be longer than the path width
-// (never cut), or a data item has no data folder to go to.
-std::optional<UpdateTarget> TargetOf(const UpdateItem& item, const FolderGuard& guard) {
+// The base folder joined with DataFolder, then with Path, as the plan splits them. Nothing when
+// a component cannot be spelt on the file system, a joined path would be longer than the path
+// width (never cut), or a data item has no data folder to go to.
+std::optional<UpdateTarget> TargetOf(const PlannedItem& item, std::size_t data_folder_depth,
+                                     const FolderGuard& guard) {
   const RunState& run = Run();
-  const fs::path& base = item.Mode == UpdateMode::kData ? run.Install.DataPath : run.Install.InstPath;
+  const fs::path& base = item.data ? run.Install.DataPath : run.Install.InstPath;
   // Without a data folder a data item has no place: a relative path would land wherever the
   // updater happens to be started from.
   if (base.empty()) return std::nullopt;
-  const auto data_folder = ItemParts(run.Update.DataFolder.view());
-  const auto path = ItemParts(item.Path.view());
-  if (!data_folder || !path || path->empty()) return std::nullopt;
-  auto folder = JoinAll(WriteBase(guard, base), *data_folder);
+  auto folders = WideParts(item.folders);
+  const auto file = platform::WidenCp932(item.file);
+  if (!folders || !file) return std::nullopt;
+  const std::span<const std::wstring> all(*folders);
+  auto folder = JoinAll(WriteBase(guard, base), all.first(data_folder_depth));
   if (!folder) return std::nullopt;
-  auto target = JoinAll(*folder, *path);
+  auto target = JoinAll(*folder, all.subspan(data_folder_depth));
+  if (target) target = platform::JoinWithin(*target, *file);
   if (!target) return std::nullopt;
-  UpdateTarget where{base, *data_folder, std::move(*folder), std::move(*target)};
-  where.folders.insert(where.folders.end(), path->begin(), path->end() - 1);
-  return where;
+  return UpdateTarget{base, std::move(*folders), std::move(*folder), std::move(*target)};
 }
 
-std::optional<CopyPaths> CopyPathsOf(const CopyItem& item, const FolderGuard& guard) {
-  const auto parts = ItemParts(item.Path.view());
-  const auto path = platform::WidenCp932(item.Path.view());
+std::optional<CopyPaths> CopyPathsOf(const PlannedCopy& copy, const FolderGuard& guard) {
+  const auto parts = WideParts(copy.parts);
+  const auto path = platform::WidenCp932(copy.item.Path.view());
   if (!parts || !path) return std::nullopt;
   // Every drive name has two characters, so "A:" stands for the one the disc search finds.
   if (!platform::JoinWithin(L"A:", *path)) return std::nullopt;
@@ -126,10 +129,6 @@ bool IsFolder(const fs::path& path) {
   return attributes && (*attributes & platform::kAttributeDirectory);
 }
 
-std::string_view EntryNameOf(const UpdateItem& item) {
-  return item.Path.view().substr(static_cast<std::size_t>(item.NameOffset));
-}
-
 // Where the run writes the file of one item: its target, and the held folder it goes into.
 struct HeldTarget {
   fs::path target;
@@ -138,7 +137,7 @@ struct HeldTarget {
 
 // Writes one item. False when the package entry could not be written. `next`: the entry of the
 // item after this one, unpacked meanwhile, and written beside `next_target` when that is given.
-bool WriteItem(const UpdateItem& item, UpdateTarget where, bool overwrite_only, std::string_view next,
+bool WriteItem(const PlannedItem& item, std::size_t data_folder_depth, UpdateTarget where, std::string_view next,
                const HeldTarget& next_target, FolderGuard& guard) {
   // A failure, such as a folder that is already there, is of no concern here.
   CreateDirectoryW(platform::ApiPath(where.folder).c_str(), nullptr);
@@ -146,7 +145,7 @@ bool WriteItem(const UpdateItem& item, UpdateTarget where, bool overwrite_only, 
   // held now, and the item's paths are worked out again through what it resolves to.
   if (!guard.Resolved(where.base)) {
     if (guard.HoldBase(where.base) == FolderCheck::kRefused) return false;
-    if (auto again = TargetOf(item, guard)) where = std::move(*again);
+    if (auto again = TargetOf(item, data_folder_depth, guard)) where = std::move(*again);
   }
   // Folders that were not there when the run began (the data folder it just made, one a game
   // made meanwhile) are checked and held now, before anything goes through them.
@@ -154,30 +153,37 @@ bool WriteItem(const UpdateItem& item, UpdateTarget where, bool overwrite_only, 
   const FolderCheck folders = hold();
   if (folders == FolderCheck::kRefused) return false;
 
-  if ((overwrite_only || item.Mode == UpdateMode::kOverwrite) &&
-      (folders != FolderCheck::kHeld || !Exists(where.target) || IsFolder(where.target))) {
-    return true;
+  TargetSight sight;
+  sight.folder_there = folders == FolderCheck::kHeld;
+  if (const auto attributes = sight.folder_there ? platform::AttributesOf(where.target) : std::nullopt) {
+    sight.kind = (*attributes & platform::kAttributeDirectory) ? TargetKind::kFolder : TargetKind::kFile;
   }
   // An existing data file keeps its content and takes the time of the update, read and touched
-  // through one handle. Only a file that is not there is written from the package; one that
-  // cannot be read fails the item and stays as it was.
+  // through one handle. One that cannot be read fails the item and stays as it was.
   const auto keep_existing = [&] {
     const auto folder = guard.FinalOf(where.base, where.folders);
     if (!folder) return platform::KeptFile::kFailed;
     return platform::TouchKeptFile(where.target, *folder);
   };
-  const bool data = item.Mode == UpdateMode::kData;
-  if (data && folders == FolderCheck::kHeld) {
-    switch (keep_existing()) {
-      case platform::KeptFile::kTouched: return true;
-      case platform::KeptFile::kFailed: return false;
-      case platform::KeptFile::kMissing: break;
-    }
+  switch (DecideItem(item.action, sight)) {
+    case ItemStep::kLeaveAlone:
+      return true;
+    case ItemStep::kKeepContent:
+      switch (keep_existing()) {
+        case platform::KeptFile::kTouched: return true;
+        case platform::KeptFile::kFailed: return false;
+        case platform::KeptFile::kMissing: break;  // gone meanwhile: written as a missing one is
+      }
+      break;
+    case ItemStep::kWrite:
+      break;
   }
+  // The write's own checks (the entry, a folder in the file's place, a newer file) are made
+  // through the handles it writes with, when the file is written.
   ExtractRequest request;
-  request.keep_newer = item.Mode == UpdateMode::kNewer;
+  request.keep_newer = KeepsNewer(item.action);
   // A save that appears while its file is written (the game saved meanwhile) is never replaced.
-  request.only_new = data;
+  request.only_new = KeepsContent(item.action);
   request.unpack_next = next;
   request.folder_ready = [&]() -> std::optional<std::wstring> {
     if (hold() != FolderCheck::kHeld) return std::nullopt;
@@ -185,7 +191,7 @@ bool WriteItem(const UpdateItem& item, UpdateTarget where, bool overwrite_only, 
   };
   request.next_target = next_target.target;
   request.next_folder = next_target.folder;
-  switch (ExtractEntry(EntryNameOf(item), where.target, request)) {
+  switch (ExtractEntry(item.Entry(), where.target, request)) {
     case Extracted::kDone: return true;
     case Extracted::kFailed: return false;
     case Extracted::kTargetTaken: break;
@@ -359,14 +365,15 @@ void Stop(HWND window, std::string_view message) {
 
 void RunUpdate(HWND window) {
   RunState& run = Run();
+  const RunPlan plan = PlanRun(run.UpdateIniText, run.Install.InstMode);
 
-  if (const std::uint32_t required = ReadRequiredDiskSpace(); required != 0) {
+  if (plan.required_disk_space != 0) {
     // Free space that cannot be learned does not stop the update: every file is written whole
     // beside its target first, so a disk that really is full fails a write and keeps the file.
     const auto space = QueryFreeSpace(run.Install.InstPath);
-    if (space && space->available_to_caller < required) {
+    if (space && space->available_to_caller < plan.required_disk_space) {
       const auto shortfall = static_cast<std::int32_t>(
-          required - static_cast<std::uint32_t>(space->available_to_caller));
+          plan.required_disk_space - static_cast<std::uint32_t>(space->available_to_caller));
       SetInfoText(window, texts::kDiskShortFormat, {DriveOf(run.Install.InstPath), shortfall});
       SetWizardButtons(window, /*next=*/false, /*back=*/true, /*abort=*/true);
       return;
@@ -377,37 +384,44 @@ void RunUpdate(HWND window) {
   SetWizardButtons(window, false, false, false);
   ShowWaitCursor();
 
-  const bool overwrite_only = ReadOverwriteOnly();
-  UpdateTables& tables = run.Items;
-  if (!ReadUpdateLists(run.Install.InstMode, tables)) return Stop(window, texts::kWriteFailed);
-  if (tables.UpdateItemCount == 0 && tables.CopyItemCount == 0) {
-    return Stop(window, texts::kNoUpdateItems);
+  switch (plan.stop) {
+    case PlanStop::kNone: break;
+    case PlanStop::kNothingApplies: return Stop(window, texts::kNoUpdateItems);
+    case PlanStop::kRefusedValue:
+    case PlanStop::kRefusedPath: return Stop(window, texts::kWriteFailed);
   }
+  std::vector<const PlannedItem*> items;
+  for (const PlannedItem& item : plan.items) {
+    if (item.Applies()) items.push_back(&item);
+  }
+  std::vector<const PlannedCopy*> copy_items;
+  for (const PlannedCopy& copy : plan.copies) {
+    if (copy.applies) copy_items.push_back(&copy);
+  }
+  const std::size_t depth = plan.data_folder_parts.size();
 
   // Every path is worked out, and every folder that is there checked and held, before anything
-  // is written: a path that cannot be had, leaves its folder, or runs through a link refuses
-  // the run with nothing changed, rather than leave the game half updated or write elsewhere.
-  // The folders stay held until the run ends, so none can be swapped meanwhile.
+  // is written: a path that cannot be had, or runs through a link, refuses the run with nothing
+  // changed, rather than leave the game half updated or write elsewhere. The folders stay held
+  // until the run ends, so none can be swapped meanwhile.
   FolderGuard& guard = platform::RunFolders();
-  const auto items = std::span(tables.UpdateItems).first(static_cast<std::size_t>(tables.UpdateItemCount));
-  const bool data_items = std::any_of(items.begin(), items.end(),
-                                      [](const UpdateItem& item) { return item.Mode == UpdateMode::kData; });
+  const bool data_items = std::any_of(items.begin(), items.end(), [](const PlannedItem* item) { return item->data; });
   for (const fs::path* base : {&run.Install.InstPath, data_items ? &run.Install.DataPath : nullptr}) {
     if (base && !base->empty() && guard.HoldBase(*base) == FolderCheck::kRefused) {
       return Stop(window, texts::kWriteFailed);
     }
   }
   std::vector<UpdateTarget> targets;
-  for (std::int32_t i = 0; i < tables.UpdateItemCount; ++i) {
-    auto where = TargetOf(tables.UpdateItems[i], guard);
+  for (const PlannedItem* item : items) {
+    auto where = TargetOf(*item, depth, guard);
     if (!where || guard.HoldBelow(where->base, where->folders) == FolderCheck::kRefused) {
       return Stop(window, texts::kWriteFailed);
     }
     targets.push_back(std::move(*where));
   }
   std::vector<CopyPaths> copies;
-  for (std::int32_t i = 0; i < tables.CopyItemCount; ++i) {
-    auto paths = CopyPathsOf(tables.CopyItems[i], guard);
+  for (const PlannedCopy* copy : copy_items) {
+    auto paths = CopyPathsOf(*copy, guard);
     if (!paths) return Stop(window, texts::kWriteFailed);
     const auto folders = ExistingCopyFolders(*paths);
     if (guard.HoldBelow(run.Install.InstPath, {folders.begin(), folders.end()}) == FolderCheck::kRefused) {
@@ -423,23 +437,22 @@ void RunUpdate(HWND window) {
       ~DropOnExit() { DropPreparedEntry(); }
     } drop;
     for (std::size_t i = 0; i < targets.size(); ++i) {
-      const std::string_view next =
-          i + 1 < targets.size() ? EntryNameOf(tables.UpdateItems[i + 1]) : std::string_view{};
+      const std::string_view next = i + 1 < targets.size() ? items[i + 1]->Entry() : std::string_view{};
       // The next item's file is begun beside its target while this one is written, when that
       // item is written from the package whatever is there and its folders are held already
       // (held now, as its own turn would, when one appeared since): both entries unpack at once.
       HeldTarget next_target;
-      if (i + 1 < targets.size() && !overwrite_only) {
-        const UpdateMode mode = tables.UpdateItems[i + 1].Mode;
+      if (i + 1 < targets.size()) {
+        const ItemAction action = items[i + 1]->action;
         const UpdateTarget& following = targets[i + 1];
-        if (mode != UpdateMode::kOverwrite && mode != UpdateMode::kData &&
+        if ((action == ItemAction::kWrite || action == ItemAction::kWriteUnlessNewer) &&
             guard.HoldBelow(following.base, following.folders) == FolderCheck::kHeld) {
           if (auto folder = guard.FinalOf(following.base, following.folders)) {
             next_target = {following.target, std::move(*folder)};
           }
         }
       }
-      if (!WriteItem(tables.UpdateItems[i], targets[i], overwrite_only, next, next_target, guard)) {
+      if (!WriteItem(*items[i], depth, targets[i], next, next_target, guard)) {
         return Stop(window, texts::kWriteFailed);
       }
     }
@@ -448,7 +461,7 @@ void RunUpdate(HWND window) {
   // The drive of the latest disc search; an item without a disc is copied from it.
   std::optional<std::wstring> drive;
   for (std::size_t i = 0; i < copies.size(); ++i) {
-    const CopyItem& item = tables.CopyItems[i];
+    const CopyItem& item = copy_items[i]->item;
     if (item.Disc != 0) {
       drive = FindDisc(window, item.Disc);
       if (!drive) return EndWizard(window, kWizardInterrupted);

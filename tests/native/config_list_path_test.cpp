@@ -27,8 +27,7 @@ struct ListCase {
 // Runs the whole list and checks items, discs, the final cursor, and that the list stays ended.
 void CheckList(const ListCase& c) {
   SCOPED_TRACE(c.name);
-  upd::ResetRun();
-  upd::Run().DiscNumber = c.disc_before;
+  std::int32_t disc = c.disc_before;
   std::vector<char> value(c.value.begin(), c.value.end());
   value.push_back('\0');
   const std::vector<char> original = value;
@@ -36,19 +35,19 @@ void CheckList(const ListCase& c) {
   for (const Item& want : c.items) {
     upd::NameString item;
     std::memset(item.data(), 'z', item.capacity());
-    ASSERT_EQ(upd::NextListItem(item, cursor), upd::ListStep::kItem) << "expected item " << want.text;
+    ASSERT_EQ(upd::NextListItem(item, cursor, disc), upd::ListStep::kItem) << "expected item " << want.text;
     EXPECT_EQ(std::string(item.data()), want.text);
-    EXPECT_EQ(upd::Run().DiscNumber, want.disc) << want.text;
+    EXPECT_EQ(disc, want.disc) << want.text;
   }
   upd::NameString untouched;
   untouched.assign("keep");
-  const int disc = upd::Run().DiscNumber;
+  const std::int32_t disc_after = disc;
   for (int again = 0; again < 3; ++again) {
-    EXPECT_EQ(upd::NextListItem(untouched, cursor), c.ends_with);
+    EXPECT_EQ(upd::NextListItem(untouched, cursor, disc), c.ends_with);
     EXPECT_EQ(static_cast<std::size_t>(cursor - value.data()), c.cursor_at);
   }
   EXPECT_EQ(untouched.view(), "keep");
-  EXPECT_EQ(upd::Run().DiscNumber, disc);
+  EXPECT_EQ(disc, disc_after);
   EXPECT_EQ(value, original) << "the value itself must stay unchanged";
 }
 

@@ -13,6 +13,7 @@
 #include "config/update_section.h"
 #include "error_box_recorder.h"
 #include "ini_edit.h"
+#include "run/plan.h"
 #include "run/state.h"
 #include "temp_folder.h"
 
@@ -107,8 +108,6 @@ TEST(UpdateFileValue, Table) {
   // An entry with a fault or filtered out carries no item.
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    upd::ResetRun();
-    upd::Run().DiscNumber = 7;
     const upd::UpdateFileEntry e = upd::ParseUpdateFileValue(c.value, c.inst_mode, c.cut);
     EXPECT_EQ(e.applies, c.applies);
     EXPECT_EQ(e.fault, c.fault);
@@ -117,7 +116,6 @@ TEST(UpdateFileValue, Table) {
     EXPECT_EQ(e.item.Mode, c.mode);
     EXPECT_EQ(e.item.Path.view(), c.path);
     EXPECT_EQ(e.item.NameOffset, c.name_offset);
-    EXPECT_EQ(upd::Run().DiscNumber, 7) << "parsing leaves the run's disc number alone";
   }
 }
 
@@ -179,6 +177,25 @@ struct CopyExpected {
   std::string path{};
 };
 
+// The UpdateFile items the run carries out, in order.
+std::vector<upd::UpdateItem> RunItems(const upd::RunPlan& plan) {
+  std::vector<upd::UpdateItem> items;
+  if (plan.refused_value) return items;
+  for (const upd::PlannedItem& item : plan.items) {
+    if (item.Applies()) items.push_back(item.item);
+  }
+  return items;
+}
+
+std::vector<upd::CopyItem> RunCopies(const upd::RunPlan& plan) {
+  std::vector<upd::CopyItem> copies;
+  if (plan.refused_value) return copies;
+  for (const upd::PlannedCopy& copy : plan.copies) {
+    if (copy.applies) copies.push_back(copy.item);
+  }
+  return copies;
+}
+
 struct ListsCase {
   const char* name;
   std::vector<Edit> edits;
@@ -190,13 +207,10 @@ struct ListsCase {
 
 class UpdateSection : public ::testing::Test {
  protected:
-  void SetUp() override {
-    upd::ResetRun();
-    updtest::TakeBoxes();
-  }
-  void TearDown() override { upd::ResetRun(); }
+  void SetUp() override { updtest::TakeBoxes(); }
 
-  void Use(const std::string& ini) { upd::Run().UpdateIniText = ini; }
+  void Use(const std::string& ini) { ini_ = ini; }
+  std::string ini_;
 };
 
 TEST_F(UpdateSection, Lists) {
@@ -252,29 +266,27 @@ TEST_F(UpdateSection, Lists) {
   };
   for (const auto& row : cases) {
     SCOPED_TRACE(row.name);
-    upd::ResetRun();
     Use(Apply(base, row.edits));
-    upd::UpdateTables tables;
-    // Stale values of an earlier run must not show through.
-    tables.UpdateItemCount = 9;
-    tables.CopyItemCount = 9;
-    tables.UpdateItems[0].Path.assign("stale");
-    EXPECT_EQ(upd::ReadUpdateLists(row.inst_mode, tables), row.ok);
-    ASSERT_EQ(tables.UpdateItemCount, static_cast<std::int32_t>(row.updates.size()));
-    ASSERT_EQ(tables.CopyItemCount, static_cast<std::int32_t>(row.copies.size()));
+    const upd::RunPlan plan = upd::PlanRun(ini_, row.inst_mode);
+    EXPECT_EQ(!plan.refused_value, row.ok);
+    // What the run carries out: the entries that apply, none of a refused plan.
+    const auto run = RunItems(plan);
+    const auto copies = RunCopies(plan);
+    ASSERT_EQ(run.size(), row.updates.size());
+    ASSERT_EQ(copies.size(), row.copies.size());
     for (std::size_t i = 0; i < row.updates.size(); ++i) {
       SCOPED_TRACE(i);
-      EXPECT_EQ(tables.UpdateItems[i].Mode, row.updates[i].mode);
-      EXPECT_EQ(tables.UpdateItems[i].Path.view(), row.updates[i].path);
-      EXPECT_EQ(tables.UpdateItems[i].NameOffset, row.updates[i].name_offset);
+      EXPECT_EQ(run[i].Mode, row.updates[i].mode);
+      EXPECT_EQ(run[i].Path.view(), row.updates[i].path);
+      EXPECT_EQ(run[i].NameOffset, row.updates[i].name_offset);
     }
     for (std::size_t i = 0; i < row.copies.size(); ++i) {
       SCOPED_TRACE(i);
-      EXPECT_EQ(tables.CopyItems[i].Disc, row.copies[i].disc);
-      EXPECT_EQ(tables.CopyItems[i].Path.view(), row.copies[i].path);
+      EXPECT_EQ(copies[i].Disc, row.copies[i].disc);
+      EXPECT_EQ(copies[i].Path.view(), row.copies[i].path);
     }
     if (!row.ok) {
-      EXPECT_TRUE(tables.UpdateItems[0].Path.empty()) << "a refused read leaves no item behind";
+      EXPECT_EQ(plan.stop, upd::PlanStop::kRefusedValue) << "a refused value stops the run before it writes";
     }
     EXPECT_TRUE(updtest::TakeBoxes().empty());
   }
@@ -282,15 +294,14 @@ TEST_F(UpdateSection, Lists) {
 
 TEST_F(UpdateSection, MissingKeysAreNeverReported) {
   Use("[SETUP]\r\nGameDir=X\r\n");
-  ASSERT_EQ(upd::Run().SilentMissingKeys, 0);
-  upd::UpdateTables tables;
-  EXPECT_TRUE(upd::ReadUpdateLists(1, tables));
-  EXPECT_EQ(tables.UpdateItemCount, 0);
-  EXPECT_EQ(tables.CopyItemCount, 0);
-  EXPECT_EQ(upd::ReadRequiredDiskSpace(), 0u);
-  EXPECT_FALSE(upd::ReadOverwriteOnly());
+  const upd::RunPlan plan = upd::PlanRun(ini_, 1);
+  EXPECT_FALSE(plan.refused_value);
+  EXPECT_TRUE(plan.items.empty());
+  EXPECT_TRUE(plan.copies.empty());
+  EXPECT_EQ(plan.stop, upd::PlanStop::kNothingApplies);
+  EXPECT_EQ(upd::ReadRequiredDiskSpace(ini_), 0u);
+  EXPECT_FALSE(upd::ReadOverwriteOnly(ini_));
   EXPECT_TRUE(updtest::TakeBoxes().empty());
-  EXPECT_EQ(upd::Run().SilentMissingKeys, 0) << "the switch is left as it was";
 }
 
 TEST_F(UpdateSection, Numbers) {
@@ -318,8 +329,8 @@ TEST_F(UpdateSection, Numbers) {
       ini += std::string("RequiredDiskSpace=") + row.text + "\r\nOverwriteOnly=" + row.text + "\r\n";
     }
     Use(ini);
-    EXPECT_EQ(upd::ReadRequiredDiskSpace(), row.required);
-    EXPECT_EQ(upd::ReadOverwriteOnly(), row.overwrite_only);
+    EXPECT_EQ(upd::ReadRequiredDiskSpace(ini_), row.required);
+    EXPECT_EQ(upd::ReadOverwriteOnly(ini_), row.overwrite_only);
   }
 }
 

@@ -15,6 +15,7 @@
 #include "config/update_section.h"
 #include "entry_name.h"
 #include "host.h"
+#include "run/plan.h"
 #include "run/state.h"
 
 namespace {
@@ -291,12 +292,12 @@ class Linter {
     bool all_read = true;
     std::vector<std::int32_t> empty_modes;
     for (const std::int32_t mode : Modes()) {
-      upd::UpdateTables tables;
-      if (!upd::ReadUpdateLists(mode, tables)) {
+      const upd::RunPlan plan = upd::PlanRun(s_.update_ini, mode);
+      if (plan.refused_value) {
         all_read = false;
         continue;
       }
-      if (tables.UpdateItemCount > 0 || tables.CopyItemCount > 0) {
+      if (plan.stop != upd::PlanStop::kNothingApplies) {
         any = true;
       } else {
         empty_modes.push_back(mode);
@@ -322,19 +323,17 @@ class Linter {
   }
 
   void CheckDiskSpace() {
-    const std::uint32_t required = upd::ReadRequiredDiskSpace();
+    const std::uint32_t required = upd::ReadRequiredDiskSpace(s_.update_ini);
     if (required == 0) return;  // no test
     std::uint64_t most = 0;
     std::int32_t most_mode = 0;
     for (const std::int32_t mode : Modes()) {
-      upd::UpdateTables tables;
-      if (!upd::ReadUpdateLists(mode, tables)) continue;
+      const upd::RunPlan plan = upd::PlanRun(s_.update_ini, mode);
+      if (plan.refused_value) continue;
       std::set<std::size_t> entries;
-      for (std::int32_t k = 0; k < tables.UpdateItemCount; ++k) {
-        const upd::UpdateItem& item = tables.UpdateItems[static_cast<std::size_t>(k)];
-        if (auto at = FindEntry(item.Path.view().substr(static_cast<std::size_t>(item.NameOffset)))) {
-          entries.insert(*at);
-        }
+      for (const upd::PlannedItem& item : plan.items) {
+        if (!item.Applies()) continue;
+        if (auto at = FindEntry(item.Entry())) entries.insert(*at);
       }
       std::uint64_t bytes = 0;
       for (const std::size_t at : entries) bytes += s_.entries[at].size;

@@ -7,13 +7,13 @@
 #include <system_error>
 
 #include "config/cp932.h"
-#include "config/item_path.h"
 #include "config/profile.h"
 #include "config/setup_description.h"
 #include "config/update_section.h"
 #include "entry_name.h"
 #include "host.h"
 #include "lint.h"
+#include "run/plan.h"
 #include "run/state.h"
 
 namespace updpack {
@@ -30,44 +30,6 @@ std::string Show(std::string_view cp932) {
 
 std::string Quote(std::string_view cp932) { return "'" + Show(cp932) + "'"; }
 
-std::string KeyName(std::string_view stem, std::int32_t index) {
-  return std::string(stem) + (index < 10 ? "0" : "") + std::to_string(index);
-}
-
-// `folder` joined with `component` as the updater's JoinPath joins them (one '\' between).
-std::string Join(std::string_view folder, std::string_view component) {
-  upd::FixedString<2 * upd::kLongCapacity> joined;
-  joined.assign(folder);
-  if (!upd::JoinPath(std::span<char>(joined.bytes), component)) return std::string(folder) + "\\" + std::string(component);
-  return std::string(joined.view());
-}
-
-// The components of a path that CheckItemPath accepts, "." and ".." resolved as the file
-// system resolves them: '\' and '/' separate, the second byte of a double-byte character never.
-std::vector<std::string> Components(std::string_view path) {
-  std::vector<std::string> parts;
-  std::string part;
-  auto flush = [&] {
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    part.clear();
-  };
-  for (std::size_t i = 0; i < path.size();) {
-    const std::size_t n = upd::cp932::CharLength(path, i);
-    if (n == 1 && (path[i] == '\\' || path[i] == '/')) {
-      flush();
-    } else {
-      part.append(path.substr(i, n));
-    }
-    i += n;
-  }
-  flush();
-  return parts;
-}
-
 char ModeLetter(upd::UpdateMode mode) {
   switch (mode) {
     case upd::UpdateMode::kNewer: return 'u';
@@ -76,18 +38,6 @@ char ModeLetter(upd::UpdateMode mode) {
     case upd::UpdateMode::kNone: break;
   }
   return '-';
-}
-
-PlanAction ActionOf(upd::UpdateMode mode, bool overwrite_only) {
-  const bool only = overwrite_only || mode == upd::UpdateMode::kOverwrite;
-  if (mode == upd::UpdateMode::kData) return only ? PlanAction::kKeepContentOnly : PlanAction::kKeepContent;
-  if (mode == upd::UpdateMode::kNewer) return only ? PlanAction::kOverwriteOnlyUnlessNewer : PlanAction::kWriteUnlessNewer;
-  return only ? PlanAction::kOverwriteOnly : PlanAction::kWrite;
-}
-
-bool OnlyOverExisting(PlanAction a) {
-  return a == PlanAction::kOverwriteOnly || a == PlanAction::kOverwriteOnlyUnlessNewer ||
-         a == PlanAction::kKeepContentOnly;
 }
 
 // The copy of an installation, as the run meets it: what is on disk, and what the run has
@@ -159,28 +109,16 @@ class Planner {
   std::array<std::optional<std::string>, upd::kDiskCheckFiles> disc_checks;
 
   ModePlan PlanMode(std::int32_t mode, bool known) {
-    paths_.clear();
     install_ = Installation{};  // each mode is a run of its own
+    const upd::RunPlan run = upd::PlanRun(in_.update_ini, mode);
     ModePlan mp;
     mp.modes = {mode};
     mp.mode_known = known;
-    mp.overwrite_only = upd::ReadOverwriteOnly();
-    mp.required_disk_space = upd::ReadRequiredDiskSpace();
-    ReadItems(mode, mp);
-    ReadCopies(mode, mp);
-
-    // The updater's own reading of both lists decides whether the run goes on at all.
-    upd::UpdateTables tables;
-    if (!upd::ReadUpdateLists(mode, tables)) {
-      if (!mp.stop_key) Stop(mp, "", "a value the updater refuses: it writes nothing", true);
-    } else if (tables.UpdateItemCount == 0 && tables.CopyItemCount == 0) {
-      Stop(mp, "",
-           "no UpdateFile or CopyFile entry applies to this installation mode: the updater shows "
-           "\"No 'UpdateFileXX' and 'CopyFileXX'\" and stops",
-           true);
-      mp.nothing_applies = true;
-    }
-    CheckPaths(mp);
+    mp.overwrite_only = run.overwrite_only;
+    mp.required_disk_space = run.required_disk_space;
+    for (const upd::PlannedItem& planned : run.items) mp.items.push_back(ItemOf(planned));
+    for (const upd::PlannedCopy& planned : run.copies) mp.copies.push_back(CopyOf(planned));
+    StopOf(run, mp);
     if (mp.stops_before_writing) {
       for (PlanItem& item : mp.items) {
         if (item.action != PlanAction::kFiltered) item.outcome = PlanOutcome::kNotReached;
@@ -190,6 +128,8 @@ class Planner {
     Carry(mp);
     return mp;
   }
+
+  void SetSetupRead() { setup_read_ = true; }
 
  private:
   static void Stop(ModePlan& mp, std::string key, std::string why, bool before_writing) {
@@ -207,105 +147,83 @@ class Planner {
     return std::nullopt;
   }
 
-  void ReadItems(std::int32_t mode, ModePlan& mp) {
-    for (std::int32_t i = 0; i < static_cast<std::int32_t>(upd::kUpdateListSlots); ++i) {
-      upd::LongString value;
-      bool cut = false;
-      const std::string key = KeyName("UpdateFile", i);
-      if (upd::ReadUpdateValue(upd::kUpdateSection, key,
-                               std::span<char>(value.bytes).first(upd::kUpdateFileCapacity), cut) == 0) {
-        break;
-      }
-      PlanItem item;
-      item.key = key;
-      item.value = value.view();
-      upd::UpdateFileEntry e = upd::ParseUpdateFileValue(value.view(), mode, cut);
-      item.filter = e.filter;
-      if (!e.applies) {
-        item.action = PlanAction::kFiltered;
-        item.outcome = PlanOutcome::kSkipped;
-        e = upd::ParseUpdateFileValue(value.view(), e.filter, cut);  // only to show where it goes
-      } else if (e.fault != upd::UpdateValueFault::kNone) {
-        item.why = std::string(upd::DescribeFault(e.fault));
-        Stop(mp, key, "the updater refuses this value (" + item.why + "): it writes nothing", true);
-      }
-      if (e.fault == upd::UpdateValueFault::kNone) {
-        item.mode = ModeLetter(e.item.Mode);
-        item.data = e.item.Mode == upd::UpdateMode::kData;
-        item.target = Join(data_folder_, e.item.Path.view());
-        item.entry = e.item.Path.view().substr(static_cast<std::size_t>(e.item.NameOffset));
-        item.entry_index = FindEntry(item.entry);
-        if (item.action != PlanAction::kFiltered) item.action = ActionOf(e.item.Mode, mp.overwrite_only);
-        if (item.entry_index) item.written = in_.entries[*item.entry_index].size;
-        paths_.push_back(std::string(e.item.Path.view()));
-      } else {
-        paths_.push_back({});
-      }
-      mp.items.push_back(std::move(item));
+  PlanItem ItemOf(const upd::PlannedItem& planned) const {
+    PlanItem item;
+    item.key = planned.key;
+    item.value = planned.value;
+    item.filter = planned.parsed.filter;
+    item.action = planned.action;
+    if (!planned.Applies()) {
+      item.outcome = PlanOutcome::kSkipped;
+    } else if (planned.parsed.fault != upd::UpdateValueFault::kNone) {
+      item.why = std::string(upd::DescribeFault(planned.parsed.fault));
     }
+    if (planned.placed) {
+      item.mode = ModeLetter(planned.item.Mode);
+      item.data = planned.data;
+      item.target = planned.target;
+      item.entry = planned.Entry();
+      item.entry_index = FindEntry(item.entry);
+      if (item.entry_index) item.written = in_.entries[*item.entry_index].size;
+    }
+    return item;
   }
 
-  void ReadCopies(std::int32_t mode, ModePlan& mp) {
-    for (std::int32_t i = 0; i < static_cast<std::int32_t>(upd::kUpdateListSlots); ++i) {
-      upd::NameString value;
-      bool cut = false;
-      const std::string key = KeyName("CopyFile", i);
-      if (upd::ReadUpdateValue(upd::kUpdateSection, key,
-                               std::span<char>(value.bytes).first(upd::kCopyFileCapacity), cut) == 0) {
-        break;
+  PlanCopy CopyOf(const upd::PlannedCopy& planned) const {
+    PlanCopy copy;
+    copy.key = planned.key;
+    copy.value = planned.value;
+    copy.filtered = !planned.applies;
+    if (planned.placed) {
+      copy.disc = planned.item.Disc;
+      copy.path = planned.item.Path.view();
+      if (setup_read_ && copy.disc >= 0 && copy.disc < static_cast<std::int32_t>(upd::kDiskCheckFiles)) {
+        copy.check_file = disc_checks[static_cast<std::size_t>(copy.disc)].value_or("");
       }
-      PlanCopy copy;
-      copy.key = key;
-      copy.value = value.view();
-      upd::CopyFileEntry e = upd::ParseCopyFileValue(value.view(), mode, cut);
-      if (!e.applies) {
-        copy.filtered = true;
-        e = upd::ParseCopyFileValue(value.view(), static_cast<unsigned char>(e.filter) - '0', cut);
-      } else if (e.fault != upd::UpdateValueFault::kNone) {
-        Stop(mp, key, "the updater refuses this value (" + std::string(upd::DescribeFault(e.fault)) +
-                          "): it writes nothing", true);
-      }
-      if (e.fault == upd::UpdateValueFault::kNone) {
-        copy.disc = e.item.Disc;
-        copy.path = e.item.Path.view();
-        if (setup_read_ && copy.disc >= 0 && copy.disc < static_cast<std::int32_t>(upd::kDiskCheckFiles)) {
-          copy.check_file = disc_checks[static_cast<std::size_t>(copy.disc)].value_or("");
-        }
-        if (!copy.filtered) {
-          if (const auto fault = upd::CheckItemPath(copy.path); fault != upd::ItemPathFault::kNone) {
-            Stop(mp, key, "the path " + Quote(copy.path) + " " + std::string(upd::DescribeItemPathFault(fault)) +
-                              ": the updater refuses the update before it writes anything", true);
-          }
-        }
-      }
-      mp.copies.push_back(std::move(copy));
     }
+    return copy;
   }
 
- public:
-  void SetSetupRead() { setup_read_ = true; }
-
- private:
-  // What the run checks of every path before it writes anything.
-  void CheckPaths(ModePlan& mp) {
-    const bool any_item = std::any_of(mp.items.begin(), mp.items.end(),
-                                      [](const PlanItem& i) { return i.action != PlanAction::kFiltered; });
-    if (!any_item) return;
-    if (const auto fault = upd::CheckItemPath(data_folder_); fault != upd::ItemPathFault::kNone) {
-      Stop(mp, "", "the data folder " + Quote(data_folder_) + " " + std::string(upd::DescribeItemPathFault(fault)) +
-                       ": the updater refuses the update before it writes anything", true);
+  // Where the plan says the run stops before writing anything, said for a publisher.
+  static void StopOf(const upd::RunPlan& run, ModePlan& mp) {
+    constexpr std::string_view kRefused = ": the updater refuses the update before it writes anything";
+    switch (run.stop) {
+      case upd::PlanStop::kNone:
+        return;
+      case upd::PlanStop::kRefusedValue:
+        Stop(mp, run.stop_key,
+             "the updater refuses this value (" + std::string(upd::DescribeFault(run.stop_value_fault)) +
+                 "): it writes nothing",
+             true);
+        return;
+      case upd::PlanStop::kNothingApplies:
+        Stop(mp, "",
+             "no UpdateFile or CopyFile entry applies to this installation mode: the updater shows "
+             "\"No 'UpdateFileXX' and 'CopyFileXX'\" and stops",
+             true);
+        mp.nothing_applies = true;
+        return;
+      case upd::PlanStop::kRefusedPath:
+        break;
     }
-    for (std::size_t k = 0; k < mp.items.size(); ++k) {
-      const PlanItem& item = mp.items[k];
-      if (item.action == PlanAction::kFiltered || !item.why.empty()) continue;
-      const std::string& path = paths_[k];
-      if (const auto fault = upd::CheckItemPath(path); fault != upd::ItemPathFault::kNone) {
-        Stop(mp, item.key, "the path " + Quote(path) + " " + std::string(upd::DescribeItemPathFault(fault)) +
-                               ": the updater refuses the update before it writes anything", true);
-      } else if (Components(path).empty()) {
-        Stop(mp, item.key, "the path " + Quote(path) + " names no file: the updater refuses the update before it "
-                           "writes anything", true);
-      }
+    if (run.stop_key.empty()) {
+      Stop(mp, "", "the data folder " + Quote(run.data_folder) + " " +
+                       std::string(upd::DescribeItemPathFault(run.stop_path_fault)) + std::string(kRefused), true);
+      return;
+    }
+    std::string path;
+    for (const upd::PlannedItem& i : run.items) {
+      if (i.key == run.stop_key) path = i.item.Path.view();
+    }
+    for (const upd::PlannedCopy& c : run.copies) {
+      if (c.key == run.stop_key) path = c.item.Path.view();
+    }
+    if (run.stop_path_fault == upd::ItemPathFault::kNone) {
+      Stop(mp, run.stop_key, "the path " + Quote(path) + " names no file" + std::string(kRefused), true);
+    } else {
+      Stop(mp, run.stop_key, "the path " + Quote(path) + " " +
+                                 std::string(upd::DescribeItemPathFault(run.stop_path_fault)) + std::string(kRefused),
+           true);
     }
   }
 
@@ -325,14 +243,15 @@ class Planner {
       } else if (!item.entry_index) {
         item.outcome = PlanOutcome::kFails;
         item.why = "the package holds no entry " + Quote(item.entry);
-        if (OnlyOverExisting(item.action)) item.why += " (when there is a file to write over)";
+        if (upd::WritesOnlyOverExisting(item.action)) item.why += " (when there is a file to write over)";
         if (item.action == PlanAction::kKeepContent) item.why += " (when there is no file to keep)";
       }
       if (item.outcome == PlanOutcome::kFails) {
         item.written = 0;
         Stop(mp, item.key, item.why + ": the updater stops here; the entries before it stay written", false);
         // Without an installation an entry written only in some cases may yet be passed.
-        stopped = have_install || !(OnlyOverExisting(item.action) || item.action == PlanAction::kKeepContent);
+        stopped = have_install ||
+                  !(upd::WritesOnlyOverExisting(item.action) || item.action == PlanAction::kKeepContent);
         continue;
       }
       if (item.outcome == PlanOutcome::kKeptNewer || item.outcome == PlanOutcome::kNewTime ||
@@ -343,7 +262,7 @@ class Planner {
     }
   }
 
-  // One item against the copy of the installation, as WriteItem and ExtractPackageEntry meet it.
+  // One item against the copy of the installation, by the run's own rules.
   void Against(PlanItem& item) {
     const int root = item.data ? 1 : 0;
     const std::optional<fs::path>& base = item.data ? in_.data : in_.installed;
@@ -353,60 +272,65 @@ class Planner {
       return;
     }
     // The run makes the data folder's last level when it is missing, nothing else.
-    const std::vector<std::string> folder = Components(data_folder_);
+    const std::vector<std::string> folder = upd::PathComponents(data_folder_);
     if (!folder.empty()) {
       const Installation::Found parent =
           install_.Look(root, *base, std::vector<std::string>(folder.begin(), folder.end() - 1));
       const Installation::Found last = install_.Look(root, *base, folder);
       if (!last.exists && (folder.size() == 1 || parent.folder)) install_.Made(root, folder, {true, true, {}});
     }
-    const std::vector<std::string> parts = Components(item.target);
+    const std::vector<std::string> parts = upd::PathComponents(item.target);
     const std::vector<std::string> above(parts.begin(), parts.end() - 1);
-    const bool folder_there = above.empty() || install_.Look(root, *base, above).folder;
     const Installation::Found target = install_.Look(root, *base, parts);
-    const bool file_there = folder_there && target.exists && !target.folder;
+    upd::TargetSight sight;
+    sight.folder_there = above.empty() || install_.Look(root, *base, above).folder;
+    if (target.exists) sight.kind = target.folder ? upd::TargetKind::kFolder : upd::TargetKind::kFile;
+    sight.time = target.time;
+    std::optional<std::uint64_t> entry_time;
+    if (item.entry_index) entry_time = in_.entries[*item.entry_index].time;
 
-    if (OnlyOverExisting(item.action) && !file_there) {
-      item.outcome = PlanOutcome::kLeftAlone;
-      return;
+    const upd::ItemResult result = upd::OutcomeOf(item.action, sight, entry_time);
+    switch (result.outcome) {
+      case upd::ItemOutcome::kLeftAlone:
+        item.outcome = PlanOutcome::kLeftAlone;
+        return;
+      case upd::ItemOutcome::kNewTime:
+        item.outcome = PlanOutcome::kNewTime;
+        install_.Made(root, parts, {true, false, UINT64_MAX});  // the time of the run: later than any entry
+        return;
+      case upd::ItemOutcome::kKeptNewer:
+        item.outcome = PlanOutcome::kKeptNewer;
+        return;
+      case upd::ItemOutcome::kNew:
+      case upd::ItemOutcome::kReplaced:
+        item.outcome = result.outcome == upd::ItemOutcome::kNew ? PlanOutcome::kNew : PlanOutcome::kReplaced;
+        install_.Made(root, parts, {true, false, entry_time});
+        return;
+      case upd::ItemOutcome::kFails:
+        break;
     }
-    if (!folder_there) {
-      item.outcome = PlanOutcome::kFails;
-      std::string shown;
-      for (const std::string& p : above) shown += (shown.empty() ? "" : "\\") + p;
-      item.why = "the folder " + Quote(shown) + " is not there, and the run makes only the data folder's last level";
-      return;
+    item.outcome = PlanOutcome::kFails;
+    switch (result.failure) {
+      case upd::ItemFailure::kFolderMissing: {
+        std::string shown;
+        for (const std::string& p : above) shown += (shown.empty() ? "" : "\\") + p;
+        item.why =
+            "the folder " + Quote(shown) + " is not there, and the run makes only the data folder's last level";
+        return;
+      }
+      case upd::ItemFailure::kNoEntry:
+        item.why = "the package holds no entry " + Quote(item.entry);
+        return;
+      case upd::ItemFailure::kFolderInPlace:
+      case upd::ItemFailure::kNone:
+        item.why = "a folder stands in the place of " + Quote(item.target);
+        return;
     }
-    if ((item.action == PlanAction::kKeepContent || item.action == PlanAction::kKeepContentOnly) && file_there) {
-      item.outcome = PlanOutcome::kNewTime;
-      install_.Made(root, parts, {true, false, UINT64_MAX});  // the time of the run: later than any entry
-      return;
-    }
-    if (!item.entry_index) {
-      item.outcome = PlanOutcome::kFails;
-      item.why = "the package holds no entry " + Quote(item.entry);
-      return;
-    }
-    if (target.folder) {
-      item.outcome = PlanOutcome::kFails;
-      item.why = "a folder stands in the place of " + Quote(item.target);
-      return;
-    }
-    const PlanEntry& entry = in_.entries[*item.entry_index];
-    const bool keep_newer =
-        item.action == PlanAction::kWriteUnlessNewer || item.action == PlanAction::kOverwriteOnlyUnlessNewer;
-    if (keep_newer && file_there && target.time && *target.time > entry.time) {
-      item.outcome = PlanOutcome::kKeptNewer;
-      return;
-    }
-    item.outcome = file_there ? PlanOutcome::kReplaced : PlanOutcome::kNew;
-    install_.Made(root, parts, {true, false, entry.time});
   }
 
   const PlanInput& in_;
   std::string data_folder_;
   bool setup_read_ = false;
-  std::vector<std::string> paths_;  // each item's path as written, by index of ModePlan::items
   Installation install_;
 };
 
@@ -449,14 +373,8 @@ Plan MakePlan(const PlanInput& in, std::string& problem) {
     const upd::SetupDescription& d = upd::Run().Setup;
     if (d.InstallSelects > 0) install_selects = std::min(d.InstallSelects, kModeDigits);
     for (std::size_t i = 0; i < disc_checks.size(); ++i) disc_checks[i] = std::string(d.DiskCheckFile[i].view());
-  } else {
-    upd::ResetRun();
   }
-  upd::Run().UpdateIniText = in.update_ini;
-  upd::Run().SilentMissingKeys = 1;
-  upd::NameString data_folder;
-  upd::ReadUpdateValue("SETUP", "DataFolder", data_folder);
-  plan.data_folder = data_folder.view();
+  plan.data_folder = upd::PlanRun(in.update_ini, 0).data_folder;
 
   Planner planner(in, plan.data_folder);
   planner.disc_checks = disc_checks;

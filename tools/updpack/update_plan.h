@@ -1,9 +1,8 @@
-// What an update will do, worked out with the updater's own readers and rules: UPDATE.INI read
-// by the core's profile reader and [UPDATE] parser (config/update_section.h), SETUP.INI by its
-// ReadSetupDescription, the paths checked by config/item_path.h, entries looked up as the
-// updater compares names (entry_name.h). For each installation mode, the list the run carries
-// out in its order (src/wizard/update_run.cpp): the UpdateFile entries with where each goes and
-// what happens to it, the disc copies, the disk-space test, and where the run would stop.
+// What an update will do: for each installation mode, the run's own plan (src/run/plan.h, the
+// list update.exe carries out) told for a publisher, with SETUP.INI read by the updater's
+// ReadSetupDescription and entries looked up as the updater compares names (entry_name.h): the
+// UpdateFile entries with where each goes and what happens to it, the disc copies, the
+// disk-space test, and where the run would stop.
 //
 // With a copy of an installed game, each entry is also held against it as the run would meet
 // it, in order (an entry written earlier in the run is there for the ones after it).
@@ -17,6 +16,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "run/plan.h"
 
 namespace updpack {
 
@@ -35,17 +36,9 @@ struct PlanInput {
   std::optional<std::filesystem::path> data;        // a copy of its data folder
 };
 
-// What the run's rules do with an UpdateFile entry (before any installation is looked at).
-enum class PlanAction {
-  kWrite,                  // written
-  kWriteUnlessNewer,       // mode u: an existing file with a later time is kept
-  kOverwriteOnly,          // mode o or OverwriteOnly: written only over an existing file
-  kOverwriteOnlyUnlessNewer,  // both of the above
-  kKeepContent,            // mode d: an existing file keeps its content and takes a new time;
-                           // a missing one is written
-  kKeepContentOnly,        // mode d with OverwriteOnly: an existing file takes a new time only
-  kFiltered,               // its filter excludes this installation mode: skipped
-};
+// What the run's rules do with an UpdateFile entry (before any installation is looked at): the
+// plan's own action (src/run/plan.h).
+using PlanAction = upd::ItemAction;
 
 // What the run does to the copy of the installation (with PlanInput::installed).
 enum class PlanOutcome {
