@@ -56,7 +56,15 @@ foreach(locale ja en)
   upd_windows_test(elevated_run_tests_${locale} SOURCES e2e/elevated_run_test.cpp
                    LIBS updtest_scenario TIMEOUT 900 ${args} ENV ${env})
   add_dependencies(elevated_run_tests_${locale} update)
+  # updpack plan (updpack.exe of this build) against the run, row by row.
+  upd_windows_test(plan_agreement_tests_${locale} SOURCES e2e/plan_agreement_test.cpp
+                   LIBS updtest_scenario TIMEOUT 900 ${args} ENV ${env})
+  target_compile_definitions(plan_agreement_tests_${locale} PRIVATE UPDPACK_EXE="$<TARGET_FILE:updpack>")
+  add_dependencies(plan_agreement_tests_${locale} update updpack)
 endforeach()
+# The scenarios that fill a locale's CD-ROM drive take turns with it.
+set_tests_properties(plan_agreement_tests_ja update_run_tests_ja elevated_run_tests_ja PROPERTIES RESOURCE_LOCK wine_cdrom_p)
+set_tests_properties(plan_agreement_tests_en update_run_tests_en elevated_run_tests_en PROPERTIES RESOURCE_LOCK wine_cdrom_q)
 
 # The disk-space stop on a tmpfs of 512 KiB as a drive of its own (skipped without root).
 upd_windows_test(update_disk_space_tests SOURCES e2e/disk_space_test.cpp LIBS updtest_scenario
