@@ -7,7 +7,7 @@
 #include "platform/codepage.h"
 #include "run/messages.h"
 #include "run/state.h"
-#include "wizard/update_run.h"
+#include "run/update_run.h"
 
 namespace upd {
 namespace {
@@ -46,29 +46,6 @@ std::string_view TextOf(const std::vector<char>& data) {
   return std::string_view(data.data(), ::strnlen(data.data(), data.size()));
 }
 
-void OnStep(HWND window, int command) {
-  WizardState& wizard = Run().Wizard;
-  if (wizard.BusyFlag != 0) return;
-  wizard.BusyFlag = 1;
-  SetInfoText(window, "");
-  if (command == kBackButton) wizard.WizardPage -= 2;
-  switch (wizard.WizardPage) {
-    case 0: ShowConfirmPage(window); break;
-    case 1: RunUpdate(window); break;
-    case 2: EndWizard(window, kWizardFinished); break;
-    default: break;
-  }
-  // Also after a step that ended the dialog: the dialog is gone only once this handler returns.
-  wizard.WizardPage += 1;
-  wizard.BusyFlag -= 1;
-}
-
-}  // namespace
-
-void SetInfoText(HWND window, std::string_view format, std::initializer_list<FormatArg> args) {
-  SetControlText(window, kInfoLine, FormatText(format, args).view());
-}
-
 void SetWizardButtons(HWND window, bool next, bool back, bool abort) {
   Enable(window, kBackButton, back);
   Enable(window, kNextButton, next);
@@ -85,7 +62,53 @@ void ShowFinishedPage(HWND window) {
   SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(kArrowCursor)));
 }
 
-void EndWizard(HWND window, INT_PTR result) { EndDialog(window, result); }
+
+// The wizard as the update run sees it.
+class WizardRunView final : public RunView {
+ public:
+  explicit WizardRunView(HWND window) : window_(window) {}
+  void Show(std::string_view format, std::initializer_list<FormatArg> args) override {
+    SetInfoText(window_, format, args);
+  }
+  void Waiting() override {
+    SetWizardButtons(window_, /*next=*/false, /*back=*/false, /*abort=*/false);
+    ShowWaitCursor();
+  }
+  void OfferBack() override { SetWizardButtons(window_, /*next=*/false, /*back=*/true, /*abort=*/true); }
+  void Finished() override { ShowFinishedPage(window_); }
+  void Interrupted() override { EndDialog(window_, kWizardInterrupted); }
+  HWND Owner() const override { return window_; }
+
+ private:
+  HWND window_;
+};
+
+void OnStep(HWND window, int command) {
+  WizardState& wizard = Run().Wizard;
+  if (wizard.BusyFlag != 0) return;
+  wizard.BusyFlag = 1;
+  SetInfoText(window, "");
+  if (command == kBackButton) wizard.WizardPage -= 2;
+  switch (wizard.WizardPage) {
+    case 0: ShowConfirmPage(window); break;
+    case 1: {
+      WizardRunView view(window);
+      RunUpdate(view);
+      break;
+    }
+    case 2: EndDialog(window, kWizardFinished); break;
+    default: break;
+  }
+  // Also after a step that ended the dialog: the dialog is gone only once this handler returns.
+  wizard.WizardPage += 1;
+  wizard.BusyFlag -= 1;
+}
+
+}  // namespace
+
+void SetInfoText(HWND window, std::string_view format, std::initializer_list<FormatArg> args) {
+  SetControlText(window, kInfoLine, FormatText(format, args).view());
+}
 
 void ShowStartPage(HWND window) {
   RunState& run = Run();
@@ -149,7 +172,7 @@ INT_PTR CALLBACK WizardDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
           break;
         case kAbortButton:
           if (Run().Wizard.BusyFlag == 0 && IsButtonEnabled(window, id)) {
-            EndWizard(window, kWizardInterrupted);
+            EndDialog(window, kWizardInterrupted);
           }
           break;
         case kAgreeButton:

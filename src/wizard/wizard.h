@@ -1,7 +1,7 @@
 // The wizard: the updater's only window, a modal dialog of template 100 (no agreement) or 101
 // (agreement box and agree / do-not-agree buttons). Next steps through the start page, the
 // confirm page and the update run; Back is enabled only after the run stopped for lack of disk
-// space. The update run reports through the narrow functions below, never through controls.
+// space. The update run reports through a RunView (run/run_view.h), never through controls.
 #pragma once
 
 #include <windows.h>
@@ -37,11 +37,5 @@ void ShowConfirmPage(HWND window);
 // Formats like the updater's messages (at most 1023 bytes, never half a double-byte character)
 // and shows the result on the information line.
 void SetInfoText(HWND window, std::string_view format, std::initializer_list<FormatArg> args = {});
-
-// What the update run may change on the wizard.
-void SetWizardButtons(HWND window, bool next, bool back, bool abort);
-void ShowWaitCursor();
-void ShowFinishedPage(HWND window);
-void EndWizard(HWND window, INT_PTR result);
 
 }  // namespace upd

@@ -14,34 +14,33 @@
 
 #include "config/error_box.h"
 #include "run/messages.h"
-#include "wizard/update_run.h"
-#include "wizard/wizard.h"
+#include "run/update_run.h"
 #include "win/host_env.h"
 
 using updtest::win::HostEnv;
 
 namespace upd {
 
-void RunUpdate(HWND window) {
+void RunUpdate(RunView& view) {
+  const HWND window = view.Owner();
   if (const std::wstring runs = HostEnv(L"UPD_E2E_RUNS"); !runs.empty()) {
     std::ofstream(std::filesystem::path(runs), std::ios::app) << "run\n";
   }
   if (!HostEnv(L"UPD_E2E_RUN_HOLD").empty()) MessageBoxW(window, L"HOLD", L"HOLD", MB_OK);
   const std::wstring outcome = HostEnv(L"UPD_E2E_RUN");
   if (outcome == L"diskstop") {
-    SetInfoText(window, "DISK STOP");
-    SetWizardButtons(window, false, true, true);
+    view.Show("DISK STOP");
+    view.OfferBack();
     return;
   }
-  SetInfoText(window, texts::kRunningText);
-  SetWizardButtons(window, false, false, false);
-  ShowWaitCursor();
+  view.Show(texts::kRunningText);
+  view.Waiting();
   if (outcome == L"fail") {
     ShowUpdaterError(texts::kWriteFailed);
-    EndWizard(window, kWizardInterrupted);
+    view.Interrupted();
     return;
   }
-  ShowFinishedPage(window);
+  view.Finished();
 }
 
 }  // namespace upd

@@ -1,6 +1,6 @@
 // The update run: the disk-space test, the package's files written by their modes, the copies
 // from the game's disc, and the finished page.
-#include "wizard/update_run.h"
+#include "run/update_run.h"
 
 #include <shellapi.h>
 
@@ -24,7 +24,6 @@
 #include "run/messages.h"
 #include "run/plan.h"
 #include "run/state.h"
-#include "wizard/wizard.h"
 
 namespace upd {
 namespace {
@@ -354,17 +353,18 @@ CopyOutcome CopyFromDisc(HWND window, const std::wstring& drive, const CopyPaths
   return CopyOutcome::kCopied;
 }
 
-void Stop(HWND window, std::string_view message) {
+void Stop(RunView& view, std::string_view message) {
   // Nothing unpacks ahead while the box waits for the player.
   DropPreparedEntry();
   ShowUpdaterError(message);
-  EndWizard(window, kWizardInterrupted);
+  view.Interrupted();
 }
 
 }  // namespace
 
-void RunUpdate(HWND window) {
+void RunUpdate(RunView& view) {
   RunState& run = Run();
+  const HWND window = view.Owner();
   const RunPlan plan = PlanRun(run.UpdateIniText, run.Install.InstMode);
 
   if (plan.required_disk_space != 0) {
@@ -374,21 +374,20 @@ void RunUpdate(HWND window) {
     if (space && space->available_to_caller < plan.required_disk_space) {
       const auto shortfall = static_cast<std::int32_t>(
           plan.required_disk_space - static_cast<std::uint32_t>(space->available_to_caller));
-      SetInfoText(window, texts::kDiskShortFormat, {DriveOf(run.Install.InstPath), shortfall});
-      SetWizardButtons(window, /*next=*/false, /*back=*/true, /*abort=*/true);
+      view.Show(texts::kDiskShortFormat, {DriveOf(run.Install.InstPath), shortfall});
+      view.OfferBack();
       return;
     }
   }
 
-  SetInfoText(window, texts::kRunningText);
-  SetWizardButtons(window, false, false, false);
-  ShowWaitCursor();
+  view.Show(texts::kRunningText);
+  view.Waiting();
 
   switch (plan.stop) {
     case PlanStop::kNone: break;
-    case PlanStop::kNothingApplies: return Stop(window, texts::kNoUpdateItems);
+    case PlanStop::kNothingApplies: return Stop(view, texts::kNoUpdateItems);
     case PlanStop::kRefusedValue:
-    case PlanStop::kRefusedPath: return Stop(window, texts::kWriteFailed);
+    case PlanStop::kRefusedPath: return Stop(view, texts::kWriteFailed);
   }
   std::vector<const PlannedItem*> items;
   for (const PlannedItem& item : plan.items) {
@@ -408,24 +407,24 @@ void RunUpdate(HWND window) {
   const bool data_items = std::any_of(items.begin(), items.end(), [](const PlannedItem* item) { return item->data; });
   for (const fs::path* base : {&run.Install.InstPath, data_items ? &run.Install.DataPath : nullptr}) {
     if (base && !base->empty() && guard.HoldBase(*base) == FolderCheck::kRefused) {
-      return Stop(window, texts::kWriteFailed);
+      return Stop(view, texts::kWriteFailed);
     }
   }
   std::vector<UpdateTarget> targets;
   for (const PlannedItem* item : items) {
     auto where = TargetOf(*item, depth, guard);
     if (!where || guard.HoldBelow(where->base, where->folders) == FolderCheck::kRefused) {
-      return Stop(window, texts::kWriteFailed);
+      return Stop(view, texts::kWriteFailed);
     }
     targets.push_back(std::move(*where));
   }
   std::vector<CopyPaths> copies;
   for (const PlannedCopy* copy : copy_items) {
     auto paths = CopyPathsOf(*copy, guard);
-    if (!paths) return Stop(window, texts::kWriteFailed);
+    if (!paths) return Stop(view, texts::kWriteFailed);
     const auto folders = ExistingCopyFolders(*paths);
     if (guard.HoldBelow(run.Install.InstPath, {folders.begin(), folders.end()}) == FolderCheck::kRefused) {
-      return Stop(window, texts::kWriteFailed);
+      return Stop(view, texts::kWriteFailed);
     }
     copies.push_back(std::move(*paths));
   }
@@ -453,7 +452,7 @@ void RunUpdate(HWND window) {
         }
       }
       if (!WriteItem(*items[i], depth, targets[i], next, next_target, guard)) {
-        return Stop(window, texts::kWriteFailed);
+        return Stop(view, texts::kWriteFailed);
       }
     }
   }
@@ -464,30 +463,30 @@ void RunUpdate(HWND window) {
     const CopyItem& item = copy_items[i]->item;
     if (item.Disc != 0) {
       drive = FindDisc(window, item.Disc);
-      if (!drive) return EndWizard(window, kWizardInterrupted);
+      if (!drive) return view.Interrupted();
     } else if (!drive) {
       // No disc asked for and none searched yet: the first CD-ROM drive that holds the disc
       // of DiskCheckFile0, without asking.
       drive = DriveHoldingDisc(0);
     }
-    SetInfoText(window, texts::kCopyingFormat, {item.Path});
+    view.Show(texts::kCopyingFormat, {item.Path});
     const CopyOutcome outcome = drive ? CopyFromDisc(window, *drive, copies[i], guard) : CopyOutcome::kFailed;
     switch (outcome) {
       case CopyOutcome::kCopied:
         break;
       case CopyOutcome::kCancelled:
-        return EndWizard(window, kWizardInterrupted);
+        return view.Interrupted();
       case CopyOutcome::kFailed: {
         const std::wstring text = platform::WidenCp932Lossy(
             FormatText(texts::kCopyFailedFormat, {item.Path}).view());
         const std::wstring caption = platform::WidenCp932Lossy(run.UpdaterCaption.view());
         MessageBoxW(window, text.c_str(), caption.c_str(), MB_ICONHAND);
-        return EndWizard(window, kWizardInterrupted);
+        return view.Interrupted();
       }
     }
   }
 
-  ShowFinishedPage(window);
+  view.Finished();
 }
 
 }  // namespace upd
