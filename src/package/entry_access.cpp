@@ -9,18 +9,18 @@
 #include <system_error>
 
 #include "config/error_box.h"
+#include "config/text_format.h"
 #include "package/decoder.h"
 #include "platform/codepage.h"
 #include "platform/name_compare.h"
 #include "package/container.h"
 #include "package/integrity.h"
 #include "package/piece_stream.h"
+#include "run/messages.h"
 #include "run/state.h"
 
 namespace upd {
 namespace {
-
-constexpr std::size_t kMessageCapacity = 1024;  // messages are formatted into 1024 bytes
 
 // Bytes written between two background flushes of a file.
 constexpr std::size_t kFlushStep = std::size_t{8} << 20;
@@ -156,20 +156,6 @@ std::string DriveString(const std::filesystem::path& target, const std::wstring&
   return platform::NarrowCp932Lossy(root);
 }
 
-// "ディスク容量が足りません。%s ドライブに %i バイトの空き容量が必要です"
-std::string ShortageMessage(std::string_view drive, std::int32_t shortage) {
-  std::string text;
-  text += "\x83\x66\x83\x42\x83\x58\x83\x4e\x97\x65\x97\xca\x82\xaa\x91\xab\x82\xe8\x82\xdc"
-          "\x82\xb9\x82\xf1\x81\x42";  // ディスク容量が足りません。
-  text += drive;
-  text += "\x20\x83\x68\x83\x89\x83\x43\x83\x75\x82\xc9\x20";  // " ドライブに "
-  text += std::to_string(shortage);
-  text += "\x20\x83\x6f\x83\x43\x83\x67\x82\xcc\x8b\xf3\x82\xab\x97\x65\x97\xca\x82\xaa\x95\x4b"
-          "\x97\x76\x82\xc5\x82\xb7";  // " バイトの空き容量が必要です"
-  if (text.size() > kMessageCapacity - 1) text.resize(kMessageCapacity - 1);
-  return text;
-}
-
 }  // namespace
 
 std::optional<EntryBytes> FindPackageEntry(std::string_view name) {
@@ -205,14 +191,14 @@ std::optional<std::size_t> EntryForTarget(std::string_view name, const std::file
   // counted, and equal counts pass. When the free space cannot be learned at all, the test does
   // not stop the write: the write itself is atomic, so on a disk that really is full it fails
   // and leaves the old file as it was.
-  if (const auto space = QueryFreeSpace(target);
+  if (const auto space = platform::QueryFreeSpace(target);
       space && space->available_to_caller + begun < entry.UnpackedSize) {
     // Here the free bytes are below 2^32, so the shortage is a 32-bit difference; it is shown
     // as a signed number.
     const auto shortage = static_cast<std::int32_t>(
         entry.UnpackedSize - static_cast<std::uint32_t>(space->available_to_caller + begun));
     const auto root = platform::VolumeRootOf(target);
-    Report(ShortageMessage(DriveString(target, root.value_or(L"")), shortage));
+    Report(FormatText(texts::kEntryDiskShortFormat, {DriveString(target, root.value_or(L"")), shortage}).view());
     return std::nullopt;
   }
   return index;
@@ -363,7 +349,7 @@ void PrepareAhead(std::string_view name, const std::filesystem::path& target,
   if (!stream.Reserve()) return;
   std::optional<AheadFile> ahead;
   PieceStream::Sink sink;
-  if (const auto space = target.empty() ? std::nullopt : QueryFreeSpace(target);
+  if (const auto space = target.empty() ? std::nullopt : platform::QueryFreeSpace(target);
       space && space->available_to_caller >= writing_now + size + kAheadMargin) {
     if (auto created = platform::ReplacementFile::CreateBeside(target, folder)) {
       ahead.emplace();
@@ -479,20 +465,6 @@ bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint
                     std::optional<std::uint64_t> stamp) {
   EntryContent content(bytes);
   return WriteReplacement(path, content, stamp) == Extracted::kDone;
-}
-
-std::optional<FreeSpace> QueryFreeSpace(const std::filesystem::path& path) {
-  const auto root = platform::VolumeRootOf(path);
-  if (!root) return std::nullopt;
-  if (const auto space = platform::DiskFreeSpaceOf(*root)) return space;
-  // Without the 64-bit figures, reckon with the cluster counts: bytes per cluster in 32 bits,
-  // the products in 64; the free bytes count both as available and as total free.
-  const auto clusters = platform::ClusterCountsOf(*root);
-  if (!clusters) return std::nullopt;
-  const std::uint64_t cluster_bytes =
-      static_cast<std::uint32_t>(clusters->sectors_per_cluster * clusters->bytes_per_sector);
-  const std::uint64_t available = std::uint64_t{clusters->free_clusters} * cluster_bytes;
-  return FreeSpace{available, std::uint64_t{clusters->total_clusters} * cluster_bytes, available};
 }
 
 }  // namespace upd

@@ -1,6 +1,6 @@
 // Access to the package's entries for the rest of the updater: lookup by name, extraction to a
 // file (with the free-space test, the keep-newer test and the entry's time stamp), the whole-file
-// write and the free-space query. All work on the run's package (Run().PackageImage and
+// write. All work on the run's package (Run().PackageImage and
 // Run().Directory) and report failures through ShowUpdaterError.
 #pragma once
 
@@ -128,12 +128,5 @@ void DropPreparedEntry();
 // system file.
 bool WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                     std::optional<std::uint64_t> stamp);
-
-using FreeSpace = platform::DiskSpace;
-
-// The free space of the volume that `path` lies on (any path on it, existing or not: a drive,
-// a folder mounted from another volume, a \\server\share path). Nothing when it cannot be
-// learned.
-std::optional<FreeSpace> QueryFreeSpace(const std::filesystem::path& path);
 
 }  // namespace upd

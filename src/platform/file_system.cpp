@@ -468,4 +468,18 @@ std::optional<ClusterCounts> ClusterCountsOf(const std::wstring& root) {
   return ClusterCounts{sectors, bytes, free_clusters, total_clusters};
 }
 
+std::optional<DiskSpace> QueryFreeSpace(const std::filesystem::path& path) {
+  const auto root = VolumeRootOf(path);
+  if (!root) return std::nullopt;
+  if (const auto space = DiskFreeSpaceOf(*root)) return space;
+  // Without the 64-bit figures, reckon with the cluster counts: bytes per cluster in 32 bits,
+  // the products in 64; the free bytes count both as available and as total free.
+  const auto clusters = ClusterCountsOf(*root);
+  if (!clusters) return std::nullopt;
+  const std::uint64_t cluster_bytes =
+      static_cast<std::uint32_t>(clusters->sectors_per_cluster * clusters->bytes_per_sector);
+  const std::uint64_t available = std::uint64_t{clusters->free_clusters} * cluster_bytes;
+  return DiskSpace{available, std::uint64_t{clusters->total_clusters} * cluster_bytes, available};
+}
+
 }  // namespace upd::platform

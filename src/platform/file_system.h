@@ -177,6 +177,11 @@ struct ClusterCounts {
 };
 std::optional<ClusterCounts> ClusterCountsOf(const std::wstring& root);
 
+// The free space of the volume that `path` lies on (any path on it, existing or not: a drive,
+// a folder mounted from another volume, a \\server\share path): the 64-bit figures, else
+// reckoned from the cluster counts. Nothing when it cannot be learned.
+std::optional<DiskSpace> QueryFreeSpace(const std::filesystem::path& path);
+
 // The width of the updater's paths: 259 characters and the terminator, as the platform's
 // plain path form holds them.
 inline constexpr std::size_t kPathWidth = 259;

@@ -21,6 +21,7 @@
 #include "platform/file_system.h"
 #include "platform/handles.h"
 #include "platform/held_folders.h"
+#include "run/entry_writer.h"
 #include "run/messages.h"
 #include "run/plan.h"
 #include "run/state.h"
@@ -33,14 +34,6 @@ namespace fs = std::filesystem;
 using platform::FolderCheck;
 using platform::FolderGuard;
 
-// Where one UpdateItem goes, worked out before anything is written.
-struct UpdateTarget {
-  fs::path base;                     // InstPath or DataPath, as the installation records it
-  std::vector<std::wstring> folders;  // DataFolder's and Path's folders below the base
-  fs::path folder;  // the base joined with DataFolder: the one level created
-  fs::path target;
-};
-
 // Where one CopyFile item comes from (below the disc's drive) and goes to.
 struct CopyPaths {
   std::wstring path;  // Path, wide
@@ -52,55 +45,6 @@ struct CopyPaths {
 std::string DriveOf(const fs::path& inst_path) {
   const std::wstring& p = inst_path.native();
   return platform::NarrowCp932Lossy(std::wstring_view(p).substr(0, std::min<std::size_t>(2, p.size())));
-}
-
-// The plan's components of a path, wide. Nothing when one cannot be spelt on the file system.
-std::optional<std::vector<std::wstring>> WideParts(std::span<const std::string> parts) {
-  std::vector<std::wstring> wide;
-  for (const std::string& part : parts) {
-    auto w = platform::WidenCp932(part);
-    if (!w) return std::nullopt;
-    wide.push_back(std::move(*w));
-  }
-  return wide;
-}
-
-// `folder` joined with each of `parts`; nothing past the path width (never cut).
-std::optional<fs::path> JoinAll(fs::path folder, std::span<const std::wstring> parts) {
-  for (const std::wstring& part : parts) {
-    auto next = platform::JoinWithin(folder, part);
-    if (!next) return std::nullopt;
-    folder = std::move(*next);
-  }
-  return folder;
-}
-
-// The base folder as the run writes through it: where the held folder resolves (a link in its
-// place, or above it, cannot be re-pointed meanwhile), else as recorded.
-fs::path WriteBase(const FolderGuard& guard, const fs::path& base) {
-  return guard.Resolved(base).value_or(base);
-}
-
-// The base folder joined with DataFolder, then with Path, as the plan splits them. Nothing when
-// a component cannot be spelt on the file system, a joined path would be longer than the path
-// width (never cut), or a data item has no data folder to go to.
-std::optional<UpdateTarget> TargetOf(const PlannedItem& item, std::size_t data_folder_depth,
-                                     const FolderGuard& guard) {
-  const RunState& run = Run();
-  const fs::path& base = item.data ? run.Install.DataPath : run.Install.InstPath;
-  // Without a data folder a data item has no place: a relative path would land wherever the
-  // updater happens to be started from.
-  if (base.empty()) return std::nullopt;
-  auto folders = WideParts(item.folders);
-  const auto file = platform::WidenCp932(item.file);
-  if (!folders || !file) return std::nullopt;
-  const std::span<const std::wstring> all(*folders);
-  auto folder = JoinAll(WriteBase(guard, base), all.first(data_folder_depth));
-  if (!folder) return std::nullopt;
-  auto target = JoinAll(*folder, all.subspan(data_folder_depth));
-  if (target) target = platform::JoinWithin(*target, *file);
-  if (!target) return std::nullopt;
-  return UpdateTarget{base, std::move(*folders), std::move(*folder), std::move(*target)};
 }
 
 std::optional<CopyPaths> CopyPathsOf(const PlannedCopy& copy, const FolderGuard& guard) {
@@ -126,77 +70,6 @@ bool Exists(const fs::path& path) { return platform::AttributesOf(path).has_valu
 bool IsFolder(const fs::path& path) {
   const auto attributes = platform::AttributesOf(path);
   return attributes && (*attributes & platform::kAttributeDirectory);
-}
-
-// Where the run writes the file of one item: its target, and the held folder it goes into.
-struct HeldTarget {
-  fs::path target;
-  std::wstring folder;  // the final path of the target's folder, held
-};
-
-// Writes one item. False when the package entry could not be written. `next`: the entry of the
-// item after this one, unpacked meanwhile, and written beside `next_target` when that is given.
-bool WriteItem(const PlannedItem& item, std::size_t data_folder_depth, UpdateTarget where, std::string_view next,
-               const HeldTarget& next_target, FolderGuard& guard) {
-  // A failure, such as a folder that is already there, is of no concern here.
-  CreateDirectoryW(platform::ApiPath(where.folder).c_str(), nullptr);
-  // A base folder that was not there when the run began (a data folder the run just made) is
-  // held now, and the item's paths are worked out again through what it resolves to.
-  if (!guard.Resolved(where.base)) {
-    if (guard.HoldBase(where.base) == FolderCheck::kRefused) return false;
-    if (auto again = TargetOf(item, data_folder_depth, guard)) where = std::move(*again);
-  }
-  // Folders that were not there when the run began (the data folder it just made, one a game
-  // made meanwhile) are checked and held now, before anything goes through them.
-  const auto hold = [&] { return guard.HoldBelow(where.base, where.folders); };
-  const FolderCheck folders = hold();
-  if (folders == FolderCheck::kRefused) return false;
-
-  TargetSight sight;
-  sight.folder_there = folders == FolderCheck::kHeld;
-  if (const auto attributes = sight.folder_there ? platform::AttributesOf(where.target) : std::nullopt) {
-    sight.kind = (*attributes & platform::kAttributeDirectory) ? TargetKind::kFolder : TargetKind::kFile;
-  }
-  // An existing data file keeps its content and takes the time of the update, read and touched
-  // through one handle. One that cannot be read fails the item and stays as it was.
-  const auto keep_existing = [&] {
-    const auto folder = guard.FinalOf(where.base, where.folders);
-    if (!folder) return platform::KeptFile::kFailed;
-    return platform::TouchKeptFile(where.target, *folder);
-  };
-  switch (DecideItem(item.action, sight)) {
-    case ItemStep::kLeaveAlone:
-      return true;
-    case ItemStep::kKeepContent:
-      switch (keep_existing()) {
-        case platform::KeptFile::kTouched: return true;
-        case platform::KeptFile::kFailed: return false;
-        case platform::KeptFile::kMissing: break;  // gone meanwhile: written as a missing one is
-      }
-      break;
-    case ItemStep::kWrite:
-      break;
-  }
-  // The write's own checks (the entry, a folder in the file's place, a newer file) are made
-  // through the handles it writes with, when the file is written.
-  ExtractRequest request;
-  request.keep_newer = KeepsNewer(item.action);
-  // A save that appears while its file is written (the game saved meanwhile) is never replaced.
-  request.only_new = KeepsContent(item.action);
-  request.unpack_next = next;
-  request.folder_ready = [&]() -> std::optional<std::wstring> {
-    if (hold() != FolderCheck::kHeld) return std::nullopt;
-    return guard.FinalOf(where.base, where.folders);
-  };
-  request.next_target = next_target.target;
-  request.next_folder = next_target.folder;
-  switch (ExtractEntry(item.Entry(), where.target, request)) {
-    case Extracted::kDone: return true;
-    case Extracted::kFailed: return false;
-    case Extracted::kTargetTaken: break;
-  }
-  // The save that appeared keeps its content, as one there from the start would have.
-  return keep_existing() == platform::KeptFile::kTouched;
 }
 
 // Probes for the disc: a CD-ROM drive where the disc's check file (a path below the root; an
@@ -354,8 +227,6 @@ CopyOutcome CopyFromDisc(HWND window, const std::wstring& drive, const CopyPaths
 }
 
 void Stop(RunView& view, std::string_view message) {
-  // Nothing unpacks ahead while the box waits for the player.
-  DropPreparedEntry();
   ShowUpdaterError(message);
   view.Interrupted();
 }
@@ -370,7 +241,7 @@ void RunUpdate(RunView& view) {
   if (plan.required_disk_space != 0) {
     // Free space that cannot be learned does not stop the update: every file is written whole
     // beside its target first, so a disk that really is full fails a write and keeps the file.
-    const auto space = QueryFreeSpace(run.Install.InstPath);
+    const auto space = platform::QueryFreeSpace(run.Install.InstPath);
     if (space && space->available_to_caller < plan.required_disk_space) {
       const auto shortfall = static_cast<std::int32_t>(
           plan.required_disk_space - static_cast<std::uint32_t>(space->available_to_caller));
@@ -431,27 +302,13 @@ void RunUpdate(RunView& view) {
 
   {
     // Each item's entry is unpacked on a thread of its own while the item before it is written
-    // (a file's flush waits for the disk); nothing prepared outlives the writes.
-    struct DropOnExit {
-      ~DropOnExit() { DropPreparedEntry(); }
-    } drop;
+    // (a file's flush waits for the disk); nothing the writer began outlives the writes, and
+    // nothing unpacks ahead while the failure box waits for the player.
+    EntryWriter writer(guard, depth);
     for (std::size_t i = 0; i < targets.size(); ++i) {
-      const std::string_view next = i + 1 < targets.size() ? items[i + 1]->Entry() : std::string_view{};
-      // The next item's file is begun beside its target while this one is written, when that
-      // item is written from the package whatever is there and its folders are held already
-      // (held now, as its own turn would, when one appeared since): both entries unpack at once.
-      HeldTarget next_target;
-      if (i + 1 < targets.size()) {
-        const ItemAction action = items[i + 1]->action;
-        const UpdateTarget& following = targets[i + 1];
-        if ((action == ItemAction::kWrite || action == ItemAction::kWriteUnlessNewer) &&
-            guard.HoldBelow(following.base, following.folders) == FolderCheck::kHeld) {
-          if (auto folder = guard.FinalOf(following.base, following.folders)) {
-            next_target = {following.target, std::move(*folder)};
-          }
-        }
-      }
-      if (!WriteItem(*items[i], depth, targets[i], next, next_target, guard)) {
+      const bool last = i + 1 == targets.size();
+      if (!writer.Write(*items[i], targets[i], last ? nullptr : items[i + 1], last ? nullptr : &targets[i + 1])) {
+        writer.Halt();
         return Stop(view, texts::kWriteFailed);
       }
     }

@@ -241,7 +241,7 @@ TEST(QueryFreeSpace, FallsBackOnClusterCounts) {
   ScratchFolder folder(L"clusters");
   const std::wstring root = VolumeRoot(folder.path());
   SpaceHooks hooks(SpaceScript().FailEx());
-  const auto space = upd::QueryFreeSpace(folder / L"not-yet.dat");
+  const auto space = upd::platform::QueryFreeSpace(folder / L"not-yet.dat");
   ASSERT_TRUE(space);
   DWORD spc = 0, bps = 0, free_clusters = 0, total_clusters = 0;
   ASSERT_TRUE(hooks.RealClusters(root.c_str(), &spc, &bps, &free_clusters, &total_clusters));
@@ -259,10 +259,10 @@ TEST(QueryFreeSpace, AnswersForTheVolumeOfAPathThatDoesNotExistYet) {
   ULARGE_INTEGER available{}, total{}, total_free{};
   ASSERT_TRUE(GetDiskFreeSpaceExW(VolumeRoot(folder.path()).c_str(), &available, &total,
                                   &total_free));
-  const auto space = upd::QueryFreeSpace(folder / L"sub" / L"not-yet.dat");
+  const auto space = upd::platform::QueryFreeSpace(folder / L"sub" / L"not-yet.dat");
   ASSERT_TRUE(space);
   EXPECT_EQ(space->total, total.QuadPart);
-  EXPECT_FALSE(upd::QueryFreeSpace(L"\\\\no-such-server\\share\\a.dat"));
+  EXPECT_FALSE(upd::platform::QueryFreeSpace(L"\\\\no-such-server\\share\\a.dat"));
 }
 
 // Waits until `path` is held open without sharing by someone else.

@@ -66,7 +66,7 @@ std::string Shortage(const std::string& drive, long long bytes) {
 TEST_F(SmallDisk, EntryOfExactlyTheFreeBytesFitsOneByteMoreDoesNot) {
   const std::uint64_t free = Free();
   // The question reaches the small disk, not the drive the test runs from.
-  ASSERT_EQ(upd::QueryFreeSpace(root_ / L"FULL.DAT").value_or(upd::FreeSpace{}).total, size_);
+  ASSERT_EQ(upd::platform::QueryFreeSpace(root_ / L"FULL.DAT").value_or(upd::platform::DiskSpace{}).total, size_);
   ASSERT_EQ(free, size_);
   const auto n = static_cast<std::size_t>(free);
   RunPackage pkg({StoredBytes("FULL.DAT", History(n, 5), kStamp),
