@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "package/byte_order.h"
 #include "package/decoder.h"
 #include "package/unfilled_array.h"
 
@@ -16,14 +17,6 @@ constexpr std::uint8_t kMagic[8] = {'U', 'P', 'D', 'X', 'X', 'H', '3', 0};
 constexpr std::uint32_t kVersion = 2;
 constexpr std::size_t kPerEntry = 32;
 constexpr std::size_t kHeaderSize = 32;
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::uint32_t Get32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
-}
 
 Hash128 Canonical(XXH128_hash_t h) {
   XXH128_canonical_t c;

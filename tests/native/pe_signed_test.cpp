@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "embed.h"
+#include "package/byte_order.h"
 #include "package/container.h"
 #include "pe_builder.h"
 
@@ -45,14 +46,8 @@ std::string Text(const fs::path& p) {
   return std::string(b.begin(), b.end());
 }
 
-std::uint32_t Get32(const Bytes& b, std::size_t at) {
-  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
-         std::uint32_t{b[at + 3]} << 24;
-}
-
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using upd::Get32;
+using upd::Put32;
 
 // What a signer does to an image, done by hand: a certificate table (one WIN_CERTIFICATE of
 // PKCS#7 signed data, its content here mere filler) appended at an 8-byte boundary, and the
