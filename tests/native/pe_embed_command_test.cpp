@@ -3,9 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -21,8 +18,7 @@
 #include "embed_command.h"
 #include "package/container.h"
 #include "pe_builder.h"
-
-extern char** environ;
+#include "run_process.h"
 
 namespace {
 
@@ -204,27 +200,11 @@ TEST_F(EmbedCommand, ToolTakesTheStubBesideIt) {
   fs::copy_file(UPDPACK_EXE, tool_dir / "updpack");
   fs::copy_file(dir_ / "stub.exe", tool_dir / "update.exe");
   const std::string tool = (tool_dir / "updpack").string();
-  const fs::path out = dir_ / "out", err = dir_ / "err";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> argv_s = {tool, "embed", P("update.fa3"), "-o", P("game.exe")};
-  std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, tool.c_str(), &fa, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&fa);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  const auto text = [](const fs::path& p) {
-    const Bytes b = ReadFile(p);
-    return std::string(b.begin(), b.end());
-  };
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << text(err);
-  EXPECT_THAT(text(out), HasSubstr((tool_dir / "update.exe").string()));
+  const updtest::Ran ran = updtest::RunProcess({tool, "embed", P("update.fa3"), "-o", P("game.exe")});
+  ASSERT_TRUE(ran.started);
+  ASSERT_TRUE(ran.exited);
+  EXPECT_EQ(ran.code, 0) << ran.err;
+  EXPECT_THAT(ran.out, HasSubstr((tool_dir / "update.exe").string()));
   EXPECT_EQ(updpack::ReadEmbeddedPackage(ReadFile(dir_ / "game.exe")), package_);
 }
 

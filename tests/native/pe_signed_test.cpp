@@ -4,9 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -21,8 +18,7 @@
 #include "package/byte_order.h"
 #include "package/container.h"
 #include "pe_builder.h"
-
-extern char** environ;
+#include "run_process.h"
 
 namespace {
 
@@ -85,10 +81,7 @@ Bytes SmallPackage() {
   return pkg;
 }
 
-struct Ran {
-  int code = -1;
-  std::string out, err;
-};
+using updtest::Ran;
 
 class SignedUpdater : public testing::Test {
  protected:
@@ -105,27 +98,9 @@ class SignedUpdater : public testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // updpack with `args`, its output and exit code.
-  Ran Updpack(std::vector<std::string> args) const {
+  static Ran Updpack(std::vector<std::string> args) {
     args.insert(args.begin(), UPDPACK_EXE);
-    const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    Ran ran;
-    const int spawned = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (spawned != 0) return ran;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ran.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    ran.out = Text(out);
-    ran.err = Text(err);
-    return ran;
+    return updtest::RunProcess(args);
   }
 
   // Each command on `file` reads the same package as on the package file itself; verify's
