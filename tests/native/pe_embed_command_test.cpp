@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,7 +15,7 @@
 #include "embed.h"
 #include "commands.h"
 #include "embed_command.h"
-#include "package/container.h"
+#include "package_builder.h"
 #include "pe_builder.h"
 #include "run_process.h"
 
@@ -36,23 +35,6 @@ Bytes ReadFile(const fs::path& p) {
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// A package with one stored entry, as the loader expects it.
-Bytes SmallPackage() {
-  const Bytes content = {'[', 'S', 'E', 'T', 'U', 'P', ']', '\n'};
-  Bytes pkg(16);
-  pkg.insert(pkg.end(), content.begin(), content.end());
-  pkg.resize(32, 0);
-  upd::PackageEntry e;
-  std::memcpy(e.EntryName.data(), "UPDATE.INI", 10);
-  e.EntryFlags = upd::kEntryStored;
-  e.UnpackedSize = e.StoredSize = static_cast<std::uint32_t>(content.size());
-  Bytes record(upd::kEntryRecordSize);
-  upd::EncodeEntryRecord(e, std::span<std::uint8_t, upd::kEntryRecordSize>(record));
-  pkg.insert(pkg.end(), record.begin(), record.end());
-  upd::EncodeHeader({upd::kPackageMagic, 0, 32, 1}, std::span<std::uint8_t, 16>(pkg.data(), 16));
-  return pkg;
-}
-
 class EmbedCommand : public testing::Test {
  protected:
   void SetUp() override {
@@ -64,7 +46,7 @@ class EmbedCommand : public testing::Test {
     shape.resources = updtest::StandardResources();
     shape.reloc_after_rsrc = true;
     stub_ = updtest::BuildFakePe(shape);
-    package_ = SmallPackage();
+    package_ = updtest::OneFilePackage("UPDATE.INI", "[SETUP]\n");
     WriteFile(dir_ / "stub.exe", stub_);
     WriteFile(dir_ / "update.fa3", package_);
   }

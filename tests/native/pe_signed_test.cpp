@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -16,7 +15,7 @@
 
 #include "embed.h"
 #include "package/byte_order.h"
-#include "package/container.h"
+#include "package_builder.h"
 #include "pe_builder.h"
 #include "run_process.h"
 
@@ -65,21 +64,7 @@ Bytes SignByHand(Bytes exe) {
 
 // A package whose UPDATE.INI lacks every key, so that lint has findings to name once it has
 // read it.
-Bytes SmallPackage() {
-  const Bytes content = {'[', 'S', 'E', 'T', 'U', 'P', ']', '\r', '\n'};
-  Bytes pkg(16);
-  pkg.insert(pkg.end(), content.begin(), content.end());
-  pkg.resize(32, 0);
-  upd::PackageEntry e;
-  std::memcpy(e.EntryName.data(), "UPDATE.INI", 10);
-  e.EntryFlags = upd::kEntryStored;
-  e.UnpackedSize = e.StoredSize = static_cast<std::uint32_t>(content.size());
-  Bytes record(upd::kEntryRecordSize);
-  upd::EncodeEntryRecord(e, std::span<std::uint8_t, upd::kEntryRecordSize>(record));
-  pkg.insert(pkg.end(), record.begin(), record.end());
-  upd::EncodeHeader({upd::kPackageMagic, 0, 32, 1}, std::span<std::uint8_t, 16>(pkg.data(), 16));
-  return pkg;
-}
+Bytes SmallPackage() { return updtest::OneFilePackage("UPDATE.INI", "[SETUP]\r\n"); }
 
 using updtest::Ran;
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "embed.h"
-#include "package/container.h"
+#include "package_builder.h"
 #include "run_process.h"
 
 namespace {
@@ -208,25 +208,6 @@ std::wstring UpdpackExe() {
   return path;
 }
 
-// A sound package with one stored entry.
-Bytes SmallPackage() {
-  const std::string ini = "[SETUP]\r\nCompanyName=Test\r\n";
-  Bytes pkg(16);
-  pkg.insert(pkg.end(), ini.begin(), ini.end());
-  pkg.resize(16 + (ini.size() + 15) / 16 * 16, 0);
-  const auto directory = static_cast<std::uint32_t>(pkg.size());
-  upd::PackageEntry e;
-  std::copy_n("UPDATE.INI", 10, e.EntryName.begin());
-  e.EntryFlags = upd::kEntryStored;
-  e.UnpackedSize = e.StoredSize = static_cast<std::uint32_t>(ini.size());
-  Bytes record(upd::kEntryRecordSize);
-  upd::EncodeEntryRecord(e, std::span<std::uint8_t, upd::kEntryRecordSize>(record));
-  pkg.insert(pkg.end(), record.begin(), record.end());
-  upd::EncodeHeader({upd::kPackageMagic, 0, directory, 1},
-                    std::span<std::uint8_t, upd::kPackageHeaderSize>(pkg.data(), 16));
-  return pkg;
-}
-
 // The tool itself under Windows: in a folder with a Japanese name, with the host beside it as
 // its default stub (update.exe), writing an output with a Japanese name.
 TEST_F(EmbedUnderWine, UpdpackExeEmbedsWithTheStubBesideIt) {
@@ -234,7 +215,7 @@ TEST_F(EmbedUnderWine, UpdpackExeEmbedsWithTheStubBesideIt) {
   CreateDirectoryW(dir.c_str(), nullptr);
   ASSERT_TRUE(CopyFileW(UpdpackExe().c_str(), (dir + L"updpack.exe").c_str(), FALSE));
   ASSERT_TRUE(CopyFileW(host_path_.c_str(), (dir + L"update.exe").c_str(), FALSE));
-  const Bytes package = SmallPackage();
+  const Bytes package = updtest::OneFilePackage("UPDATE.INI", "[SETUP]\r\nCompanyName=Test\r\n");
   ASSERT_TRUE(WriteAll(dir + L"update.fa3", package));
   const std::wstring out = dir + L"\u30b2\u30fc\u30e0\u66f4\u65b0.exe";  // ゲーム更新.exe
   DeleteFileW(out.c_str());
