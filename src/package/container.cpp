@@ -5,22 +5,11 @@
 #include <limits>
 #include <new>
 
+#include "package/byte_order.h"
 #include "package/decoder.h"
 
 namespace upd {
 namespace {
-
-std::uint32_t Get32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
-}
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-  p[2] = static_cast<std::uint8_t>(v >> 16);
-  p[3] = static_cast<std::uint8_t>(v >> 24);
-}
 
 // A record the loader accepts: its name ends inside the field, and its sizes are ones that
 // extraction can honour without reading outside the entry's bytes.

@@ -1,19 +1,20 @@
 #include "package/decoder.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+
+#include "package/byte_order.h"
+#include "package/stream_codes.h"
 
 namespace upd {
 namespace {
 
+using namespace stream_codes;
+
 static_assert(std::endian::native == std::endian::little,
               "the pattern copy below assumes a little-endian host");
-
-inline std::uint32_t LoadLe32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
-}
 
 // While this much input lies ahead, a token's data bytes and the next control word (at most
 // 32 literal bytes, or 2 data bytes and a word) are surely there and are read unchecked.
@@ -34,8 +35,6 @@ struct MatchTable {
   }
 
   constexpr MatchTable() {
-    constexpr std::uint32_t kBase[5] = {0, 512, 1024, 2048, 4096};
-    constexpr unsigned kExtra[5] = {1, 1, 2, 3, 4};
     for (std::uint32_t idx = 0; idx < (1u << kTableBits); ++idx) {
       unsigned pos = 0;
       bool fits = true;
@@ -57,18 +56,16 @@ struct MatchTable {
       }
       unsigned cls = 0;
       while (cls < 4 && fits && take(1) == 0) ++cls;
-      const std::uint32_t x = take(kExtra[cls]);
+      const std::uint32_t x = take(kDistanceExtra[cls]);
       if (!fits) continue;
       const unsigned distance_bits = pos;  // at most 10
-      const std::uint32_t base = kBase[cls] + x + 1;
+      const std::uint32_t base = kDistanceBase[cls] + x + 1;
       unsigned zeros = 0;
       while (zeros < 5 && fits && take(1) == 0) ++zeros;
-      constexpr unsigned kLenBase[5] = {3, 4, 5, 7, 11};
-      constexpr unsigned kLenExtra[5] = {0, 0, 1, 2, 4};
-      const std::uint32_t len = zeros < 5 ? kLenBase[zeros] + take(kLenExtra[zeros]) : 0;
+      const std::uint32_t len = zeros < 5 ? kLengthBase[zeros] + take(kLengthExtra[zeros]) : 0;
       // Length 0: the length code is read after the distance's bits.
-      entry[idx] = fits && zeros < 5 ? Pack(pos, kExtra[cls], len, base)
-                                     : Pack(distance_bits, kExtra[cls], 0, base);
+      entry[idx] = fits && zeros < 5 ? Pack(pos, kDistanceExtra[cls], len, base)
+                                     : Pack(distance_bits, kDistanceExtra[cls], 0, base);
     }
   }
 };
@@ -200,13 +197,12 @@ Outcome DecodeTokens(Cursor& cur, const std::uint8_t* const iend, std::uint8_t* 
     op_io = op;
     return outcome;
   };
-  static constexpr std::uint32_t kClassBase[5] = {0, 512, 1024, 2048, 4096};
-  static constexpr unsigned kClassExtra[5] = {1, 1, 2, 3, 4};
-  // Length code by its leading zeros: 1 -> 3, 01 -> 4, 001 x -> 5+x, 0001 xx -> 7+x,
-  // 00001 xxxx -> 11+x, 00000 byte -> 27+byte.
-  static constexpr std::uint8_t kLenBase[6] = {3, 4, 5, 7, 11, 27};
-  static constexpr std::uint8_t kLenExtra[6] = {0, 0, 1, 2, 4, 0};
-  static constexpr std::uint8_t kLenUsed[6] = {1, 2, 4, 6, 9, 5};
+  // The flag bits of each length code, looked up rather than worked out per token.
+  static constexpr auto kLenUsed = [] {
+    std::array<std::uint8_t, kLengthCodes> used{};
+    for (unsigned n = 0; n < kLengthCodes; ++n) used[n] = static_cast<std::uint8_t>(LengthCodeBits(n));
+    return used;
+  }();
 
   while (iend - ip >= kFastInput) {
     if constexpr (kPausable) {
@@ -214,7 +210,7 @@ Outcome DecodeTokens(Cursor& cur, const std::uint8_t* const iend, std::uint8_t* 
     }
     if (left == 0) {
       // The token's first bit is the first of a new word.
-      bits = std::uint64_t{LoadLe32(ip)} << 32;
+      bits = std::uint64_t{Get32(ip)} << 32;
       ip += 4;
       left = 32;
     }
@@ -237,8 +233,8 @@ Outcome DecodeTokens(Cursor& cur, const std::uint8_t* const iend, std::uint8_t* 
       if (len == 0) {
         const std::uint64_t lv = bits << used;
         const unsigned lz = std::min(static_cast<unsigned>(std::countl_zero(lv | 1)), 5u);
-        len = kLenBase[lz] +
-              static_cast<std::uint32_t>(((lv << (lz + 1)) >> 1) >> (63 - kLenExtra[lz]));
+        len = kLengthBase[lz] +
+              static_cast<std::uint32_t>(((lv << (lz + 1)) >> 1) >> (63 - kLengthExtra[lz]));
         used += lz == 5 ? 64 : kLenUsed[lz];  // a length byte: the general way below
       }
       if (used <= left) {
@@ -261,7 +257,7 @@ Outcome DecodeTokens(Cursor& cur, const std::uint8_t* const iend, std::uint8_t* 
     unsigned used;
     std::uint64_t view;
     unsigned bytes = 1;
-    const std::uint64_t view1 = bits | std::uint64_t{LoadLe32(ip + 1)} << (32 - left);
+    const std::uint64_t view1 = bits | std::uint64_t{Get32(ip + 1)} << (32 - left);
     const std::uint32_t e = kMatchTable.entry[view1 >> (64 - kTableBits)];
     if (left >= 6 && (e >> 8 & 511) != 0) {
       view = view1;
@@ -269,7 +265,7 @@ Outcome DecodeTokens(Cursor& cur, const std::uint8_t* const iend, std::uint8_t* 
       dist = (e >> 17) + (std::uint32_t{ip[0]} << (e >> 5 & 7));
       len = e >> 8 & 511;
     } else {
-      const std::uint64_t view0 = bits | std::uint64_t{LoadLe32(ip)} << (32 - left);
+      const std::uint64_t view0 = bits | std::uint64_t{Get32(ip)} << (32 - left);
       unsigned pre;  // flag bits before the first data byte
       if (view0 >> 62) {
         // 0 1 e, byte b [, 3 bits x]: length 2.
@@ -287,17 +283,17 @@ Outcome DecodeTokens(Cursor& cur, const std::uint8_t* const iend, std::uint8_t* 
       } else {
         // 0 0, distance class (1, 01, 001, 0001, 0000), byte, extra bits, length code.
         const unsigned cls = std::min(static_cast<unsigned>(std::countl_zero(view0 << 2 | 1)), 4u);
-        pre = 2 + (cls < 4 ? cls + 1 : 4);
+        pre = 2 + DistancePrefixBits(cls);
         view = pre > left ? view0 : view1;
         const std::uint32_t b = ip[pre > left ? 4 : 0];
-        const unsigned extra = kClassExtra[cls];
-        dist = kClassBase[cls] + (b << extra) +
+        const unsigned extra = kDistanceExtra[cls];
+        dist = kDistanceBase[cls] + (b << extra) +
                static_cast<std::uint32_t>((view << pre) >> (64 - extra)) + 1;
         used = pre + extra;
         const std::uint64_t lv = view << used;  // used <= 10 here
         const unsigned lz = std::min(static_cast<unsigned>(std::countl_zero(lv | 1)), 5u);
-        len = kLenBase[lz] +
-              static_cast<std::uint32_t>(((lv << (lz + 1)) >> 1) >> (63 - kLenExtra[lz]));
+        len = kLengthBase[lz] +
+              static_cast<std::uint32_t>(((lv << (lz + 1)) >> 1) >> (63 - kLengthExtra[lz]));
         used += kLenUsed[lz];
         if (lz == 5) {
           len += ip[used > left ? 5 : 1];  // the length byte ends the token
@@ -329,7 +325,7 @@ Outcome DecodeTokens(Cursor& cur, const std::uint8_t* const iend, std::uint8_t* 
         ok = false;
         return 0;
       }
-      bits = std::uint64_t{LoadLe32(ip)} << 32;
+      bits = std::uint64_t{Get32(ip)} << 32;
       ip += 4;
       left = 32;
     }
@@ -379,22 +375,12 @@ Outcome DecodeTokens(Cursor& cur, const std::uint8_t* const iend, std::uint8_t* 
     }
     unsigned cls = 0;
     while (cls < 4 && !bit()) ++cls;
-    std::uint32_t code = kClassBase[cls] + (byte() << kClassExtra[cls]);
-    code += bits_n(kClassExtra[cls]);
-    std::uint32_t length;
-    if (bit()) {
-      length = 3;
-    } else if (bit()) {
-      length = 4;
-    } else if (bit()) {
-      length = 5 + bit();
-    } else if (bit()) {
-      length = 7 + bits_n(2);
-    } else if (bit()) {
-      length = 11 + bits_n(4);
-    } else {
-      length = 27 + byte();
-    }
+    std::uint32_t code = kDistanceBase[cls] + (byte() << kDistanceExtra[cls]);
+    code += bits_n(kDistanceExtra[cls]);
+    unsigned lz = 0;
+    while (lz + 1 < kLengthCodes && !bit()) ++lz;
+    const std::uint32_t length =
+        kLengthBase[lz] + (lz + 1 < kLengthCodes ? bits_n(kLengthExtra[lz]) : byte());
     if (!ok) return failed();
     std::uint8_t* const next = CopyMatch(op, obeg, oend, code + 1, length);
     if (!next) return failed();
@@ -411,7 +397,7 @@ std::optional<std::size_t> DecompressBlock(std::span<const std::uint8_t> in,
     if (input_ended) *input_ended = true;
     return std::nullopt;
   }
-  Cursor cur{in.data() + 4, std::uint64_t{LoadLe32(in.data())} << 32, 32};
+  Cursor cur{in.data() + 4, std::uint64_t{Get32(in.data())} << 32, 32};
   std::uint8_t* op = out.data();
   switch (DecodeTokens<false>(cur, in.data() + in.size(), out.data(), op, out.data() + out.size(),
                               nullptr)) {
@@ -436,7 +422,7 @@ StreamDecoder::Status StreamDecoder::Next(std::span<std::uint8_t> room,
   std::uint8_t* const base = room.data();
   if (!started_) {
     if (in_.size() < 4) return status_ = Status::kCut;
-    cursor_ = {in_.data() + 4, std::uint64_t{LoadLe32(in_.data())} << 32, 32};
+    cursor_ = {in_.data() + 4, std::uint64_t{Get32(in_.data())} << 32, 32};
     started_ = true;
   }
   // The window the next matches may reach: the end of the previous piece, moved to the front.

@@ -87,7 +87,6 @@ class StreamDecoder {
   Status Next(std::span<std::uint8_t> room, std::span<const std::uint8_t>& piece);
 
   std::uint64_t produced() const { return produced_; }
-  std::uint64_t total() const { return total_; }
 
  private:
   std::span<const std::uint8_t> in_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "package/byte_order.h"
 #include "package/decoder.h"
 #include "package/unfilled_array.h"
 
@@ -16,14 +17,6 @@ constexpr std::uint8_t kMagic[8] = {'U', 'P', 'D', 'X', 'X', 'H', '3', 0};
 constexpr std::uint32_t kVersion = 2;
 constexpr std::size_t kPerEntry = 32;
 constexpr std::size_t kHeaderSize = 32;
-
-void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-std::uint32_t Get32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
-}
 
 Hash128 Canonical(XXH128_hash_t h) {
   XXH128_canonical_t c;
@@ -108,48 +101,22 @@ Status CheckRecordItself(std::span<const PackageEntry> entries, std::size_t at,
   return Status::kSound;
 }
 
-// The hash the record holds for the k-th entry it covers: 0 stored, 1 unpacked.
-bool Matches(std::span<const std::uint8_t> record, std::size_t k, std::size_t which,
-             const Hash128& hash) {
-  return std::equal(hash.begin(), hash.end(),
-                    record.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + kPerEntry * k + 16 * which));
-}
-
-}  // namespace
-
-IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const StoredReader& stored,
-                               const EntryReader& read, IntegrityDepth depth) {
-  const auto at = FindIntegrityRecord(entries);
-  if (!at) return {Status::kNoRecord};
-
-  // The record itself: read through the same reader, kept for the comparisons below (it is
-  // small: 32 + 32 bytes per entry).
-  std::vector<std::uint8_t> record;
-  Status got = read(*at, [&](std::span<const std::uint8_t> b) { record.insert(record.end(), b.begin(), b.end()); });
-  if (got != Status::kSound) return {got, *at};
-  if (const Status s = CheckRecordItself(entries, *at, record); s != Status::kSound) {
-    return s == Status::kBadRecord ? IntegrityResult{s, *at} : IntegrityResult{s};
-  }
-
-  // Stored bytes first, for every entry: a damaged package is found without unpacking anything.
+// Whether the hash the record holds for every entry it covers (0 stored, 1 unpacked) is
+// `hash_of(i)`, in directory order; the first that differs is at fault.
+template <class HashOf>
+IntegrityResult CompareHashes(std::span<const PackageEntry> entries, std::size_t at,
+                              std::span<const std::uint8_t> record, std::size_t which,
+                              const HashOf& hash_of) {
   for (std::size_t i = 0, k = 0; i < entries.size(); ++i) {
-    if (i == *at) continue;
-    if (!Matches(record, k, 0, HashBytes(stored(i)))) return {Status::kContent, i};
-    ++k;
-  }
-  if (depth == IntegrityDepth::kStoredBytes) return {Status::kSound};
-
-  Hasher hasher;
-  for (std::size_t i = 0, k = 0; i < entries.size(); ++i) {
-    if (i == *at) continue;
-    hasher.Reset();
-    got = read(i, [&](std::span<const std::uint8_t> b) { hasher.Update(b); });
-    if (got != Status::kSound) return {got, i};
-    if (!Matches(record, k, 1, hasher.Digest())) return {Status::kContent, i};
-    ++k;
+    if (i == at) continue;
+    const Hash128 hash = hash_of(i);
+    const auto held = record.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + kPerEntry * k++ + 16 * which);
+    if (!std::equal(hash.begin(), hash.end(), held)) return {Status::kContent, i};
   }
   return {Status::kSound};
 }
+
+}  // namespace
 
 IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries,
                                std::span<const std::uint8_t> record,
@@ -159,36 +126,36 @@ IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries,
   if (const Status s = CheckRecordItself(entries, *at, record); s != Status::kSound) {
     return s == Status::kBadRecord ? IntegrityResult{s, *at} : IntegrityResult{s};
   }
-  for (std::size_t i = 0, k = 0; i < entries.size(); ++i) {
-    if (i == *at) continue;
-    if (!Matches(record, k++, 0, hashes[i].stored)) return {Status::kContent, i};
-  }
-  if (depth == IntegrityDepth::kStoredBytes) return {Status::kSound};
-  for (std::size_t i = 0, k = 0; i < entries.size(); ++i) {
-    if (i == *at) continue;
-    if (!Matches(record, k++, 1, hashes[i].unpacked)) return {Status::kContent, i};
-  }
-  return {Status::kSound};
+  // Stored bytes first, for every entry, as the updater checks them.
+  const IntegrityResult stored = CompareHashes(entries, *at, record, 0, [&](std::size_t i) { return hashes[i].stored; });
+  if (stored.status != Status::kSound || depth == IntegrityDepth::kStoredBytes) return stored;
+  return CompareHashes(entries, *at, record, 1, [&](std::size_t i) { return hashes[i].unpacked; });
 }
 
 IntegrityResult CheckIntegrity(const PackageDirectory& dir, std::span<const std::uint8_t> image) {
   const auto entries = dir.Entries();
+  const auto at = FindIntegrityRecord(entries);
+  if (!at) return {Status::kNoRecord};
+
+  // The record itself, unpacked when it is compressed (it is small: 32 + 32 bytes per entry).
   // The loader has made sure that the stored bytes lie inside the image.
-  const auto stored = [&](std::size_t i) { return dir.StoredBytes(image, i); };
-  const auto read = [&](std::size_t i, const auto& use) {
-    const PackageEntry& e = entries[i];
-    if (!e.IsCompressed()) {
-      use(stored(i).first(e.UnpackedSize));
-      return Status::kSound;
-    }
-    UnfilledArray<std::uint8_t> bytes;
-    if (!bytes.AllocateUnfilled(e.UnpackedSize)) return Status::kNoMemory;
-    const auto produced = DecompressBlock(stored(i), bytes.span());
-    if (!produced || *produced != e.UnpackedSize) return Status::kUnreadable;
-    use(bytes.span());
-    return Status::kSound;
-  };
-  return CheckIntegrity(entries, stored, read, IntegrityDepth::kStoredBytes);
+  const PackageEntry& e = entries[*at];
+  const std::span<const std::uint8_t> stored = dir.StoredBytes(image, *at);
+  UnfilledArray<std::uint8_t> unpacked;
+  std::span<const std::uint8_t> record = stored.first(e.UnpackedSize);
+  if (e.IsCompressed()) {
+    if (!unpacked.AllocateUnfilled(e.UnpackedSize)) return {Status::kNoMemory, *at};
+    const auto produced = DecompressBlock(stored, unpacked.span());
+    if (!produced || *produced != e.UnpackedSize) return {Status::kUnreadable, *at};
+    record = unpacked.span();
+  }
+  if (const Status s = CheckRecordItself(entries, *at, record); s != Status::kSound) {
+    return s == Status::kBadRecord ? IntegrityResult{s, *at} : IntegrityResult{s};
+  }
+  // Only the stored bytes, hashed in place: a damaged package is found without unpacking
+  // anything.
+  return CompareHashes(entries, *at, record, 0,
+                       [&](std::size_t i) { return HashBytes(dir.StoredBytes(image, i)); });
 }
 
 }  // namespace upd

@@ -26,7 +26,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -91,24 +90,13 @@ struct IntegrityResult {
   std::size_t entry = 0;  // index in the directory, for kContent, kUnreadable and kNoMemory
 };
 
-// Hands the unpacked bytes of entry `index` to `use`, one entry at a time, whole or in pieces
-// in order; returns kSound, or kUnreadable or kNoMemory when the bytes cannot be had.
-using EntryReader = std::function<IntegrityResult::Status(
-    std::size_t index, const std::function<void(std::span<const std::uint8_t>)>& use)>;
-// The StoredSize bytes of entry `index` as they lie in the package.
-using StoredReader = std::function<std::span<const std::uint8_t>(std::size_t index)>;
-
 // How far a check goes: the records and every entry's stored bytes, or also what every entry
-// unpacks to (each one read through the EntryReader).
+// unpacks to.
 enum class IntegrityDepth { kStoredBytes, kUnpackedToo };
 
-// Checks every entry of `entries` against the record. The record's own content is read through
-// `read` in either depth.
-IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries, const StoredReader& stored,
-                               const EntryReader& read, IntegrityDepth depth);
-
-// The same check for a reader that has read every entry itself: `record` is the record's
-// content, `hashes[i]` the hashes of entry i (the record's own slot is not looked at).
+// Checks every entry of `entries` against the record, for a reader that has read every entry
+// itself: `record` is the record's content, `hashes[i]` the hashes of entry i (the record's own
+// slot is not looked at).
 IntegrityResult CheckIntegrity(std::span<const PackageEntry> entries,
                                std::span<const std::uint8_t> record,
                                std::span<const EntryHashes> hashes, IntegrityDepth depth);

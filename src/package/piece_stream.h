@@ -73,8 +73,6 @@ class PieceStream {
   // (kDone when sound). The worker must be idle (stopped or finished).
   StreamDecoder::Status Check(std::span<const std::uint8_t> stream, std::uint64_t unpacked_size);
 
-  bool running() const { return running_; }
-
  private:
   // What the worker hands out: a stream's pieces, or what is left of stored bytes.
   struct Job {

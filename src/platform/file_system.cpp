@@ -280,18 +280,6 @@ std::optional<std::uint64_t> LastWriteTimeOf(const std::filesystem::path& path) 
   return times->last_write;
 }
 
-std::optional<FileTimes> TimesOf(const std::filesystem::path& path) {
-  UniqueFile file(::CreateFileW(ApiPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!file) return std::nullopt;
-  return TimesThrough(file.get());
-}
-
-bool DeleteFileAt(const std::filesystem::path& path) {
-  return ::DeleteFileW(ApiPath(path).c_str()) != 0;
-}
-
 std::optional<HeldTemporaryFile> HeldTemporaryFile::CreateIn(const std::filesystem::path& folder,
                                                              std::wstring_view prefix) {
   for (unsigned attempt = 0; attempt < 64; ++attempt) {

@@ -40,9 +40,6 @@ struct FileTimes {
 // The last-write time, read through a handle opened for reading with read sharing only; nothing
 // when the file cannot be opened so or its time cannot be read.
 std::optional<std::uint64_t> LastWriteTimeOf(const std::filesystem::path& path);
-// All three times, read without disturbing anyone who has the file open.
-std::optional<FileTimes> TimesOf(const std::filesystem::path& path);
-bool DeleteFileAt(const std::filesystem::path& path);
 
 // The path the system resolves an open file or folder to, links followed, in its plain form
 // (C:\dir or \\server\share\dir); nothing when it cannot be learned.

@@ -50,20 +50,6 @@ struct FindHandleKind {
   static void Close(HANDLE h) { ::FindClose(h); }
 };
 
-// Processes, threads, events: null on failure.
-struct KernelObjectKind {
-  using handle_type = HANDLE;
-  static HANDLE Invalid() { return nullptr; }
-  static void Close(HANDLE h) { ::CloseHandle(h); }
-};
-
-// LoadLibraryW results.
-struct ModuleKind {
-  using handle_type = HMODULE;
-  static HMODULE Invalid() { return nullptr; }
-  static void Close(HMODULE h) { ::FreeLibrary(h); }
-};
-
 // RegOpenKeyExW results.
 struct RegistryKeyKind {
   using handle_type = HKEY;
@@ -73,8 +59,6 @@ struct RegistryKeyKind {
 
 using UniqueFile = UniqueHandle<FileHandleKind>;
 using UniqueFind = UniqueHandle<FindHandleKind>;
-using UniqueKernelObject = UniqueHandle<KernelObjectKind>;
-using UniqueModule = UniqueHandle<ModuleKind>;
 using UniqueRegistryKey = UniqueHandle<RegistryKeyKind>;
 
 }  // namespace upd::platform

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "package/byte_order.h"
 #include "package_builder.h"
 
 namespace {
@@ -17,12 +18,7 @@ using updtest::Item;
 using updtest::LiteralStream;
 using updtest::Stored;
 
-void SetHeaderWord(Bytes& img, std::size_t at, std::uint32_t v) {
-  img[at] = static_cast<std::uint8_t>(v);
-  img[at + 1] = static_cast<std::uint8_t>(v >> 8);
-  img[at + 2] = static_cast<std::uint8_t>(v >> 16);
-  img[at + 3] = static_cast<std::uint8_t>(v >> 24);
-}
+using upd::Put32;
 
 TEST(LoadPackageDirectory, NoEntries) {
   for (bool compressed : {false, true}) {
@@ -95,32 +91,32 @@ TEST(LoadPackageDirectory, DamagedPackagesAreRefused) {
   rows.push_back({"shorter than a header", Bytes(good.begin(), good.begin() + 15)});
   {
     Bytes b = good;
-    SetHeaderWord(b, 8, static_cast<std::uint32_t>(b.size() + 1));
+    Put32(b, 8, static_cast<std::uint32_t>(b.size() + 1));
     rows.push_back({"directory offset past the end", b});
   }
   {
     Bytes b = good;
-    SetHeaderWord(b, 8, 8);
+    Put32(b, 8, 8);
     rows.push_back({"directory offset inside the header", b});
   }
   {
     Bytes b = good;
-    SetHeaderWord(b, 12, 3);
+    Put32(b, 12, 3);
     rows.push_back({"record table runs past the end", b});
   }
   {
     Bytes b = good;
-    SetHeaderWord(b, 12, 0x0EA0EA0F);  // * 280 wraps 32 bits to a small number
+    Put32(b, 12, 0x0EA0EA0F);  // * 280 wraps 32 bits to a small number
     rows.push_back({"record count whose table size wraps", b});
   }
   {
     Bytes b = good_c;
-    SetHeaderWord(b, 12, 1);
+    Put32(b, 12, 1);
     rows.push_back({"compressed directory decodes to more records", b});
   }
   {
     Bytes b = good_c;
-    SetHeaderWord(b, 12, 3);
+    Put32(b, 12, 3);
     rows.push_back({"compressed directory decodes to fewer records", b});
   }
   {
@@ -130,14 +126,14 @@ TEST(LoadPackageDirectory, DamagedPackagesAreRefused) {
   }
   {
     Bytes b = good;
-    SetHeaderWord(b, dir_off + 276, 49);  // A.TXT runs into B.TXT's padding: still fine
-    SetHeaderWord(b, dir_off + 280 + 276, 33);
+    Put32(b, dir_off + 276, 49);  // A.TXT runs into B.TXT's padding: still fine
+    Put32(b, dir_off + 280 + 276, 33);
     rows.push_back({"entry data runs into the directory", b});
   }
   {
     Bytes b = good;
-    SetHeaderWord(b, dir_off + 276, 0xFFFFFFF0);
-    SetHeaderWord(b, dir_off + 280 + 276, 0x40);
+    Put32(b, dir_off + 276, 0xFFFFFFF0);
+    Put32(b, dir_off + 280 + 276, 0x40);
     rows.push_back({"sizes whose sum wraps 32 bits", b});
   }
   {
@@ -147,13 +143,13 @@ TEST(LoadPackageDirectory, DamagedPackagesAreRefused) {
   }
   {
     Bytes b = good;
-    SetHeaderWord(b, dir_off + 272, 41);
+    Put32(b, dir_off + 272, 41);
     rows.push_back({"stored entry larger than its bytes", b});
   }
   {
     Bytes b = good;
-    SetHeaderWord(b, dir_off + 260, upd::kEntryCompressed);
-    SetHeaderWord(b, dir_off + 272, 0x7FFFFFFF);
+    Put32(b, dir_off + 260, upd::kEntryCompressed);
+    Put32(b, dir_off + 272, 0x7FFFFFFF);
     rows.push_back({"compressed entry claiming more than any stream yields", b});
   }
   for (const Row& r : rows) {

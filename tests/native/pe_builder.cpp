@@ -3,17 +3,13 @@
 #include <cstring>
 #include <random>
 
+#include "package/byte_order.h"
+
 namespace updtest {
 namespace {
 
-void Set16(Bytes& b, std::size_t at, std::uint32_t v) {
-  b[at] = static_cast<std::uint8_t>(v);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Set32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using upd::Put16;
+using upd::Put32;
 
 std::uint32_t Align(std::uint32_t v, std::uint32_t a) { return (v + a - 1) / a * a; }
 
@@ -73,18 +69,18 @@ Bytes BuildTree(const std::vector<FakeResource>& resources, std::uint32_t rva) {
   Bytes out(at);
   std::size_t next_string = 0, next_name_table = 0, next_leaf = 0;
   auto table = [&](std::uint32_t off, std::size_t count, std::size_t named) {
-    Set16(out, off + 12, static_cast<std::uint32_t>(named));
-    Set16(out, off + 14, static_cast<std::uint32_t>(count - named));
+    Put16(out, off + 12, static_cast<std::uint32_t>(named));
+    Put16(out, off + 14, static_cast<std::uint32_t>(count - named));
   };
   auto id_field = [&](const FakeId& id, std::size_t at_entry) {
     if (id.name.empty()) {
-      Set32(out, at_entry, id.number);
+      Put32(out, at_entry, id.number);
       return;
     }
     const std::uint32_t s = strings[next_string++];
-    Set16(out, s, static_cast<std::uint32_t>(id.name.size()));
-    for (std::size_t i = 0; i < id.name.size(); ++i) Set16(out, s + 2 + 2 * i, id.name[i]);
-    Set32(out, at_entry, 0x80000000u | s);
+    Put16(out, s, static_cast<std::uint32_t>(id.name.size()));
+    for (std::size_t i = 0; i < id.name.size(); ++i) Put16(out, s + 2 + 2 * i, id.name[i]);
+    Put32(out, at_entry, 0x80000000u | s);
   };
   auto named_count = [](const auto& groups) {
     std::size_t n = 0;
@@ -94,24 +90,24 @@ Bytes BuildTree(const std::vector<FakeResource>& resources, std::uint32_t rva) {
   table(0, types.size(), named_count(types));
   for (std::size_t t = 0; t < types.size(); ++t) {
     id_field(types[t].id, 16 + 8 * t);
-    Set32(out, 16 + 8 * t + 4, 0x80000000u | type_tables[t]);
+    Put32(out, 16 + 8 * t + 4, 0x80000000u | type_tables[t]);
     const auto& names = types[t].names;
     table(type_tables[t], names.size(), named_count(names));
     for (std::size_t n = 0; n < names.size(); ++n) {
       const std::uint32_t entry = type_tables[t] + 16 + 8 * static_cast<std::uint32_t>(n);
       id_field(names[n].id, entry);
       const std::uint32_t lang_table = name_tables[next_name_table++];
-      Set32(out, entry + 4, 0x80000000u | lang_table);
+      Put32(out, entry + 4, 0x80000000u | lang_table);
       table(lang_table, names[n].leaves.size(), 0);
       for (std::size_t l = 0; l < names[n].leaves.size(); ++l) {
         const FakeResource& r = *names[n].leaves[l];
         const std::size_t index = next_leaf++;
         const std::uint32_t lang_entry = lang_table + 16 + 8 * static_cast<std::uint32_t>(l);
-        Set32(out, lang_entry, r.language);
-        Set32(out, lang_entry + 4, data_entries[index]);
-        Set32(out, data_entries[index], rva + data[index]);
-        Set32(out, data_entries[index] + 4, static_cast<std::uint32_t>(r.data.size()));
-        Set32(out, data_entries[index] + 8, r.code_page);
+        Put32(out, lang_entry, r.language);
+        Put32(out, lang_entry + 4, data_entries[index]);
+        Put32(out, data_entries[index], rva + data[index]);
+        Put32(out, data_entries[index] + 4, static_cast<std::uint32_t>(r.data.size()));
+        Put32(out, data_entries[index] + 8, r.code_page);
         std::memcpy(&out[data[index]], r.data.data(), r.data.size());
       }
     }
@@ -174,9 +170,9 @@ Bytes BuildFakePe(const FakePe& shape, FakeLayout* layout) {
   if (shape.reloc_after_rsrc) {
     reloc_rva = va;
     Bytes block(12);
-    Set32(block, 0, 0x1000);
-    Set32(block, 4, 12);
-    Set16(block, 8, 0xA010);
+    Put32(block, 0, 0x1000);
+    Put32(block, 4, 12);
+    Put16(block, 8, 0xA010);
     sections.push_back({".reloc", block, 12, 0x42000040});
     vas.push_back(va);
     va = Align(va + 12, sa);
@@ -191,24 +187,24 @@ Bytes BuildFakePe(const FakePe& shape, FakeLayout* layout) {
   Bytes out(headers);
   out[0] = 'M';
   out[1] = 'Z';
-  Set32(out, 0x3C, pe);
+  Put32(out, 0x3C, pe);
   std::memcpy(&out[pe], "PE\0\0", 4);
-  Set16(out, pe + 4, shape.pe32_plus ? 0x8664 : 0x14C);
-  Set16(out, pe + 6, static_cast<std::uint32_t>(sections.size()));
-  Set16(out, pe + 20, static_cast<std::uint32_t>(opt_size));
-  Set16(out, pe + 22, shape.pe32_plus ? 0x0022 : 0x0102);
-  Set16(out, opt, shape.pe32_plus ? 0x20B : 0x10B);
-  Set32(out, opt + 16, vas[0]);
-  Set32(out, opt + 20, vas[0]);
-  Set32(out, opt + 32, sa);
-  Set32(out, opt + 36, fa);
-  Set16(out, opt + 40, 6);
-  Set16(out, opt + 48, 6);
-  Set32(out, opt + 56, va);
-  Set32(out, opt + 60, headers);
-  Set16(out, opt + 68, 2);
+  Put16(out, pe + 4, shape.pe32_plus ? 0x8664 : 0x14C);
+  Put16(out, pe + 6, static_cast<std::uint32_t>(sections.size()));
+  Put16(out, pe + 20, static_cast<std::uint32_t>(opt_size));
+  Put16(out, pe + 22, shape.pe32_plus ? 0x0022 : 0x0102);
+  Put16(out, opt, shape.pe32_plus ? 0x20B : 0x10B);
+  Put32(out, opt + 16, vas[0]);
+  Put32(out, opt + 20, vas[0]);
+  Put32(out, opt + 32, sa);
+  Put32(out, opt + 36, fa);
+  Put16(out, opt + 40, 6);
+  Put16(out, opt + 48, 6);
+  Put32(out, opt + 56, va);
+  Put32(out, opt + 60, headers);
+  Put16(out, opt + 68, 2);
   const std::size_t dirs = opt + (shape.pe32_plus ? 112 : 96);
-  Set32(out, dirs - 4, 16);
+  Put32(out, dirs - 4, 16);
   std::uint32_t initialized = 0, code = 0;
   for (std::size_t i = 0; i < sections.size(); ++i) {
     const FakeSection& s = sections[i];
@@ -218,11 +214,11 @@ Bytes BuildFakePe(const FakePe& shape, FakeLayout* layout) {
     out.resize(raw_offset + raw_size, 0);
     const std::size_t h = table + 40 * i;
     std::memcpy(&out[h], s.name, std::strlen(s.name));
-    Set32(out, h + 8, s.virtual_size);
-    Set32(out, h + 12, vas[i]);
-    Set32(out, h + 16, raw_size);
-    Set32(out, h + 20, raw_offset);
-    Set32(out, h + 36, s.characteristics);
+    Put32(out, h + 8, s.virtual_size);
+    Put32(out, h + 12, vas[i]);
+    Put32(out, h + 16, raw_size);
+    Put32(out, h + 20, raw_offset);
+    Put32(out, h + 36, s.characteristics);
     (s.characteristics & 0x20 ? code : initialized) += raw_size;
     if (std::strcmp(s.name, ".rsrc") == 0 && layout) {
       layout->rsrc_raw = raw_offset;
@@ -230,34 +226,34 @@ Bytes BuildFakePe(const FakePe& shape, FakeLayout* layout) {
       layout->rsrc_rva = vas[i];
     }
   }
-  Set32(out, opt + 4, code);
-  Set32(out, opt + 8, initialized);
+  Put32(out, opt + 4, code);
+  Put32(out, opt + 8, initialized);
   if (shape.with_rsrc) {
-    Set32(out, dirs + 16, rsrc_rva);
-    Set32(out, dirs + 20, static_cast<std::uint32_t>(sections[2].data.size()));
+    Put32(out, dirs + 16, rsrc_rva);
+    Put32(out, dirs + 20, static_cast<std::uint32_t>(sections[2].data.size()));
   }
   if (shape.reloc_after_rsrc) {
-    Set32(out, dirs + 40, reloc_rva);
-    Set32(out, dirs + 44, 12);
+    Put32(out, dirs + 40, reloc_rva);
+    Put32(out, dirs + 44, 12);
   }
   if (shape.symbol_count != 0) {
-    Set32(out, pe + 12, static_cast<std::uint32_t>(out.size()));
-    Set32(out, pe + 16, shape.symbol_count);
+    Put32(out, pe + 12, static_cast<std::uint32_t>(out.size()));
+    Put32(out, pe + 16, shape.symbol_count);
     const Bytes symbols = RandomBytes(18 * std::size_t{shape.symbol_count}, 8);
     out.insert(out.end(), symbols.begin(), symbols.end());
     const char strings[] = "\0\0\0\0/4\0.debug_info\0";
     Bytes s(strings, strings + sizeof strings);
-    Set32(s, 0, sizeof strings);
+    Put32(s, 0, sizeof strings);
     out.insert(out.end(), s.begin(), s.end());
   }
   if (shape.signed_image) {
     out.resize(Align(static_cast<std::uint32_t>(out.size()), 8), 0);
-    Set32(out, dirs + 32, static_cast<std::uint32_t>(out.size()));
-    Set32(out, dirs + 36, 16);
+    Put32(out, dirs + 32, static_cast<std::uint32_t>(out.size()));
+    Put32(out, dirs + 36, 16);
     Bytes cert(16, 0x5A);
-    Set32(cert, 0, 16);
-    Set16(cert, 4, 0x0200);
-    Set16(cert, 6, 2);
+    Put32(cert, 0, 16);
+    Put16(cert, 4, 0x0200);
+    Put16(cert, 6, 2);
     out.insert(out.end(), cert.begin(), cert.end());
   }
   out.insert(out.end(), shape.overlay.begin(), shape.overlay.end());

@@ -3,12 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -19,10 +15,9 @@
 #include "embed.h"
 #include "commands.h"
 #include "embed_command.h"
-#include "package/container.h"
+#include "package_builder.h"
 #include "pe_builder.h"
-
-extern char** environ;
+#include "run_process.h"
 
 namespace {
 
@@ -40,23 +35,6 @@ Bytes ReadFile(const fs::path& p) {
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// A package with one stored entry, as the loader expects it.
-Bytes SmallPackage() {
-  const Bytes content = {'[', 'S', 'E', 'T', 'U', 'P', ']', '\n'};
-  Bytes pkg(16);
-  pkg.insert(pkg.end(), content.begin(), content.end());
-  pkg.resize(32, 0);
-  upd::PackageEntry e;
-  std::memcpy(e.EntryName.data(), "UPDATE.INI", 10);
-  e.EntryFlags = upd::kEntryStored;
-  e.UnpackedSize = e.StoredSize = static_cast<std::uint32_t>(content.size());
-  Bytes record(upd::kEntryRecordSize);
-  upd::EncodeEntryRecord(e, std::span<std::uint8_t, upd::kEntryRecordSize>(record));
-  pkg.insert(pkg.end(), record.begin(), record.end());
-  upd::EncodeHeader({upd::kPackageMagic, 0, 32, 1}, std::span<std::uint8_t, 16>(pkg.data(), 16));
-  return pkg;
-}
-
 class EmbedCommand : public testing::Test {
  protected:
   void SetUp() override {
@@ -68,7 +46,7 @@ class EmbedCommand : public testing::Test {
     shape.resources = updtest::StandardResources();
     shape.reloc_after_rsrc = true;
     stub_ = updtest::BuildFakePe(shape);
-    package_ = SmallPackage();
+    package_ = updtest::OneFilePackage("UPDATE.INI", "[SETUP]\n");
     WriteFile(dir_ / "stub.exe", stub_);
     WriteFile(dir_ / "update.fa3", package_);
   }
@@ -204,27 +182,11 @@ TEST_F(EmbedCommand, ToolTakesTheStubBesideIt) {
   fs::copy_file(UPDPACK_EXE, tool_dir / "updpack");
   fs::copy_file(dir_ / "stub.exe", tool_dir / "update.exe");
   const std::string tool = (tool_dir / "updpack").string();
-  const fs::path out = dir_ / "out", err = dir_ / "err";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> argv_s = {tool, "embed", P("update.fa3"), "-o", P("game.exe")};
-  std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, tool.c_str(), &fa, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&fa);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  const auto text = [](const fs::path& p) {
-    const Bytes b = ReadFile(p);
-    return std::string(b.begin(), b.end());
-  };
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << text(err);
-  EXPECT_THAT(text(out), HasSubstr((tool_dir / "update.exe").string()));
+  const updtest::Ran ran = updtest::RunProcess({tool, "embed", P("update.fa3"), "-o", P("game.exe")});
+  ASSERT_TRUE(ran.started);
+  ASSERT_TRUE(ran.exited);
+  EXPECT_EQ(ran.code, 0) << ran.err;
+  EXPECT_THAT(ran.out, HasSubstr((tool_dir / "update.exe").string()));
   EXPECT_EQ(updpack::ReadEmbeddedPackage(ReadFile(dir_ / "game.exe")), package_);
 }
 

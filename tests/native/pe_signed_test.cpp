@@ -4,13 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,10 +14,10 @@
 #include <vector>
 
 #include "embed.h"
-#include "package/container.h"
+#include "package/byte_order.h"
+#include "package_builder.h"
 #include "pe_builder.h"
-
-extern char** environ;
+#include "run_process.h"
 
 namespace {
 
@@ -45,14 +41,8 @@ std::string Text(const fs::path& p) {
   return std::string(b.begin(), b.end());
 }
 
-std::uint32_t Get32(const Bytes& b, std::size_t at) {
-  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
-         std::uint32_t{b[at + 3]} << 24;
-}
-
-void Put32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using upd::Get32;
+using upd::Put32;
 
 // What a signer does to an image, done by hand: a certificate table (one WIN_CERTIFICATE of
 // PKCS#7 signed data, its content here mere filler) appended at an 8-byte boundary, and the
@@ -74,26 +64,9 @@ Bytes SignByHand(Bytes exe) {
 
 // A package whose UPDATE.INI lacks every key, so that lint has findings to name once it has
 // read it.
-Bytes SmallPackage() {
-  const Bytes content = {'[', 'S', 'E', 'T', 'U', 'P', ']', '\r', '\n'};
-  Bytes pkg(16);
-  pkg.insert(pkg.end(), content.begin(), content.end());
-  pkg.resize(32, 0);
-  upd::PackageEntry e;
-  std::memcpy(e.EntryName.data(), "UPDATE.INI", 10);
-  e.EntryFlags = upd::kEntryStored;
-  e.UnpackedSize = e.StoredSize = static_cast<std::uint32_t>(content.size());
-  Bytes record(upd::kEntryRecordSize);
-  upd::EncodeEntryRecord(e, std::span<std::uint8_t, upd::kEntryRecordSize>(record));
-  pkg.insert(pkg.end(), record.begin(), record.end());
-  upd::EncodeHeader({upd::kPackageMagic, 0, 32, 1}, std::span<std::uint8_t, 16>(pkg.data(), 16));
-  return pkg;
-}
+Bytes SmallPackage() { return updtest::OneFilePackage("UPDATE.INI", "[SETUP]\r\n"); }
 
-struct Ran {
-  int code = -1;
-  std::string out, err;
-};
+using updtest::Ran;
 
 class SignedUpdater : public testing::Test {
  protected:
@@ -110,27 +83,9 @@ class SignedUpdater : public testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // updpack with `args`, its output and exit code.
-  Ran Updpack(std::vector<std::string> args) const {
+  static Ran Updpack(std::vector<std::string> args) {
     args.insert(args.begin(), UPDPACK_EXE);
-    const fs::path out = dir_ / "stdout", err = dir_ / "stderr";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    Ran ran;
-    const int spawned = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (spawned != 0) return ran;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ran.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    ran.out = Text(out);
-    ran.err = Text(err);
-    return ran;
+    return updtest::RunProcess(args);
   }
 
   // Each command on `file` reads the same package as on the package file itself; verify's

@@ -2,10 +2,8 @@
 // and the files it writes.
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -23,19 +21,14 @@
 #include "package_builder.h"
 #include "package_writer.h"
 #include "relaid_package.h"
-
-extern char** environ;
+#include "run_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-struct Ran {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
+using updtest::Ran;
 
 // A folder of its own, removed with everything in it when the test ends.
 class Scratch {
@@ -82,35 +75,13 @@ timespec GetTime(const fs::path& p) {
 }
 
 // Runs the built tool with the arguments, in `cwd`, collecting its output (or sending its
-// standard output to `stdout_to`).
+// standard output to `stdout_to`). The tool's own folder does not matter; relative paths are
+// taken from cwd.
 Ran Updpack(const std::vector<std::string>& args, const fs::path& cwd = fs::temp_directory_path(),
             const fs::path& stdout_to = {}) {
-  Scratch io;
-  const fs::path out = stdout_to.empty() ? io / "out" : stdout_to, err = io / "err";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> argv_s = {UPDPACK_EXE};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  // The tool's own folder does not matter; relative paths are taken from cwd.
-  const fs::path here = fs::current_path();
-  fs::current_path(cwd);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, UPDPACK_EXE, &fa, nullptr, argv.data(), environ);
-  fs::current_path(here);
-  posix_spawn_file_actions_destroy(&fa);
-  Ran r;
-  if (spawned != 0) return r;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (stdout_to.empty()) r.out = ReadText(out);
-  r.err = ReadText(err);
-  return r;
+  updtest::Argv argv = {UPDPACK_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return updtest::RunProcess(argv, {.cwd = cwd, .stdout_to = stdout_to});
 }
 
 bool Has(const std::string& text, const std::string& part) {

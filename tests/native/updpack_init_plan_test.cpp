@@ -2,10 +2,7 @@
 // it writes (bytes, and what lint says of it), and the lists plan shows for folders, packages
 // and updaters, with and without a copy of an installation.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -19,9 +16,8 @@
 
 #include "ini_edit.h"
 #include "pe_builder.h"
+#include "run_process.h"
 #include "temp_folder.h"
-
-extern char** environ;
 
 namespace {
 
@@ -33,11 +29,7 @@ using updtest::Set;
 constexpr std::int64_t kT0 = 1600000000;  // 2020-09-13 12:26:40 UTC: the update's files
 const std::string kT0Iso = "2020-09-13T12:26:40.0000000Z";
 
-struct Ran {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
+using updtest::Ran;
 
 std::string ReadText(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -54,28 +46,9 @@ std::string Fixture(const char* name) { return ReadText(fs::path(UPD_FIXTURES) /
 
 // The built tool with the arguments, its output collected.
 Ran Updpack(const std::vector<std::string>& args) {
-  const updtest::TempFolder io;
-  const fs::path out = io.path() / "out", err = io.path() / "err";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> argv_s = {UPDPACK_EXE};
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, UPDPACK_EXE, &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  Ran r;
-  if (spawned != 0) return r;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = ReadText(out);
-  r.err = ReadText(err);
-  return r;
+  updtest::Argv argv = {UPDPACK_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return updtest::RunProcess(argv);
 }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }

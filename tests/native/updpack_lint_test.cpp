@@ -1,19 +1,19 @@
 // updpack lint: one fixture edit per finding, each row with every finding it must give (and no
 // other); then the command and build's check as the publisher runs them.
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ini_edit.h"
 #include "lint.h"
+#include "run_process.h"
 #include "temp_folder.h"
 
 namespace {
@@ -160,24 +160,24 @@ TEST(Lint, Findings) {
   }
 }
 
-struct Ran {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
+using updtest::Ran;
 
-std::string ReadText(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+// The built tool as a process.
+Ran Updpack(const std::vector<std::string>& args) {
+  updtest::Argv argv = {UPDPACK_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return updtest::RunProcess(argv);
 }
 
-// The built tool as a process; the arguments are plain words and paths without quotes.
-Ran Updpack(const std::string& args, const updtest::TempFolder& io) {
-  const fs::path out = io.path() / "stdout", err = io.path() / "stderr";
-  const std::string command = std::string("'") + UPDPACK_EXE + "' " + args + " >'" + out.string() + "' 2>'" +
-                              err.string() + "'";
-  const int status = std::system(command.c_str());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
+// The words of a command line written with single spaces.
+std::vector<std::string> Words(std::string_view line) {
+  std::vector<std::string> words;
+  for (std::size_t at = 0; at <= line.size();) {
+    const std::size_t end = std::min(line.find(' ', at), line.size());
+    words.emplace_back(line.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
 }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
@@ -193,19 +193,19 @@ class LintCommand : public ::testing::Test {
     std::ofstream(dir() / name, std::ios::binary) << content;
   }
   void WriteIni(const std::vector<Edit>& edits) { Write("UPDATE.INI", Apply(Fixture("update_lint.ini"), edits)); }
-  std::string P(const fs::path& p) const { return "'" + p.string() + "'"; }
+  std::string P(const fs::path& p) const { return p.string(); }
 
   updtest::TempFolder folder_;
 };
 
 TEST_F(LintCommand, FolderAndPackage) {
   WriteIni({});
-  Ran r = Updpack("lint " + P(dir()), folder_);
+  Ran r = Updpack({"lint", P(dir())});
   EXPECT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, ": 0 errors, 0 warnings")) << r.out;
 
   WriteIni({Set("UpdateFile02", "0,z.dat"), Set("UpdateFile04", "late.dat")});
-  r = Updpack("lint " + P(dir()), folder_);
+  r = Updpack({"lint", P(dir())});
   EXPECT_EQ(r.code, 1) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "error: [UPDATE] UpdateFile02: writes the entry 'z.dat', which the package does not hold"))
       << r.out;
@@ -214,11 +214,11 @@ TEST_F(LintCommand, FolderAndPackage) {
 
   // build prints the same findings and still writes the package; lint reads the package alike.
   const fs::path package = folder_.path() / "update.fa3";
-  r = Updpack("build " + P(dir()) + " -o " + P(package), folder_);
+  r = Updpack({"build", P(dir()), "-o", P(package)});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(Has(r.err, "updpack build: error: [UPDATE] UpdateFile02:")) << r.err;
   ASSERT_TRUE(fs::exists(package));
-  r = Updpack("lint " + P(package) + " --inst-mode 0", folder_);
+  r = Updpack({"lint", P(package), "--inst-mode", "0"});
   EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(Has(r.out, "error: [UPDATE] UpdateFile02:")) << r.out;
   // The package's integrity record is no file of the update: no finding names it.
@@ -226,7 +226,7 @@ TEST_F(LintCommand, FolderAndPackage) {
 
   // --strict: nothing written.
   fs::remove(package);
-  r = Updpack("build " + P(dir()) + " -o " + P(package) + " --strict", folder_);
+  r = Updpack({"build", P(dir()), "-o", P(package), "--strict"});
   EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(Has(r.err, "1 error in UPDATE.INI; nothing written (--strict)")) << r.err;
   EXPECT_FALSE(fs::exists(package));
@@ -236,7 +236,7 @@ TEST_F(LintCommand, FolderAndPackage) {
 TEST_F(LintCommand, PathsThatLeaveTheirFolder) {
   WriteIni({Set("DataFolder", "..\\Save"), Set("UpdateFile02", "0,..\\..\\c.dat"),
             Set("CopyFile00", "1:movie\\CON"), Set("CopyFile01", "1,bonus\t\\*.*")});
-  const Ran r = Updpack("lint " + P(dir()), folder_);
+  const Ran r = Updpack({"lint", P(dir())});
   EXPECT_EQ(r.code, 1) << r.out << r.err;
   for (const char* line : {
            "error: [SETUP] DataFolder: the data folder '..\\Save' leaves the folder it is relative to",
@@ -260,11 +260,11 @@ TEST_F(LintCommand, PercentInTitlesIsNoFinding) {
     Write("title.txt", agreement_title);
     std::ofstream(setup, std::ios::binary) << Apply(Fixture("setup_minimal.ini"), {Set("GameTitle", game_title)});
     std::string said;
-    Ran r = Updpack("build " + P(dir()) + " -o " + P(package), folder_);
+    Ran r = Updpack({"build", P(dir()), "-o", P(package)});
     EXPECT_EQ(r.code, 0) << r.err;
     said += r.err;
     for (const fs::path& target : {dir(), package}) {
-      r = Updpack("lint " + P(target) + " --setup " + P(setup), folder_);
+      r = Updpack({"lint", P(target), "--setup", P(setup)});
       EXPECT_EQ(r.code, 0) << r.out << r.err;
       said += r.out + r.err;
     }
@@ -278,7 +278,7 @@ TEST_F(LintCommand, PercentInTitlesIsNoFinding) {
 TEST_F(LintCommand, SetupAndUsage) {
   WriteIni({Set("CopyFile00", "2:movie")});
   std::ofstream(folder_.path() / "SETUP.INI", std::ios::binary) << Fixture("setup_minimal.ini");
-  Ran r = Updpack("lint " + P(dir()) + " --setup " + P(folder_.path() / "SETUP.INI"), folder_);
+  Ran r = Updpack({"lint", P(dir()), "--setup", P(folder_.path() / "SETUP.INI")});
   EXPECT_EQ(r.code, 0) << r.out << r.err;
   EXPECT_TRUE(Has(r.out, "warning: [UPDATE] CopyFile00: disc 2 has no DiskCheckFile2 in SETUP.INI")) << r.out;
   EXPECT_TRUE(Has(r.out, "warning: [UPDATE] UpdateFile01: the filter 1 meets no installation")) << r.out;
@@ -292,14 +292,14 @@ TEST_F(LintCommand, SetupAndUsage) {
                          Usage{"lint a --inst-mode -1", "--inst-mode needs a number"},
                          Usage{"lint a --setup", "--setup needs a file"}, Usage{"lint a --bad", "unknown option"}}) {
     SCOPED_TRACE(u.args);
-    r = Updpack(u.args, folder_);
+    r = Updpack(Words(u.args));
     EXPECT_EQ(r.code, 2);
     EXPECT_TRUE(Has(r.err, u.says)) << r.err;
   }
-  r = Updpack("lint " + P(folder_.path() / "nothing-here"), folder_);
+  r = Updpack({"lint", P(folder_.path() / "nothing-here")});
   EXPECT_EQ(r.code, 1);
   fs::remove(dir() / "UPDATE.INI");
-  r = Updpack("lint " + P(dir()), folder_);
+  r = Updpack({"lint", P(dir())});
   EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(Has(r.err, "holds no UPDATE.INI")) << r.err;
 }

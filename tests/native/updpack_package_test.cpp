@@ -12,6 +12,7 @@
 
 #include "corpus.h"
 #include "entry_name.h"
+#include "package/byte_order.h"
 #include "package/container.h"
 #include "package/decoder.h"
 #include "package/integrity.h"
@@ -39,14 +40,8 @@ Bytes Random(std::size_t n, std::uint32_t seed) {
   return v;
 }
 
-std::uint32_t Get32(const Bytes& b, std::size_t at) {
-  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
-         std::uint32_t{b[at + 3]} << 24;
-}
-
-void Set32(Bytes& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using upd::Get32;
+using upd::Put32;
 
 // Options for a package as another tool would make it: without the integrity record.
 PackageOptions WithoutRecord() {
@@ -415,42 +410,42 @@ TEST_F(DamagedPackage, VerifyNamesTheFirstFault) {
       {"shorter than a header", Bytes(good_.begin(), good_.begin() + 10), kAll, "too few"},
       {"wrong magic", edited([](Bytes& b) { b[2] = '3'; }), kAll, "not a package"},
       {"directory offset past the end",
-       edited([&](Bytes& b) { Set32(b, 8, static_cast<std::uint32_t>(b.size() + 1)); }), kAll,
+       edited([&](Bytes& b) { Put32(b, 8, static_cast<std::uint32_t>(b.size() + 1)); }), kAll,
        "lies outside"},
-      {"directory offset inside the header", edited([](Bytes& b) { Set32(b, 8, 8); }), kAll,
+      {"directory offset inside the header", edited([](Bytes& b) { Put32(b, 8, 8); }), kAll,
        "lies outside"},
       {"directory stream cut short", Bytes(good_.begin(), good_.end() - 6), kAll,
        "the package is truncated: its compressed directory runs past the end"},
       {"directory stream damaged within", edited([&](Bytes& b) { std::fill(b.begin() + dir, b.end(), 0); }),
        kAll, "damaged: its stream does not decode"},
-      {"one record more than the stream holds", edited([](Bytes& b) { Set32(b, 12, 4); }), kAll,
+      {"one record more than the stream holds", edited([](Bytes& b) { Put32(b, 12, 4); }), kAll,
        "holds 840 bytes, not the 1120"},
       {"plain directory beyond the end",
-       edited([&](Bytes& b) { Set32(b, 4, 0); b.resize(dir + 100); }), kAll, "needs 840 bytes"},
+       edited([&](Bytes& b) { Put32(b, 4, 0); b.resize(dir + 100); }), kAll, "needs 840 bytes"},
       {"name without its zero byte",
        WithRecords([](Bytes& t) { std::fill_n(t.begin() + Field(1, 0), 260, 'B'); }), 1,
        "no terminating zero"},
       {"name with a folder",
        WithRecords([](Bytes& t) { SetName(t, 1, "..\\b.bin"); }), 1, "folder part"},
-      {"flags 3", WithRecords([](Bytes& t) { Set32(t, Field(2, 260), 3); }), 2, "flags are 3"},
+      {"flags 3", WithRecords([](Bytes& t) { Put32(t, Field(2, 260), 3); }), 2, "flags are 3"},
       {"stored size differs from the size",
-       WithRecords([](Bytes& t) { Set32(t, Field(1, 276), 99); }), 1, "differs from its size"},
+       WithRecords([](Bytes& t) { Put32(t, Field(1, 276), 99); }), 1, "differs from its size"},
       {"compressed stream cut short",
-       WithRecords([&](Bytes& t) { Set32(t, Field(0, 276), a_stored / 2); }), 0, "damaged"},
+       WithRecords([&](Bytes& t) { Put32(t, Field(0, 276), a_stored / 2); }), 0, "damaged"},
       {"compressed entry one byte larger than its stream",
-       WithRecords([](Bytes& t) { Set32(t, Field(0, 272), 6001); }), 0, "unpacks to 6000 bytes"},
+       WithRecords([](Bytes& t) { Put32(t, Field(0, 272), 6001); }), 0, "unpacks to 6000 bytes"},
       {"compressed entry one byte smaller than its stream",
-       WithRecords([](Bytes& t) { Set32(t, Field(0, 272), 5999); }), 0, "more than its size"},
+       WithRecords([](Bytes& t) { Put32(t, Field(0, 272), 5999); }), 0, "more than its size"},
       {"data running into the directory",
-       WithRecords([](Bytes& t) { Set32(t, Field(2, 276), 4000); }), 2, "run past the directory"},
+       WithRecords([](Bytes& t) { Put32(t, Field(2, 276), 4000); }), 2, "run past the directory"},
       {"size no stream can have",
-       WithRecords([](Bytes& t) { Set32(t, Field(2, 272), 0x7FFFFFFF); }), 2, "no stream of"},
+       WithRecords([](Bytes& t) { Put32(t, Field(2, 272), 0x7FFFFFFF); }), 2, "no stream of"},
       {"same name as an earlier entry but for case",
        WithRecords([](Bytes& t) { SetName(t, 2, "A.TXT"); }), 2, "regardless of letter case"},
       {"two faults: the earlier entry is named",
        WithRecords([](Bytes& t) {
-         Set32(t, Field(2, 260), 0);
-         Set32(t, Field(1, 276), 1);
+         Put32(t, Field(2, 260), 0);
+         Put32(t, Field(1, 276), 1);
        }),
        1, "differs from its size"},
   };
@@ -477,9 +472,9 @@ TEST_F(DamagedPackage, HarmlessOdditiesAreNotedNotFaulted) {
   Bytes gap(good_.begin(), good_.begin() + dir);
   gap.resize(dir + 16, 0);
   gap.insert(gap.end(), good_.begin() + dir, good_.end());
-  Set32(gap, 8, dir + 16);
+  Put32(gap, 8, dir + 16);
   Bytes flagged = good_;
-  Set32(flagged, 4, 0x81);
+  Put32(flagged, 4, 0x81);
   const Row rows[] = {
       {"names out of order", WithRecords([](Bytes& t) { SetName(t, 0, "d.txt"); }), 1,
        "out of order"},

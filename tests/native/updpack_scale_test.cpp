@@ -4,9 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -25,8 +22,7 @@
 #include "package_writer.h"
 #include "pe_image.h"
 #include "pe_builder.h"
-
-extern char** environ;
+#include "run_process.h"
 
 namespace {
 
@@ -60,9 +56,7 @@ Bytes Compressible(std::size_t n, std::uint32_t seed) {
   return b;
 }
 
-struct Ran {
-  int code = -1;
-  std::string out, err;
+struct Ran : updtest::Ran {
   long peak_kib = 0;  // the process's peak resident memory, when measured
 };
 
@@ -73,29 +67,12 @@ constexpr const char* kTime = "/usr/bin/time";
 
 // updpack as a user runs it, in a process of its own.
 Ran RunUpdpack(const std::vector<std::string>& args, const fs::path& scratch, bool measure = false) {
-  const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
   const fs::path peak = scratch / "peak.txt";
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::vector<std::string> argv_s;
-  if (measure) argv_s = {kTime, "-f", "%M", "-o", peak.string()};
-  argv_s.push_back(UPDPACK_EXE);
-  argv_s.insert(argv_s.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_s) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  Ran r;
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) return r;
-  posix_spawn_file_actions_destroy(&fa);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  const Bytes o = ReadFile(out), e = ReadFile(err);
-  r.out.assign(o.begin(), o.end());
-  r.err.assign(e.begin(), e.end());
+  updtest::Argv argv;
+  if (measure) argv = {kTime, "-f", "%M", "-o", peak.string()};
+  argv.push_back(UPDPACK_EXE);
+  argv.insert(argv.end(), args.begin(), args.end());
+  Ran r{updtest::RunProcess(argv)};
   if (measure) {
     // The last line: a failing command's status comes before it.
     std::ifstream in(peak);
@@ -104,8 +81,6 @@ Ran RunUpdpack(const std::vector<std::string>& args, const fs::path& scratch, bo
     }
     fs::remove(peak);
   }
-  fs::remove(out);
-  fs::remove(err);
   return r;
 }
 

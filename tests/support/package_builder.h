@@ -6,6 +6,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "package/container.h"
@@ -75,6 +76,11 @@ inline Item Stored(std::string name, std::size_t n, std::uint32_t seed = 1) {
 inline Item StoredBytes(std::string name, Bytes data, std::uint64_t time) {
   const auto n = static_cast<std::uint32_t>(data.size());
   return {std::move(name), upd::kEntryStored, n, std::move(data), time};
+}
+
+// A package of one file stored as it is, with the time stamp 0: the smallest sound package.
+inline Bytes OneFilePackage(std::string name, std::string_view content) {
+  return Image({StoredBytes(std::move(name), Bytes(content.begin(), content.end()), 0)}, false);
 }
 
 // A compressed entry whose stream decodes to `data` (and claims `data.size()` bytes).

@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "embed.h"
-#include "package/container.h"
+#include "package_builder.h"
+#include "run_process.h"
 
 namespace {
 
@@ -116,45 +117,6 @@ class DataImage {
   HMODULE module_;
 };
 
-struct ProgramRun {
-  DWORD exit_code = 0xFFFFFFFF;
-  std::string out;
-};
-
-// Runs `exe` (with `args` appended to its quoted name) as its own process and collects its
-// stdout and stderr.
-ProgramRun RunProgram(const std::wstring& exe, const std::wstring& args = L"") {
-  ProgramRun result;
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE read_end = nullptr, write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return result;
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = write_end;
-  si.hStdError = write_end;
-  PROCESS_INFORMATION pi{};
-  std::wstring command = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
-  const BOOL started = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
-  const DWORD start_error = started ? 0 : GetLastError();
-  CloseHandle(write_end);
-  if (!started) result.out = "CreateProcess failed, error " + std::to_string(start_error);
-  if (started) {
-    char buf[512];
-    DWORD n = 0;
-    while (ReadFile(read_end, buf, sizeof buf, &n, nullptr) && n > 0) result.out.append(buf, n);
-    WaitForSingleObject(pi.hProcess, 60000);
-    GetExitCodeProcess(pi.hProcess, &result.exit_code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
-  CloseHandle(read_end);
-  return result;
-}
-
 std::string Report(const Bytes& package) {
   char line[64];
   std::snprintf(line, sizeof line, "UPDATE %zu %08x", package.size(), Fnv1a(package));
@@ -206,10 +168,10 @@ class EmbedUnderWine : public testing::Test {
 };
 
 TEST_F(EmbedUnderWine, HostWithoutPackageFindsNone) {
-  const ProgramRun run = RunProgram(host_path_);
-  EXPECT_EQ(run.exit_code, 2u) << run.out;
-  EXPECT_NE(run.out.find("UPDATE missing"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("DIALOG ok"), std::string::npos) << run.out;
+  const updtest::Ran run = updtest::RunProcess({host_path_});
+  EXPECT_EQ(run.code, 2) << run.out << run.err;
+  EXPECT_NE(run.out.find("UPDATE missing"), std::string::npos) << run.out << run.err;
+  EXPECT_NE(run.out.find("DIALOG ok"), std::string::npos) << run.out << run.err;
 }
 
 TEST_F(EmbedUnderWine, WindowsFindsTheEmbeddedPackage) {
@@ -219,10 +181,10 @@ TEST_F(EmbedUnderWine, WindowsFindsTheEmbeddedPackage) {
   EXPECT_TRUE(appended) << "MinGW places .reloc and debug sections after .rsrc";
   ExpectResources(out, package);
 
-  const ProgramRun run = RunProgram(out);
-  EXPECT_EQ(run.exit_code, 0u) << run.out;
-  EXPECT_NE(run.out.find(Report(package)), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("DIALOG ok"), std::string::npos) << run.out;
+  const updtest::Ran run = updtest::RunProcess({out});
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find(Report(package)), std::string::npos) << run.out << run.err;
+  EXPECT_NE(run.out.find("DIALOG ok"), std::string::npos) << run.out << run.err;
 }
 
 TEST_F(EmbedUnderWine, EmbeddingAgainReplacesThePackage) {
@@ -233,10 +195,10 @@ TEST_F(EmbedUnderWine, EmbeddingAgainReplacesThePackage) {
   EXPECT_FALSE(appended) << "the second time the resource section is rewritten in place";
   ExpectResources(twice, second);
 
-  const ProgramRun run = RunProgram(twice);
-  EXPECT_EQ(run.exit_code, 0u) << run.out;
-  EXPECT_NE(run.out.find(Report(second)), std::string::npos) << run.out;
-  EXPECT_EQ(run.out.find(Report(first)), std::string::npos) << run.out;
+  const updtest::Ran run = updtest::RunProcess({twice});
+  EXPECT_EQ(run.code, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find(Report(second)), std::string::npos) << run.out << run.err;
+  EXPECT_EQ(run.out.find(Report(first)), std::string::npos) << run.out << run.err;
 }
 
 // updpack.exe of this build, through Wine's Z: drive.
@@ -246,27 +208,6 @@ std::wstring UpdpackExe() {
   return path;
 }
 
-std::wstring Quoted(const std::wstring& s) { return L"\"" + s + L"\""; }
-
-// A sound package with one stored entry.
-Bytes SmallPackage() {
-  const std::string ini = "[SETUP]\r\nCompanyName=Test\r\n";
-  Bytes pkg(16);
-  pkg.insert(pkg.end(), ini.begin(), ini.end());
-  pkg.resize(16 + (ini.size() + 15) / 16 * 16, 0);
-  const auto directory = static_cast<std::uint32_t>(pkg.size());
-  upd::PackageEntry e;
-  std::copy_n("UPDATE.INI", 10, e.EntryName.begin());
-  e.EntryFlags = upd::kEntryStored;
-  e.UnpackedSize = e.StoredSize = static_cast<std::uint32_t>(ini.size());
-  Bytes record(upd::kEntryRecordSize);
-  upd::EncodeEntryRecord(e, std::span<std::uint8_t, upd::kEntryRecordSize>(record));
-  pkg.insert(pkg.end(), record.begin(), record.end());
-  upd::EncodeHeader({upd::kPackageMagic, 0, directory, 1},
-                    std::span<std::uint8_t, upd::kPackageHeaderSize>(pkg.data(), 16));
-  return pkg;
-}
-
 // The tool itself under Windows: in a folder with a Japanese name, with the host beside it as
 // its default stub (update.exe), writing an output with a Japanese name.
 TEST_F(EmbedUnderWine, UpdpackExeEmbedsWithTheStubBesideIt) {
@@ -274,24 +215,24 @@ TEST_F(EmbedUnderWine, UpdpackExeEmbedsWithTheStubBesideIt) {
   CreateDirectoryW(dir.c_str(), nullptr);
   ASSERT_TRUE(CopyFileW(UpdpackExe().c_str(), (dir + L"updpack.exe").c_str(), FALSE));
   ASSERT_TRUE(CopyFileW(host_path_.c_str(), (dir + L"update.exe").c_str(), FALSE));
-  const Bytes package = SmallPackage();
+  const Bytes package = updtest::OneFilePackage("UPDATE.INI", "[SETUP]\r\nCompanyName=Test\r\n");
   ASSERT_TRUE(WriteAll(dir + L"update.fa3", package));
   const std::wstring out = dir + L"\u30b2\u30fc\u30e0\u66f4\u65b0.exe";  // ゲーム更新.exe
   DeleteFileW(out.c_str());
 
-  const ProgramRun embed = RunProgram(dir + L"updpack.exe",
-                                      L"embed " + Quoted(dir + L"update.fa3") + L" -o " + Quoted(out));
-  ASSERT_EQ(embed.exit_code, 0u) << embed.out;
-  EXPECT_NE(embed.out.find("update.exe"), std::string::npos) << embed.out;
+  const updtest::Ran embed =
+      updtest::RunProcess({dir + L"updpack.exe", L"embed", dir + L"update.fa3", L"-o", out});
+  ASSERT_EQ(embed.code, 0) << embed.out << embed.err;
+  EXPECT_NE(embed.out.find("update.exe"), std::string::npos) << embed.out << embed.err;
   ExpectResources(out, package);
 
-  const ProgramRun host = RunProgram(out);
-  EXPECT_EQ(host.exit_code, 0u) << host.out;
-  EXPECT_NE(host.out.find(Report(package)), std::string::npos) << host.out;
+  const updtest::Ran host = updtest::RunProcess({out});
+  EXPECT_EQ(host.code, 0) << host.out << host.err;
+  EXPECT_NE(host.out.find(Report(package)), std::string::npos) << host.out << host.err;
 
-  const ProgramRun verify = RunProgram(dir + L"updpack.exe", L"verify " + Quoted(out));
-  EXPECT_EQ(verify.exit_code, 0u) << verify.out;
-  EXPECT_NE(verify.out.find("sound, 1 entries"), std::string::npos) << verify.out;
+  const updtest::Ran verify = updtest::RunProcess({dir + L"updpack.exe", L"verify", out});
+  EXPECT_EQ(verify.code, 0) << verify.out << verify.err;
+  EXPECT_NE(verify.out.find("sound, 1 entries"), std::string::npos) << verify.out << verify.err;
 }
 
 }  // namespace

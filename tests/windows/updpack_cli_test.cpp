@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "package/container.h"
+#include "run_process.h"
 
 namespace {
 
@@ -85,59 +86,13 @@ bool ReadFileW(const std::wstring& path, std::string& bytes, std::uint64_t* time
   return true;
 }
 
-struct Ran {
-  DWORD code = 0xFFFFFFFF;
-  std::string out;  // the tool's UTF-8
-  std::string err;
-};
+using updtest::Ran;
 
-// One argument quoted as the C runtime splits a command line: backslashes are doubled where
-// a quote follows them (a folder's trailing backslash, here).
-std::wstring Quote(const std::wstring& arg) {
-  std::wstring q = L"\"";
-  std::size_t slashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++slashes;
-      continue;
-    }
-    q.append(c == L'"' ? 2 * slashes + 1 : slashes, L'\\');
-    slashes = 0;
-    q += c;
-  }
-  q.append(2 * slashes, L'\\');
-  return q + L"\"";
-}
-
-// Runs updpack.exe with the arguments, its output going to files in `io`.
-Ran Updpack(const std::vector<std::wstring>& args, const Scratch& io) {
-  std::wstring cmd = Quote(UpdpackExe());
-  for (const auto& a : args) cmd += L" " + Quote(a);
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  const std::wstring out_path = io.path() + L"stdout", err_path = io.path() + L"stderr";
-  HANDLE out = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE err = CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = out;
-  si.hStdError = err;
-  PROCESS_INFORMATION pi{};
-  Ran r;
-  if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-    WaitForSingleObject(pi.hProcess, 120000);
-    GetExitCodeProcess(pi.hProcess, &r.code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
-  CloseHandle(out);
-  CloseHandle(err);
-  ReadFileW(out_path, r.out);
-  ReadFileW(err_path, r.err);
-  return r;
+// Runs updpack.exe with the arguments.
+Ran Updpack(const std::vector<std::wstring>& args) {
+  updtest::Argv argv = {UpdpackExe()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return updtest::RunProcess(argv);
 }
 
 // テスト.txt, データ.bin: in UTF-16 for the system, in code page 932 inside the package, in
@@ -152,7 +107,7 @@ constexpr std::uint64_t kTimeA = 133500000001234567ull;  // with a fraction of a
 constexpr std::uint64_t kTimeB = 125911584000000000ull;
 
 TEST(UpdpackExe, JapaneseNamesInAndOut) {
-  Scratch src, work, io;
+  Scratch src, work;
   std::string text;
   for (int i = 0; i < 100; ++i) text += "line of the script\r\n";
   WriteFileW(src.path() + L"UPDATE.INI", "[SETUP]\r\nCompanyName=Test\r\n", kTimeB);
@@ -160,8 +115,8 @@ TEST(UpdpackExe, JapaneseNamesInAndOut) {
   WriteFileW(src.path() + kDataW, std::string("\x01\x02\x03", 3), kTimeB);
 
   const std::wstring pkg = work.path() + L"\u66f4\u65b0.fa3";  // 更新.fa3
-  Ran b = Updpack({L"build", src.path(), L"-o", pkg}, io);
-  ASSERT_EQ(b.code, 0u) << b.err;
+  Ran b = Updpack({L"build", src.path(), L"-o", pkg});
+  ASSERT_EQ(b.code, 0) << b.err;
 
   std::string img;
   ASSERT_TRUE(ReadFileW(pkg, img));
@@ -176,19 +131,19 @@ TEST(UpdpackExe, JapaneseNamesInAndOut) {
   EXPECT_EQ(dir->Entries()[2].TimeStamp, kTimeA);
   EXPECT_EQ(dir->Entries()[3].TimeStamp, kTimeB);
 
-  Ran l = Updpack({L"list", L"--tsv", pkg}, io);
-  ASSERT_EQ(l.code, 0u) << l.err;
+  Ran l = Updpack({L"list", L"--tsv", pkg});
+  ASSERT_EQ(l.code, 0) << l.err;
   EXPECT_NE(l.out.find(std::string(kTestUtf8) + "\tcompressed\t2000\t"), std::string::npos) << l.out;
 
-  Ran v = Updpack({L"verify", pkg}, io);
-  EXPECT_EQ(v.code, 0u) << v.err;
+  Ran v = Updpack({L"verify", pkg});
+  EXPECT_EQ(v.code, 0) << v.err;
   EXPECT_NE(v.out.find("sound, 3 entries, contents checked"), std::string::npos) << v.out;
-  Ran against = Updpack({L"verify", pkg, L"--against", src.path()}, io);
-  EXPECT_EQ(against.code, 0u) << against.err;
+  Ran against = Updpack({L"verify", pkg, L"--against", src.path()});
+  EXPECT_EQ(against.code, 0) << against.err;
 
   const std::wstring into = work.path() + L"\u51fa\u529b";  // 出力
-  Ran x = Updpack({L"extract", pkg, L"-C", into, kTestW}, io);
-  ASSERT_EQ(x.code, 0u) << x.err;
+  Ran x = Updpack({L"extract", pkg, L"-C", into, kTestW});
+  ASSERT_EQ(x.code, 0) << x.err;
   std::string back;
   std::uint64_t time = 0;
   ASSERT_TRUE(ReadFileW(into + L"\\" + kTestW, back, &time));
@@ -198,10 +153,10 @@ TEST(UpdpackExe, JapaneseNamesInAndOut) {
 }
 
 TEST(UpdpackExe, NamesCodePage932CannotSpellAreRefused) {
-  Scratch src, work, io;
+  Scratch src, work;
   WriteFileW(src.path() + L"\ud55c.txt", "x", kTimeB);  // 한.txt: Korean, not in code page 932
-  Ran b = Updpack({L"build", src.path(), L"-o", work.path() + L"p.fa3"}, io);
-  EXPECT_EQ(b.code, 1u);
+  Ran b = Updpack({L"build", src.path(), L"-o", work.path() + L"p.fa3"});
+  EXPECT_EQ(b.code, 1);
   EXPECT_NE(b.err.find("code page 932 cannot spell"), std::string::npos) << b.err;
   std::string none;
   EXPECT_FALSE(ReadFileW(work.path() + L"p.fa3", none));
@@ -210,18 +165,18 @@ TEST(UpdpackExe, NamesCodePage932CannotSpellAreRefused) {
 // The same rule for names as on Linux: 〜 (which the system's own conversion refuses without
 // best fit) is stored as ～ with a note, ‾ is refused.
 TEST(UpdpackExe, NamesStoredAsWindowsShowsThem) {
-  Scratch src, work, io;
+  Scratch src, work;
   WriteFileW(src.path() + L"\u301c.txt", "x", kTimeB);  // 〜.txt
-  Ran b = Updpack({L"build", src.path(), L"-o", work.path() + L"p.fa3"}, io);
-  EXPECT_EQ(b.code, 0u) << b.err;
+  Ran b = Updpack({L"build", src.path(), L"-o", work.path() + L"p.fa3"});
+  EXPECT_EQ(b.code, 0) << b.err;
   EXPECT_NE(b.err.find("\xE3\x80\x9C is stored as \xEF\xBD\x9E"), std::string::npos) << b.err;
-  Ran l = Updpack({L"list", L"--tsv", work.path() + L"p.fa3"}, io);
+  Ran l = Updpack({L"list", L"--tsv", work.path() + L"p.fa3"});
   EXPECT_EQ(l.out.substr(0, l.out.find('\t')), "\xEF\xBD\x9E.txt");  // ～.txt
 
   Scratch src2;
   WriteFileW(src2.path() + L"a\u203e.txt", "x", kTimeB);  // a‾.txt
-  Ran r = Updpack({L"build", src2.path(), L"-o", work.path() + L"q.fa3"}, io);
-  EXPECT_EQ(r.code, 1u);
+  Ran r = Updpack({L"build", src2.path(), L"-o", work.path() + L"q.fa3"});
+  EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("stored as ~, a different"), std::string::npos) << r.err;
 }
 
@@ -229,7 +184,7 @@ TEST(UpdpackExe, NamesStoredAsWindowsShowsThem) {
 // installed game's SETUP.INI gives the [SETUP] values, and plan holds the folder against a copy
 // of an installation.
 TEST(UpdpackExe, InitAndPlan) {
-  Scratch src, inst, io;
+  Scratch src, inst;
   const std::string setup =
       "[SETUP]\r\nCompanyName=Co\r\nGameTitle=\x83\x5E\x83\x43\x83\x67\x83\x8B\r\nGameDir=Dir\r\nGameExe=G.EXE\r\n"
       "UninstExe=U.EXE\r\nSetupBmp=A.BMP\r\nInstallSelects=1\r\nInstallTitle0=T0\r\nInstallFiles0=F0.PAK\r\n"
@@ -239,21 +194,21 @@ TEST(UpdpackExe, InitAndPlan) {
   WriteFileW(src.path() + L"a.dat", "abc", kTimeB);
   WriteFileW(inst.path() + kTestW, "old text", kTimeB);  // older than the update's
 
-  Ran i = Updpack({L"init", src.path(), L"--setup", inst.path() + L"SETUP.INI"}, io);
-  ASSERT_EQ(i.code, 0u) << i.err;
+  Ran i = Updpack({L"init", src.path(), L"--setup", inst.path() + L"SETUP.INI"});
+  ASSERT_EQ(i.code, 0) << i.err;
   std::string ini;
   ASSERT_TRUE(ReadFileW(src.path() + L"UPDATE.INI", ini));
   EXPECT_NE(ini.find("GameTitle=\x83\x5E\x83\x43\x83\x67\x83\x8B\r\nGameClass=\x83\x5E\x83\x43\x83\x67\x83\x8B\r\n"),
             std::string::npos)
       << ini;
   EXPECT_NE(ini.find("UpdateFile00=a.dat\r\nUpdateFile01=" + std::string(kTest932) + "\r\n"), std::string::npos) << ini;
-  Ran again = Updpack({L"init", src.path()}, io);
-  EXPECT_EQ(again.code, 1u);
-  Ran l = Updpack({L"lint", src.path(), L"--setup", inst.path() + L"SETUP.INI"}, io);
-  EXPECT_EQ(l.code, 0u) << l.out << l.err;
+  Ran again = Updpack({L"init", src.path()});
+  EXPECT_EQ(again.code, 1);
+  Ran l = Updpack({L"lint", src.path(), L"--setup", inst.path() + L"SETUP.INI"});
+  EXPECT_EQ(l.code, 0) << l.out << l.err;
 
-  Ran p = Updpack({L"plan", src.path(), L"--installed", inst.path(), L"--tsv"}, io);
-  ASSERT_EQ(p.code, 0u) << p.out << p.err;
+  Ran p = Updpack({L"plan", src.path(), L"--installed", inst.path(), L"--tsv"});
+  ASSERT_EQ(p.code, 0) << p.out << p.err;
   EXPECT_NE(p.out.find("file\t0\tUpdateFile00\tinst\ta.dat\t-\ta.dat\t3\t"), std::string::npos) << p.out;
   EXPECT_NE(p.out.find("\twrite\tnew\n"), std::string::npos) << p.out;
   EXPECT_NE(p.out.find("file\t0\tUpdateFile01\tinst\t" + std::string(kTestUtf8) + "\t-\t" + kTestUtf8 + "\t8\t"),

@@ -62,41 +62,27 @@ struct BuildArgs {
 
 // Returns an empty text when the arguments are fine.
 std::string ParseArgs(CommandArgs args, BuildArgs& a) {
-  bool options_done = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::string value, problem;
-    if (!options_done && arg == "--") {
-      options_done = true;
-    } else if (!options_done && OptionValue(args, i, "-o", "--output", "a file name", value, problem)) {
-      if (!problem.empty()) return problem;
-      a.output = host::PathFromArg(value);
-    } else if (!options_done && (arg == "-v" || arg == "--verbose")) {
-      a.verbose = true;
-    } else if (!options_done && (arg == "--level" || arg.starts_with("--level="))) {
-      if (arg == "--level") {
-        if (i + 1 == args.size()) return "--level needs fast, default or best";
-        value = args[++i];
-      } else {
-        value = arg.substr(8);
-      }
-      const auto level = ParseLevel(value);
-      if (!level) return "unknown level '" + value + "': fast, default or best";
-      a.options.level = *level;
-    } else if (!options_done && arg == "--store") {
-      a.options.store = true;
-    } else if (!options_done && arg == "--strict") {
-      a.strict = true;
-    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      return "unknown option " + arg;
-    } else if (a.dir) {
-      return "one folder only (got " + host::ShowPath(*a.dir) + " and " + arg + ")";
-    } else if (arg.empty()) {
-      return "the folder to pack is named by an empty argument";
-    } else {
-      a.dir = host::PathFromArg(arg);
-    }
-  }
+  using enum Option::Takes;
+  const Option options[] = {
+      {"-o", "--output", kName, "a file name", &a.output},
+      {"-v", "--verbose", kNothing, {}, &a.verbose},
+      {{}, "--level", kText, "fast, default or best",
+       [&](const std::string& value) -> std::string {
+         const auto level = ParseLevel(value);
+         if (!level) return "unknown level '" + value + "': fast, default or best";
+         a.options.level = *level;
+         return {};
+       }},
+      {{}, "--store", kNothing, {}, &a.options.store},
+      {{}, "--strict", kNothing, {}, &a.strict},
+  };
+  const std::string problem = ParseOptions(args, options, [&](const std::string& arg) -> std::string {
+    if (a.dir) return "one folder only (got " + host::ShowPath(*a.dir) + " and " + arg + ")";
+    if (arg.empty()) return "the folder to pack is named by an empty argument";
+    a.dir = host::PathFromArg(arg);
+    return {};
+  });
+  if (!problem.empty()) return problem;
   if (!a.dir) return "no folder to pack";
   if (!a.output) return "no package file to write (-o FILE)";
   return {};

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <ostream>
@@ -55,28 +56,96 @@ std::string FormatTime(std::uint64_t file_time, bool iso) {
 std::string FormatFileTime(std::uint64_t file_time) { return FormatTime(file_time, true); }
 std::string FormatFileTimeShort(std::uint64_t file_time) { return FormatTime(file_time, false); }
 
-bool OptionValue(CommandArgs args, std::size_t& i, std::string_view short_name,
-                 std::string_view long_name, std::string_view what, std::string& value,
-                 std::string& problem) {
-  const std::string& arg = args[i];
-  if (arg == short_name || arg == long_name) {
-    if (i + 1 == args.size()) {
-      problem = arg + " needs " + std::string(what);
-      return true;
+namespace {
+
+// Whether `arg` is `option` with its value joined: "--output=NAME".
+bool JoinedValue(const Option& option, const std::string& arg) {
+  const std::string_view name = option.long_name;
+  return (option.takes == Option::Takes::kName || option.takes == Option::Takes::kText) &&
+         arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=';
+}
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+
+// Puts the option's value where its table says; what is wrong with it, if anything.
+std::string Store(const Option& option, const std::string& value) {
+  return std::visit(
+      Overloaded{
+          [](bool* flag) {
+            *flag = true;
+            return std::string();
+          },
+          [&](std::string* text) {
+            *text = value;
+            return std::string();
+          },
+          [&](std::optional<std::filesystem::path>* path) {
+            *path = host::PathFromArg(value);
+            return std::string();
+          },
+          [&](std::filesystem::path* path) {
+            *path = host::PathFromArg(value);
+            return std::string();
+          },
+          [&](const TakeArg& take) { return take(value); },
+      },
+      option.to);
+}
+
+}  // namespace
+
+std::string ParseOptions(CommandArgs args, std::span<const Option> options, const TakeArg& operand) {
+  bool options_done = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!options_done && arg == "--") {
+      options_done = true;
+      continue;
     }
-    value = args[++i];
-  } else if (arg.size() > long_name.size() && arg.starts_with(long_name) &&
-             arg[long_name.size()] == '=') {
-    value = arg.substr(long_name.size() + 1);
-  } else {
-    return false;
+    if (options_done || arg.size() < 2 || arg[0] != '-') {
+      if (std::string problem = operand(arg); !problem.empty()) return problem;
+      continue;
+    }
+    const auto option = std::find_if(options.begin(), options.end(), [&](const Option& o) {
+      return arg == o.long_name || (!o.short_name.empty() && arg == o.short_name) ||
+             JoinedValue(o, arg);
+    });
+    if (option == options.end()) return "unknown option " + arg;
+    std::string value;
+    if (option->takes != Option::Takes::kNothing) {
+      const bool joined = JoinedValue(*option, arg);
+      if (joined) {
+        value = arg.substr(option->long_name.size() + 1);
+      } else if (i + 1 == args.size()) {
+        return arg + " needs " + std::string(option->what);
+      } else {
+        value = args[++i];
+      }
+      if (option->takes == Option::Takes::kName && value == "-") {
+        return (joined ? arg : arg + " -") + ": standard output is not taken here; name a file";
+      }
+      if (option->takes == Option::Takes::kName && value.empty()) {
+        return arg + " needs " + std::string(option->what) + ", not an empty one";
+      }
+    }
+    if (std::string problem = Store(*option, value); !problem.empty()) return problem;
   }
-  if (value.empty()) problem = arg + " needs " + std::string(what) + ", not an empty one";
-  if (value == "-") {
-    problem = (arg == "-" || arg.find('=') == std::string::npos ? arg + " -" : arg) +
-              ": standard output is not taken here; name a file";
-  }
-  return true;
+  return {};
+}
+
+TakeArg InstModeArg(std::optional<std::int32_t>& mode) {
+  return [&mode](const std::string& n) -> std::string {
+    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) {
+      return "--inst-mode needs a number of 0 or more, not '" + n + "'";
+    }
+    std::int32_t value = 0;
+    std::from_chars(n.data(), n.data() + n.size(), value);  // 9 digits always fit
+    mode = value;
+    return {};
+  };
 }
 
 namespace {
@@ -122,31 +191,6 @@ int Fail(std::ostream& err, std::string_view command, std::string_view text, int
   if (code == kExitUsage) err << "Try 'updpack " << command << " --help'.\n";
   err.flush();
   return code;
-}
-
-}  // namespace updpack
-
-namespace updpack {
-
-std::optional<std::string> SinglePackageArg(CommandArgs args, std::string_view command,
-                                            std::ostream& err, int& code) {
-  std::optional<std::string> file;
-  bool options_done = false;
-  for (const std::string& arg : args) {
-    if (!options_done && arg == "--") {
-      options_done = true;
-    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      code = Fail(err, command, "unknown option " + arg, kExitUsage);
-      return std::nullopt;
-    } else if (file) {
-      code = Fail(err, command, "one package only", kExitUsage);
-      return std::nullopt;
-    } else {
-      file = arg;
-    }
-  }
-  if (!file) code = Fail(err, command, "no package", kExitUsage);
-  return file;
 }
 
 }  // namespace updpack

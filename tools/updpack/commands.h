@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 namespace updpack {
 
@@ -52,13 +55,35 @@ std::string FormatFileTime(std::uint64_t file_time);
 std::string FormatFileTimeShort(std::uint64_t file_time);
 // "updpack CMD: " + text + newline, and for usage errors the hint to --help; returns the code.
 int Fail(std::ostream& err, std::string_view command, std::string_view text, int code);
-// The value of an option that takes one: "-o FILE", "--output FILE" or "--output=FILE".
-// Returns false when args[i] is not this option; otherwise advances i past what it used and
-// sets either `value` or `problem` (no value, an empty one, or "-": standard output is no
-// place for what these options name). `what` names the value in messages: "a file name".
-bool OptionValue(CommandArgs args, std::size_t& i, std::string_view short_name,
-                 std::string_view long_name, std::string_view what, std::string& value,
-                 std::string& problem);
+// Takes an argument or an option's value; returns what is wrong with it, empty when nothing.
+using TakeArg = std::function<std::string(const std::string& value)>;
+
+// One option of a command, as the command's table declares it.
+struct Option {
+  enum class Takes {
+    kNothing,   // a switch: "-v", "--verbose"
+    kName,      // a file or folder: "-o NAME", "--output NAME" or "--output=NAME"; an empty
+                // name, and "-" (standard output is no place for what these name), are refused
+    kText,      // any text: "--level TEXT" or "--level=TEXT"
+    kNextText,  // any text, as the next argument only: "--setup TEXT"
+  };
+  std::string_view short_name;  // "-o", or empty
+  std::string_view long_name;   // "--output"
+  Takes takes = Takes::kNothing;
+  std::string_view what;  // the value, in "--output needs a file name"
+  // Where it goes: a switch sets its flag; a value is stored (a path as host::PathFromArg
+  // makes it), or taken by a function that may refuse it.
+  std::variant<bool*, std::string*, std::optional<std::filesystem::path>*,
+               std::filesystem::path*, TakeArg>
+      to;
+};
+
+// Reads a command's arguments by its table of options: "--" ends the options; any other
+// argument that begins with '-' (but "-" alone) and is none of them is an unknown option; the
+// others go to `operand`, in order. Returns the first problem, a usage error; empty when none.
+std::string ParseOptions(CommandArgs args, std::span<const Option> options, const TakeArg& operand);
+// The value of --inst-mode (lint, plan): a number of 0 or more, at most 9 digits, into `mode`.
+TakeArg InstModeArg(std::optional<std::int32_t>& mode);
 
 // One line on standard error, redrawn in place, while long work goes on: only on a terminal,
 // only once the work has taken a moment, and cleared when done.
@@ -81,10 +106,5 @@ class ProgressLine {
   std::int64_t last_ms_ = 0;
   std::size_t width_ = 0;
 };
-
-// The one package argument of `list` and `verify` ("--" ends the options). Nothing after a
-// usage message; then `code` holds the exit code.
-std::optional<std::string> SinglePackageArg(CommandArgs args, std::string_view command,
-                                            std::ostream& err, int& code);
 
 }  // namespace updpack

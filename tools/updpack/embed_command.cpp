@@ -58,33 +58,25 @@ fs::path DefaultStubPath() {
 
 int RunEmbed(CommandArgs args, std::ostream& out, std::ostream& err) {
   constexpr std::string_view kCmd = "embed";
-  std::optional<std::string> package_arg, output_arg, stub_arg;
-  bool options_done = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::string value, problem;
-    if (!options_done && arg == "--") {
-      options_done = true;
-    } else if (!options_done && (OptionValue(args, i, "-o", "--output", "a file name", value, problem) ||
-                                 OptionValue(args, i, "--stub", "--stub", "a file name", value, problem))) {
-      if (!problem.empty()) return Fail(err, kCmd, problem, kExitUsage);
-      (arg.starts_with("--stub") ? stub_arg : output_arg) = value;
-    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      return Fail(err, kCmd, "unknown option " + arg, kExitUsage);
-    } else if (package_arg) {
-      return Fail(err, kCmd, "one package only", kExitUsage);
-    } else if (arg.empty()) {
-      return Fail(err, kCmd, "the package is named by an empty argument", kExitUsage);
-    } else {
-      package_arg = arg;
-    }
-  }
+  std::optional<fs::path> package_arg, output_arg, stub_arg;
+  using enum Option::Takes;
+  const Option options[] = {
+      {"-o", "--output", kName, "a file name", &output_arg},
+      {{}, "--stub", kName, "a file name", &stub_arg},
+  };
+  const std::string problem = ParseOptions(args, options, [&](const std::string& arg) -> std::string {
+    if (package_arg) return "one package only";
+    if (arg.empty()) return "the package is named by an empty argument";
+    package_arg = host::PathFromArg(arg);
+    return {};
+  });
+  if (!problem.empty()) return Fail(err, kCmd, problem, kExitUsage);
   if (!package_arg) return Fail(err, kCmd, "no package", kExitUsage);
   if (!output_arg) return Fail(err, kCmd, "no output file (-o OUT.exe)", kExitUsage);
 
-  const fs::path package_path = host::PathFromArg(*package_arg);
-  const fs::path output_path = host::PathFromArg(*output_arg);
-  const fs::path stub_path = stub_arg ? host::PathFromArg(*stub_arg) : DefaultStubPath();
+  const fs::path& package_path = *package_arg;
+  const fs::path& output_path = *output_arg;
+  const fs::path stub_path = stub_arg ? *stub_arg : DefaultStubPath();
   // The output replaces its file only when complete, but an input it replaced would be gone.
   auto same_file = [](const fs::path& a, const fs::path& b) {
     std::error_code ec;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "package/decoder.h"
 #include "stream_writer.h"
 
 namespace updpack {
@@ -17,9 +18,9 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "the 8-byte compare below assumes a little-endian host");
 
-constexpr std::uint32_t kWindow = 8192;        // farthest long match
-constexpr std::uint32_t kShortWindow = 2303;   // farthest short match
-constexpr std::uint32_t kMaxLength = 282;
+constexpr std::uint32_t kWindow = upd::kMaxLongDistance;         // farthest long match
+constexpr std::uint32_t kShortWindow = upd::kMaxShortDistance;   // farthest short match
+constexpr std::uint32_t kMaxLength = upd::kMaxLongLength;
 constexpr std::uint32_t kRingBits = 14;        // ring of per-position links, larger than the window
 constexpr std::uint32_t kRingMask = (1u << kRingBits) - 1;
 constexpr std::uint32_t kHashBits = 16;

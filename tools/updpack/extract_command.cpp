@@ -43,28 +43,23 @@ struct ExtractArgs {
 };
 
 std::string ParseArgs(CommandArgs args, ExtractArgs& a) {
-  bool options_done = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::string value, problem;
-    if (!options_done && arg == "--") {
-      options_done = true;
-    } else if (!options_done && OptionValue(args, i, "-C", "--directory", "a folder", value, problem)) {
-      if (!problem.empty()) return problem;
-      a.dir = host::PathFromArg(value);
-    } else if (!options_done && (arg == "-k" || arg == "--keep")) {
-      a.keep = true;
-    } else if (!options_done && (arg == "-v" || arg == "--verbose")) {
-      a.verbose = true;
-    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      return "unknown option " + arg;
-    } else if (!a.file) {
-      if (arg.empty()) return "the package is named by an empty argument";
-      a.file = arg;
-    } else {
+  using enum Option::Takes;
+  const Option options[] = {
+      {"-C", "--directory", kName, "a folder", &a.dir},
+      {"-k", "--keep", kNothing, {}, &a.keep},
+      {"-v", "--verbose", kNothing, {}, &a.verbose},
+  };
+  const std::string problem = ParseOptions(args, options, [&](const std::string& arg) -> std::string {
+    if (a.file) {
       a.names.push_back(arg);
+    } else if (arg.empty()) {
+      return "the package is named by an empty argument";
+    } else {
+      a.file = arg;
     }
-  }
+    return {};
+  });
+  if (!problem.empty()) return problem;
   if (!a.file) return "no package";
   return {};
 }

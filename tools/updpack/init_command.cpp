@@ -61,34 +61,19 @@ struct InitArgs {
 };
 
 std::string ParseArgs(CommandArgs args, InitArgs& a) {
-  bool options_done = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::string value, problem;
-    if (!options_done && arg == "--") {
-      options_done = true;
-    } else if (!options_done && OptionValue(args, i, "--setup", "--setup", "a file", value, problem)) {
-      if (!problem.empty()) return problem;
-      a.setup = host::PathFromArg(value);
-    } else if (!options_done && (arg == "--updater-version" || arg.starts_with("--updater-version="))) {
-      if (arg == "--updater-version") {
-        if (i + 1 == args.size()) return "--updater-version needs a text";
-        a.updater_version = args[++i];
-      } else {
-        a.updater_version = arg.substr(std::string_view("--updater-version=").size());
-      }
-    } else if (!options_done && arg == "--force") {
-      a.force = true;
-    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      return "unknown option " + arg;
-    } else if (a.folder) {
-      return "one folder only";
-    } else if (arg.empty()) {
-      return "the folder is named by an empty argument";
-    } else {
-      a.folder = host::PathFromArg(arg);
-    }
-  }
+  using enum Option::Takes;
+  const Option options[] = {
+      {{}, "--setup", kName, "a file", &a.setup},
+      {{}, "--updater-version", kText, "a text", &a.updater_version},
+      {{}, "--force", kNothing, {}, &a.force},
+  };
+  const std::string problem = ParseOptions(args, options, [&](const std::string& arg) -> std::string {
+    if (a.folder) return "one folder only";
+    if (arg.empty()) return "the folder is named by an empty argument";
+    a.folder = host::PathFromArg(arg);
+    return {};
+  });
+  if (!problem.empty()) return problem;
   if (!a.folder) return "no folder";
   return {};
 }

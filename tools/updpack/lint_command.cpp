@@ -3,7 +3,6 @@
 #include <system_error>
 
 #include "commands.h"
-#include "config/profile.h"
 #include "entry_name.h"
 #include "host.h"
 #include "lint.h"
@@ -52,29 +51,17 @@ struct LintArgs {
 };
 
 std::string ParseArgs(CommandArgs args, LintArgs& a) {
-  bool options_done = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!options_done && arg == "--") {
-      options_done = true;
-    } else if (!options_done && arg == "--setup") {
-      if (i + 1 == args.size()) return "--setup needs a file";
-      a.setup = host::PathFromArg(args[++i]);
-    } else if (!options_done && arg == "--inst-mode") {
-      if (i + 1 == args.size()) return "--inst-mode needs a number";
-      const std::string& n = args[++i];
-      if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) {
-        return "--inst-mode needs a number of 0 or more, not '" + n + "'";
-      }
-      a.inst_mode = upd::ParseDecimal32(n);
-    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      return "unknown option " + arg;
-    } else if (a.target) {
-      return "one folder or package only";
-    } else {
-      a.target = host::PathFromArg(arg);
-    }
-  }
+  using enum Option::Takes;
+  const Option options[] = {
+      {{}, "--setup", kNextText, "a file", &a.setup},
+      {{}, "--inst-mode", kNextText, "a number", InstModeArg(a.inst_mode)},
+  };
+  const std::string problem = ParseOptions(args, options, [&](const std::string& arg) -> std::string {
+    if (a.target) return "one folder or package only";
+    a.target = host::PathFromArg(arg);
+    return {};
+  });
+  if (!problem.empty()) return problem;
   if (!a.target) return "no folder or package to check";
   return {};
 }

@@ -60,19 +60,15 @@ void PrintTable(std::ostream& out, const std::vector<Row>& rows) {
 
 int RunList(CommandArgs args, std::ostream& out, std::ostream& err) {
   bool tsv = false;
-  std::vector<std::string> rest;  // the arguments for the package, --tsv taken out
-  bool options_done = false;
-  for (const std::string& a : args) {
-    if (!options_done && a == "--tsv") {
-      tsv = true;
-      continue;
-    }
-    options_done = options_done || a == "--";
-    rest.push_back(a);
-  }
-  int usage = kExitUsage;
-  const std::optional<std::string> file = SinglePackageArg(rest, kCmd, err, usage);
-  if (!file) return usage;
+  std::optional<std::string> file;
+  const Option options[] = {{{}, "--tsv", Option::Takes::kNothing, {}, &tsv}};
+  const std::string problem = ParseOptions(args, options, [&](const std::string& arg) -> std::string {
+    if (file) return "one package only";
+    file = arg;
+    return {};
+  });
+  if (!problem.empty()) return Fail(err, kCmd, problem, kExitUsage);
+  if (!file) return Fail(err, kCmd, "no package", kExitUsage);
   const auto path = host::PathFromArg(*file);
   const PackageInput in = ReadPackageInput(path);
   if (!in.error.empty()) return Fail(err, kCmd, in.error, kExitFailed);

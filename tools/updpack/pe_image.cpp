@@ -28,24 +28,6 @@ std::string Hex(std::uint64_t v) {
   return "0x" + s;
 }
 
-std::uint16_t Get16(std::span<const std::uint8_t> b, std::size_t at) {
-  return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
-}
-
-std::uint32_t Get32(std::span<const std::uint8_t> b, std::size_t at) {
-  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
-         std::uint32_t{b[at + 3]} << 24;
-}
-
-void Put16(std::span<std::uint8_t> b, std::size_t at, std::uint16_t v) {
-  b[at] = static_cast<std::uint8_t>(v);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-void Put32(std::span<std::uint8_t> b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 std::string_view Section::Name() const {
   const auto end = std::find(raw_name.begin(), raw_name.end(), '\0');
   return std::string_view(raw_name.data(), static_cast<std::size_t>(end - raw_name.begin()));
@@ -216,12 +198,9 @@ void CheckSummer::Update(std::span<const std::uint8_t> bytes) {
       sum_ += (v & 0xFFFFFFFFu) + (v >> 32);
     }
   }
-  for (; i + 4 <= bytes.size(); i += 4) {
-    sum_ += std::uint32_t{bytes[i]} | std::uint32_t{bytes[i + 1]} << 8 |
-            std::uint32_t{bytes[i + 2]} << 16 | std::uint32_t{bytes[i + 3]} << 24;
-  }
+  for (; i + 4 <= bytes.size(); i += 4) sum_ += Get32(bytes, i);
   if (i + 2 <= bytes.size()) {
-    sum_ += std::uint32_t{bytes[i]} | std::uint32_t{bytes[i + 1]} << 8;
+    sum_ += Get16(bytes, i);
     i += 2;
   }
   if (i < bytes.size()) sum_ += bytes[i];

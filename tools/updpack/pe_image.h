@@ -29,6 +29,8 @@
 #include <string_view>
 #include <vector>
 
+#include "package/byte_order.h"
+
 namespace updpack::pe {
 
 // A file that is not a PE image, is damaged, or cannot be rewritten safely.
@@ -159,9 +161,9 @@ struct FilePiece {
 };
 
 // Little-endian field access on byte buffers; the caller has checked the bounds.
-std::uint16_t Get16(std::span<const std::uint8_t> b, std::size_t at);
-std::uint32_t Get32(std::span<const std::uint8_t> b, std::size_t at);
-void Put16(std::span<std::uint8_t> b, std::size_t at, std::uint16_t v);
-void Put32(std::span<std::uint8_t> b, std::size_t at, std::uint32_t v);
+using upd::Get16;
+using upd::Get32;
+using upd::Put16;
+using upd::Put32;
 
 }  // namespace updpack::pe

@@ -6,7 +6,6 @@
 #include <system_error>
 
 #include "commands.h"
-#include "config/profile.h"
 #include "entry_name.h"
 #include "folder_entries.h"
 #include "host.h"
@@ -69,45 +68,21 @@ struct PlanArgs {
 };
 
 std::string ParseArgs(CommandArgs args, PlanArgs& a) {
-  bool options_done = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    std::string value, problem;
-    if (!options_done && arg == "--") {
-      options_done = true;
-    } else if (!options_done && OptionValue(args, i, "--setup", "--setup", "a file", value, problem)) {
-      if (!problem.empty()) return problem;
-      a.setup = host::PathFromArg(value);
-    } else if (!options_done && OptionValue(args, i, "--installed", "--installed", "a folder", value, problem)) {
-      if (!problem.empty()) return problem;
-      a.installed = host::PathFromArg(value);
-    } else if (!options_done && OptionValue(args, i, "--data-path", "--data-path", "a folder", value, problem)) {
-      if (!problem.empty()) return problem;
-      a.data = host::PathFromArg(value);
-    } else if (!options_done && (arg == "--inst-mode" || arg.starts_with("--inst-mode="))) {
-      std::string n;
-      if (arg == "--inst-mode") {
-        if (i + 1 == args.size()) return "--inst-mode needs a number";
-        n = args[++i];
-      } else {
-        n = arg.substr(std::string_view("--inst-mode=").size());
-      }
-      if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) {
-        return "--inst-mode needs a number of 0 or more, not '" + n + "'";
-      }
-      a.inst_mode = upd::ParseDecimal32(n);
-    } else if (!options_done && arg == "--tsv") {
-      a.tsv = true;
-    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      return "unknown option " + arg;
-    } else if (a.target) {
-      return "one folder or package only";
-    } else if (arg.empty()) {
-      return "the folder or package is named by an empty argument";
-    } else {
-      a.target = host::PathFromArg(arg);
-    }
-  }
+  using enum Option::Takes;
+  const Option options[] = {
+      {{}, "--setup", kName, "a file", &a.setup},
+      {{}, "--installed", kName, "a folder", &a.installed},
+      {{}, "--data-path", kName, "a folder", &a.data},
+      {{}, "--inst-mode", kText, "a number", InstModeArg(a.inst_mode)},
+      {{}, "--tsv", kNothing, {}, &a.tsv},
+  };
+  const std::string problem = ParseOptions(args, options, [&](const std::string& arg) -> std::string {
+    if (a.target) return "one folder or package only";
+    if (arg.empty()) return "the folder or package is named by an empty argument";
+    a.target = host::PathFromArg(arg);
+    return {};
+  });
+  if (!problem.empty()) return problem;
   if (!a.target) return "no folder or package";
   if (a.data && !a.installed) return "--data-path goes with --installed";
   return {};

@@ -3,16 +3,14 @@
 #include <cassert>
 #include <utility>
 
+#include "package/byte_order.h"
+#include "package/decoder.h"
+
 namespace updpack {
 
 StreamWriter::StreamWriter(Sink sink) : sink_(std::move(sink)) { out_.resize(4); }
 
-void StreamWriter::FlushWord() {
-  out_[word_pos_] = static_cast<std::uint8_t>(word_);
-  out_[word_pos_ + 1] = static_cast<std::uint8_t>(word_ >> 8);
-  out_[word_pos_ + 2] = static_cast<std::uint8_t>(word_ >> 16);
-  out_[word_pos_ + 3] = static_cast<std::uint8_t>(word_ >> 24);
-}
+void StreamWriter::FlushWord() { upd::Put32(out_, word_pos_, word_); }
 
 void StreamWriter::PutBit(unsigned bit) {
   if (used_ == 32) {
@@ -43,7 +41,7 @@ void StreamWriter::Literal(std::uint8_t b) {
 }
 
 void StreamWriter::ShortMatch(std::uint32_t distance) {
-  assert(distance >= 1 && distance <= 2303);
+  assert(distance >= 1 && distance <= upd::kMaxShortDistance);
   const std::uint32_t k = distance - 1;
   PutBits(0b01, 2);
   if (k < 256) {
@@ -57,46 +55,27 @@ void StreamWriter::ShortMatch(std::uint32_t distance) {
 }
 
 void StreamWriter::LongMatch(std::uint32_t distance, std::uint32_t length) {
-  assert(distance >= 1 && distance <= 8192 && length >= 3 && length <= 282);
-  const std::uint32_t c = distance - 1;
+  using namespace upd::stream_codes;
+  assert(distance >= 1 && distance <= upd::kMaxLongDistance && length >= upd::kMinLongLength &&
+         length <= upd::kMaxLongLength);
   PutBits(0b00, 2);
-  if (c < 512) {
-    PutBit(1);
-    PutByte(static_cast<std::uint8_t>(c >> 1));
-    PutBits(c & 1u, 1);
-  } else if (c < 1024) {
-    PutBits(0b01, 2);
-    PutByte(static_cast<std::uint8_t>((c - 512) >> 1));
-    PutBits((c - 512) & 1u, 1);
-  } else if (c < 2048) {
-    PutBits(0b001, 3);
-    PutByte(static_cast<std::uint8_t>((c - 1024) >> 2));
-    PutBits((c - 1024) & 3u, 2);
-  } else if (c < 4096) {
-    PutBits(0b0001, 4);
-    PutByte(static_cast<std::uint8_t>((c - 2048) >> 3));
-    PutBits((c - 2048) & 7u, 3);
+  // The distance class: its 0 bits and 1 bit (none after the last class's), its byte, its
+  // extra bits.
+  const std::uint32_t c = distance - 1;
+  const unsigned cls = DistanceClassOf(c);
+  const unsigned extra = kDistanceExtra[cls];
+  PutBits(cls + 1 < kDistanceClasses ? 1 : 0, DistancePrefixBits(cls));
+  const std::uint32_t rest = c - kDistanceBase[cls];
+  PutByte(static_cast<std::uint8_t>(rest >> extra));
+  PutBits(rest & ((1u << extra) - 1), extra);
+  // The length code the same way; the last one is followed by a byte instead of bits.
+  const unsigned code = LengthCodeOf(length);
+  if (code + 1 < kLengthCodes) {
+    PutBits(1, code + 1);
+    PutBits(length - kLengthBase[code], kLengthExtra[code]);
   } else {
-    PutBits(0b0000, 4);
-    PutByte(static_cast<std::uint8_t>((c - 4096) >> 4));
-    PutBits((c - 4096) & 15u, 4);
-  }
-  if (length == 3) {
-    PutBit(1);
-  } else if (length == 4) {
-    PutBits(0b01, 2);
-  } else if (length <= 6) {
-    PutBits(0b001, 3);
-    PutBits(length - 5, 1);
-  } else if (length <= 10) {
-    PutBits(0b0001, 4);
-    PutBits(length - 7, 2);
-  } else if (length <= 26) {
-    PutBits(0b00001, 5);
-    PutBits(length - 11, 4);
-  } else {
-    PutBits(0b00000, 5);
-    PutByte(static_cast<std::uint8_t>(length - 27));
+    PutBits(0, code);
+    PutByte(static_cast<std::uint8_t>(length - kLengthBase[code]));
   }
 }
 

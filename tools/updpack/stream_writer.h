@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "package/stream_codes.h"
+
 namespace updpack {
 
 class StreamWriter {
@@ -53,12 +55,14 @@ class StreamWriter {
 constexpr unsigned kLiteralBits = 9;
 constexpr unsigned ShortMatchBits(std::uint32_t distance) { return distance <= 256 ? 11 : 14; }
 constexpr unsigned LongDistanceBits(std::uint32_t distance) {
-  return distance <= 512 ? 10 : distance <= 1024 ? 11 : distance <= 2048 ? 13
-       : distance <= 4096 ? 15 : 16;
+  using namespace upd::stream_codes;
+  const unsigned cls = DistanceClassOf(distance - 1);
+  return DistancePrefixBits(cls) + 8 + kDistanceExtra[cls];
 }
 constexpr unsigned LongLengthBits(std::uint32_t length) {
-  return length == 3 ? 1 : length == 4 ? 2 : length <= 6 ? 4 : length <= 10 ? 6
-       : length <= 26 ? 9 : 13;
+  using namespace upd::stream_codes;
+  const unsigned code = LengthCodeOf(length);
+  return LengthCodeBits(code) + (code + 1 < kLengthCodes ? 0 : 8);
 }
 constexpr unsigned LongMatchBits(std::uint32_t distance, std::uint32_t length) {
   return 2 + LongDistanceBits(distance) + LongLengthBits(length);

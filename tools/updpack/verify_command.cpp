@@ -124,24 +124,13 @@ std::size_t CompareWithFolder(const fs::path& path, const PackageInput& in, cons
 int RunVerify(CommandArgs args, std::ostream& out, std::ostream& err) {
   std::optional<std::string> file;
   std::optional<fs::path> against;
-  bool options_done = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!options_done && arg == "--") {
-      options_done = true;
-    } else if (!options_done && arg == "--against") {
-      if (i + 1 == args.size()) return Fail(err, kCmd, "--against needs a folder", kExitUsage);
-      against = host::PathFromArg(args[++i]);
-    } else if (!options_done && arg.starts_with("--against=")) {
-      against = host::PathFromArg(arg.substr(10));
-    } else if (!options_done && arg.size() > 1 && arg[0] == '-') {
-      return Fail(err, kCmd, "unknown option " + arg, kExitUsage);
-    } else if (file) {
-      return Fail(err, kCmd, "one package only", kExitUsage);
-    } else {
-      file = arg;
-    }
-  }
+  const Option options[] = {{{}, "--against", Option::Takes::kText, "a folder", &against}};
+  const std::string problem = ParseOptions(args, options, [&](const std::string& arg) -> std::string {
+    if (file) return "one package only";
+    file = arg;
+    return {};
+  });
+  if (!problem.empty()) return Fail(err, kCmd, problem, kExitUsage);
   if (!file) return Fail(err, kCmd, "no package", kExitUsage);
   const auto path = host::PathFromArg(*file);
   const PackageInput in = ReadPackageInput(path);
