@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "run_process.h"
 #include "scenario.h"
 
 namespace updtest::e2e {
@@ -281,55 +282,17 @@ void ParseTsv(PlanOutput& plan) {
   }
 }
 
-// One argument quoted as the C runtime splits a command line.
-std::wstring Quote(const std::wstring& arg) {
-  std::wstring q = L"\"";
-  std::size_t slashes = 0;
-  for (wchar_t c : arg) {
-    if (c == L'\\') {
-      ++slashes;
-      continue;
-    }
-    q.append(c == L'"' ? 2 * slashes + 1 : slashes, L'\\');
-    slashes = 0;
-    q += c;
-  }
-  q.append(2 * slashes, L'\\');
-  return q + L"\"";
-}
-
-// updpack.exe of this build (through Wine's Z: drive) with `args`; its output goes to files in
-// `io`, read back once it has ended.
-PlanOutput RunUpdpack(const std::vector<std::wstring>& args, const fs::path& io) {
+// updpack.exe of this build (through Wine's Z: drive) with `args`.
+PlanOutput RunUpdpack(const std::vector<std::wstring>& args) {
   std::wstring exe = L"Z:";
   for (const char* p = UPDPACK_EXE; *p; ++p) exe += *p == '/' ? L'\\' : static_cast<wchar_t>(*p);
-  std::wstring cmd = Quote(exe);
-  for (const auto& a : args) cmd += L" " + Quote(a);
-  fs::create_directories(io);
-  const fs::path out_path = io / L"stdout", err_path = io / L"stderr";
-  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE out = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE err = CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = out;
-  si.hStdError = err;
-  PROCESS_INFORMATION pi{};
+  updtest::Argv argv = {exe};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const updtest::Ran ran = updtest::RunProcess(argv);
   PlanOutput r;
-  if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-    if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &r.code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
-  CloseHandle(out);
-  CloseHandle(err);
-  const Bytes o = ReadAll(out_path), e = ReadAll(err_path);
-  r.out.assign(o.begin(), o.end());
-  r.err.assign(e.begin(), e.end());
+  if (ran.exited) r.code = static_cast<DWORD>(ran.code);
+  r.out = ran.out;
+  r.err = ran.err;
   ParseTsv(r);
   return r;
 }
@@ -518,8 +481,7 @@ TEST_P(PlanAgreement, TheRunDoesWhatThePlanSays) {
   const PlanOutput plan =
       RunUpdpack({L"plan", exe.wstring(), L"--installed", inst_.wstring(), L"--data-path", data_.wstring(),
                   L"--inst-mode", std::to_wstring(row.inst_mode), L"--setup", (inst_ / L"SETUP.INI").wstring(),
-                  L"--tsv"},
-                 base_ / L"plan");
+                  L"--tsv"});
   const std::string shown = "plan (exit " + std::to_string(plan.code) + "):\n" + plan.out + plan.err;
   ASSERT_TRUE(plan.code == 0 || plan.code == 1) << shown;
   ASSERT_TRUE(plan.problems.empty()) << shown;
