@@ -69,7 +69,7 @@ class Linter {
     for (std::size_t i = 0; i < s.entries.size(); ++i) by_fold_.emplace(FoldEntryName(s.entries[i].name), i);
   }
 
-  std::vector<Finding> Run() {
+  std::vector<Finding> Findings() {
     if (s_.setup_ini) CheckSetupIni();
     CheckSetupSection();
     CheckUpdateFiles();
@@ -336,7 +336,7 @@ class Linter {
 
 }  // namespace
 
-std::vector<Finding> LintUpdate(const LintSubject& subject) { return Linter(subject).Run(); }
+std::vector<Finding> LintUpdate(const LintSubject& subject) { return Linter(subject).Findings(); }
 
 SetupIniRead ReadSetupIni(const fs::path& setup_ini) {
   SetupIniRead read;
