@@ -13,8 +13,8 @@ cxx=${CXX_FUZZ:-clang++}
 mkdir -p "$out"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -Isrc -Itools/updpack)
-# The profile reader and what it links for its boxes.
-profile=(src/config/profile.cpp src/config/text_format.cpp src/config/error_box.cpp src/run/state.cpp)
+# The profile reader; it shows no box and keeps no run-wide state.
+profile=(src/config/profile.cpp src/config/text_format.cpp)
 pe=(tools/updpack/pe_image.cpp tools/updpack/pe_resources.cpp tools/updpack/pe_update.cpp
     tools/updpack/embed.cpp)
 
@@ -27,7 +27,7 @@ declare -A sources=(
   [list]="${profile[*]}"
   [join_path]="${profile[*]}"
   [decimal]="${profile[*]}"
-  [setup]="src/config/setup_description.cpp ${profile[*]}"
+  [setup]="src/config/setup_description.cpp src/config/description_keys.cpp ${profile[*]}"
   [embed]="${pe[*]}"
   [item_path]="src/config/item_path.cpp"
 )

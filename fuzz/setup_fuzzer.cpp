@@ -1,52 +1,17 @@
-// ReadSetupDescription over any SETUP.INI. The reader opens Run().SetupIniPath for every key, so
-// each input is written to one file of this process (in /dev/shm when there is one) and the
-// updater's code runs unchanged. Properties: the description is read (1) with no box, or
-// refused (0) with exactly one box, captioned "INSTCMMN"; what was read agrees with the profile
-// reader on the same bytes; every list item is whole (no item end inside, NUL-terminated).
-#include <unistd.h>
-
+// ReadSetupDescription over any SETUP.INI, its bytes as the input. Properties: the description is
+// read with no fault, or refused with one fault captioned "INSTCMMN" whose text names SETUP.INI;
+// no box is ever shown (the reader leaves that to its caller); what was read agrees with the
+// profile reader on the same bytes; every list item is whole (no item end inside, NUL-terminated).
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
 #include <string_view>
-#include <system_error>
-#include <vector>
 
 #include "config/profile.h"
 #include "config/setup_description.h"
-#include "run/state.h"
 #include "fuzz_check.h"
+#include "no_boxes.h"
 
 namespace {
-
-struct Box {
-  std::string caption, text;
-};
-std::vector<Box>& Boxes() {
-  static std::vector<Box> boxes;
-  return boxes;
-}
-
-
-std::filesystem::path InputFile() {
-  std::error_code ec;
-  const std::filesystem::path dir =
-      std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : std::filesystem::temp_directory_path();
-  return dir / ("setup_fuzzer-" + std::to_string(::getpid()) + ".ini");
-}
-
-// The file goes when the process ends normally.
-struct InputFileGuard {
-  std::filesystem::path path = InputFile();
-  ~InputFileGuard() {
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-  }
-};
 
 template <std::size_t N>
 void CheckTerminated(const upd::FixedString<N>& s) {
@@ -67,39 +32,21 @@ void CheckItem(const upd::NameString& item) {
 
 }  // namespace
 
-namespace upd {
-void PresentErrorBox(std::string_view caption, std::string_view text) {
-  Boxes().push_back({std::string(caption), std::string(text)});
-}
-}  // namespace upd
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static InputFileGuard file;
-  {
-    std::ofstream out(file.path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    Check(static_cast<bool>(out));
-  }
   const std::string_view ini(reinterpret_cast<const char*>(data), size);
-  upd::ResetRun();
-  upd::Run().SetupIniPath = file.path;
-  Boxes().clear();
-
-  const int read = upd::ReadSetupDescription();
-  if (read == 0) {
-    Check(Boxes().size() == 1 && Boxes()[0].caption == "INSTCMMN" && !Boxes()[0].text.empty());
+  const upd::SetupDescriptionRead read = upd::ReadSetupDescription(ini);
+  if (read.fault) {
+    Check(read.fault->caption == "INSTCMMN" && read.fault->text.view().starts_with("SETUP.INI : "));
     return 0;
   }
-  Check(read == 1 && Boxes().empty());
 
-  const upd::RunState& run = upd::Run();
-  const upd::SetupDescription& d = run.Setup;
-  CheckSame(ini, "CompanyName", run.Game.CompanyName);
-  CheckSame(ini, "GameTitle", run.Game.GameTitle);
-  CheckSame(ini, "GameDir", run.Game.GameDir);
+  const upd::SetupDescription& d = read.setup;
+  CheckSame(ini, "CompanyName", read.game.CompanyName);
+  CheckSame(ini, "GameTitle", read.game.GameTitle);
+  CheckSame(ini, "GameDir", read.game.GameDir);
   CheckSame(ini, "GameExe", d.GameExe);
   CheckSame(ini, "UninstExe", d.UninstExe);
-  Check(!run.Game.CompanyName.empty() && !d.UninstExe.empty());
+  Check(!read.game.CompanyName.empty() && !d.UninstExe.empty());
 
   Check(d.SetupBmpLast >= 0 && d.SetupBmpLast < static_cast<std::int32_t>(upd::kSetupBmpSlots));
   for (std::size_t k = 0; k < upd::kSetupBmpSlots; ++k) {
@@ -126,7 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& f : d.ExecApp) CheckItem(f);
   CheckTerminated(d.SelectSetupMessage);
   CheckTerminated(d.UninstTitle);
-  CheckTerminated(run.Game.GameClass);
-  Check(run.SilentMissingKeys == 1);
+  CheckTerminated(read.game.GameClass);
   return 0;
 }

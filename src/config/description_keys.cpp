@@ -1,51 +1,50 @@
-// The run's reads of single keys of its two description files, with the box the run shows for a
-// missing one. Apart from the profile reader itself, which stays free of boxes and of the
-// run-wide state: the plan and updpack read through it alone.
+// Single keys of the two description files, each with the fault the updater reports when the key
+// is missing or empty. Over the files' bytes, as the profile reader: no box, no run-wide state.
 #include <algorithm>
 
-#include "config/error_box.h"
 #include "config/profile.h"
 #include "config/text_format.h"
-#include "run/state.h"
 
 namespace upd {
+namespace {
 
-int ReadSetupValue(std::string_view key, std::span<char> destination) {
+// SETUP.INI : %s キーが存在しません
+constexpr std::string_view kSetupKeyMissing =
+    "SETUP.INI : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1";
+// %s : %s キーが存在しません
+constexpr std::string_view kUpdateKeyMissing =
+    "%s : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1";
+
+DescriptionFault MissingKey(LongString text) {
+  return {FaultKind::kMissingKey, kSetupErrorCaption, text};
+}
+
+}  // namespace
+
+KeyRead ReadSetupValue(std::string_view setup_ini, std::string_view key, std::span<char> destination) {
   std::fill(destination.begin(), destination.end(), '\0');
-  const RunState& run = Run();
-  const std::size_t n = run.SetupIniText ? ReadProfileString(*run.SetupIniText, "SETUP", key, destination)
-                                         : ReadProfileFile(run.SetupIniPath, "SETUP", key, destination);
-  if (n > 0) return 1;
-  if (Run().SilentMissingKeys == 0) {
-    // SETUP.INI : %s キーが存在しません
-    ShowSetupError(FormatText("SETUP.INI : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1",
-                              {key}).view());
+  KeyRead read;
+  if (ReadProfileString(setup_ini, "SETUP", key, destination, read.cut) == 0) {
+    read.missing = MissingKey(FormatText(kSetupKeyMissing, {key}));
   }
-  return 0;
+  return read;
 }
 
-int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination) {
-  bool cut = false;
-  return ReadUpdateValue(section, key, destination, cut);
-}
-
-int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination,
-                    bool& cut) {
+KeyRead ReadUpdateValue(std::string_view update_ini, std::string_view section, std::string_view key,
+                        std::span<char> destination) {
   std::fill(destination.begin(), destination.end(), '\0');
-  if (ReadProfileString(Run().UpdateIniText, section, key, destination, cut) > 0) return 1;
-  if (Run().SilentMissingKeys == 0) {
-    // %s : %s キーが存在しません
-    ShowSetupError(FormatText("%s : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1",
-                              {section, key}).view());
+  KeyRead read;
+  if (ReadProfileString(update_ini, section, key, destination, read.cut) == 0) {
+    read.missing = MissingKey(FormatText(kUpdateKeyMissing, {section, key}));
   }
-  return 0;
+  return read;
 }
 
-int ReadSetupInt(std::string_view key, std::int32_t& destination) {
+KeyRead ReadSetupInt(std::string_view setup_ini, std::string_view key, std::int32_t& destination) {
   FixedString<kNumberCapacity> text;
-  if (ReadSetupValue(key, text) == 0) return 0;
-  destination = ParseDecimal32(text.view());
-  return 1;
+  KeyRead read = ReadSetupValue(setup_ini, key, text);
+  if (read.found()) destination = ParseDecimal32(text.view());
+  return read;
 }
 
 }  // namespace upd

@@ -4,7 +4,7 @@
 
 namespace upd {
 
-void ShowSetupError(std::string_view text) { PresentErrorBox(kSetupErrorCaption, text); }
+void ShowFault(const DescriptionFault& fault) { PresentErrorBox(fault.caption, fault.text.view()); }
 
 void ShowUpdaterError(std::string_view text) { PresentErrorBox(Run().UpdaterCaption.view(), text); }
 

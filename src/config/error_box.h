@@ -5,15 +5,15 @@
 
 #include <string_view>
 
-namespace upd {
+#include "config/description_fault.h"
 
-inline constexpr std::string_view kSetupErrorCaption = "INSTCMMN";
+namespace upd {
 
 // Defined once per build. Both texts are code page 932 bytes. Returns when the box is closed.
 void PresentErrorBox(std::string_view caption, std::string_view text);
 
-// Box with the caption "INSTCMMN": missing keys and errors of the description files.
-void ShowSetupError(std::string_view text);
+// The box of a description file's fault, with its caption ("INSTCMMN").
+void ShowFault(const DescriptionFault& fault);
 // Box with the updater's caption (`UpdaterCaption`, "UPDATE" until the caption is composed).
 void ShowUpdaterError(std::string_view text);
 

@@ -24,9 +24,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string_view>
 
+#include "config/description_fault.h"
 #include "run/fixed_string.h"
 
 namespace upd {
@@ -49,32 +51,37 @@ std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view 
 std::size_t ReadProfileFile(const std::filesystem::path& file, std::string_view section,
                             std::string_view key, std::span<char> destination, bool& cut);
 
-// Reads `key` of [SETUP] in SETUP.INI (Run().SetupIniText when the run has read it, else the file
-// at Run().SetupIniPath) into the zero-filled destination.
-// Returns 1 for a non-empty value; otherwise 0 with an empty destination, after the box
-// "SETUP.INI : <key> キーが存在しません" (caption "INSTCMMN") unless SilentMissingKeys is set.
-int ReadSetupValue(std::string_view key, std::span<char> destination);
+// What reading one key of a description file gave.
+struct KeyRead {
+  // The key is missing or its value empty: the box the updater shows for it, when it must have it.
+  std::optional<DescriptionFault> missing;
+  bool cut = false;  // the value was longer than the destination and was cut to it
+  bool found() const { return !missing; }
+};
+
+// Reads `key` of [SETUP] in SETUP.INI (its bytes) into the zero-filled destination. A missing or
+// empty value gives the fault "SETUP.INI : <key> キーが存在しません" (caption "INSTCMMN").
+KeyRead ReadSetupValue(std::string_view setup_ini, std::string_view key, std::span<char> destination);
 template <std::size_t N>
-int ReadSetupValue(std::string_view key, FixedString<N>& destination) {
-  return ReadSetupValue(key, std::span<char>(destination.bytes));
+KeyRead ReadSetupValue(std::string_view setup_ini, std::string_view key, FixedString<N>& destination) {
+  return ReadSetupValue(setup_ini, key, std::span<char>(destination.bytes));
 }
 
-// As ReadSetupValue for `section` of UPDATE.INI (its bytes in Run().UpdateIniText); the box reads
-// "<section> : <key> キーが存在しません", also with the caption "INSTCMMN".
-int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination);
+// As ReadSetupValue for `section` of UPDATE.INI (its bytes); the fault reads
+// "<section> : <key> キーが存在しません". `cut` matters to lists: a cut value would name another
+// file than the one meant, so they refuse it instead of using it.
+KeyRead ReadUpdateValue(std::string_view update_ini, std::string_view section, std::string_view key,
+                        std::span<char> destination);
 template <std::size_t N>
-int ReadUpdateValue(std::string_view section, std::string_view key, FixedString<N>& destination) {
-  return ReadUpdateValue(section, key, std::span<char>(destination.bytes));
+KeyRead ReadUpdateValue(std::string_view update_ini, std::string_view section, std::string_view key,
+                        FixedString<N>& destination) {
+  return ReadUpdateValue(update_ini, section, key, std::span<char>(destination.bytes));
 }
-// The same, and `cut` tells whether the value was cut to the destination: lists whose cut
-// value would name another file than the one meant refuse it instead of using it.
-int ReadUpdateValue(std::string_view section, std::string_view key, std::span<char> destination,
-                    bool& cut);
 
-// Reads `key` of SETUP.INI as a decimal number (at most 19 characters of it). Returns 1 and
-// stores the number when the value is not empty; returns 0 and leaves `destination` as it
-// was otherwise. Text that is no number reads as 0.
-int ReadSetupInt(std::string_view key, std::int32_t& destination);
+// Reads `key` of SETUP.INI as a decimal number (at most 19 characters of it) and stores it when
+// the value is not empty; leaves `destination` as it was otherwise. Text that is no number reads
+// as 0.
+KeyRead ReadSetupInt(std::string_view setup_ini, std::string_view key, std::int32_t& destination);
 
 // strtol with base 10, clamped to the 32-bit range: leading white space, an optional sign,
 // the digits up to the first other character; 0 without digits.

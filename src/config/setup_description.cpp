@@ -2,13 +2,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 
-#include "config/error_box.h"
 #include "config/profile.h"
 #include "config/text_format.h"
-#include "run/state.h"
 
 namespace upd {
 namespace {
@@ -32,8 +32,6 @@ constexpr std::size_t kMaxInstallSelects = 4;
 constexpr std::size_t kMaxShortcuts = 10;
 constexpr std::size_t kAddOnSlot = 3;
 
-void ShowListError(std::string_view key) { ShowSetupError(FormatText(kListError, {key}).view()); }
-
 // A list is in error when it has no first item, or when any item it is read to is too long
 // for a slot: ending the list there would drop that item and all behind it without a word.
 bool IsListError(ListStep step, std::size_t index) {
@@ -41,7 +39,7 @@ bool IsListError(ListStep step, std::size_t index) {
 }
 
 // Splits an install file list into the set's slots, recording each item's disc. Returns false
-// when the list is in error (the caller shows its message).
+// when the list is in error (the caller gives its fault).
 bool SplitInstallFiles(InstallSet& set, const LongString& value) {
   std::int32_t disc = 0;
   set.NeedsCD = 0;
@@ -59,34 +57,83 @@ bool SplitInstallFiles(InstallSet& set, const LongString& value) {
   return true;
 }
 
-// A size figure, read as strtoull reads it; 0 when the key is missing.
-//
-// Read with the room of a long value rather than the 20 bytes of a number: 19 characters
-// cannot hold every 64-bit size (up to 20 digits), so a 20-digit size would silently lose its
-// last digit, and a size past 64 bits would read as its first 19 digits instead of the
-// largest value.
-std::uint64_t ReadSize(std::string_view key) {
-  LongString text;
-  return ReadSetupValue(key, text) ? ParseDecimalU64(text.view()) : 0;
-}
+// The keys of one SETUP.INI, and the fault that ends their reading.
+class Reader {
+ public:
+  Reader(std::string_view ini, std::optional<DescriptionFault>& fault) : ini_(ini), fault_(fault) {}
 
-// A flag: 1 when the key holds a number other than 0, else 0.
-std::int32_t ReadFlag(std::string_view key) {
-  std::int32_t n = 0;
-  return ReadSetupInt(key, n) && n != 0 ? 1 : 0;
-}
+  // A value the description must have: false, with the fault of its key, when it is missing or
+  // empty.
+  bool Required(std::string_view key, std::span<char> field, FaultKind kind = FaultKind::kMissingKey) {
+    return Keep(ReadSetupValue(ini_, key, field), kind);
+  }
+  template <std::size_t N>
+  bool Required(std::string_view key, FixedString<N>& field, FaultKind kind = FaultKind::kMissingKey) {
+    return Required(key, std::span<char>(field.bytes), kind);
+  }
+  bool RequiredInt(std::string_view key, std::int32_t& field) {
+    return Keep(ReadSetupInt(ini_, key, field), FaultKind::kMissingKey);
+  }
 
-template <std::size_t N>
-void ReadOrDefault(std::string_view key, FixedString<N>& field, std::string_view fallback) {
-  if (ReadSetupValue(key, field) == 0) field.assign(fallback);
-}
+  // A value that may be missing: whether it is there.
+  bool Optional(std::string_view key, std::span<char> field) { return ReadSetupValue(ini_, key, field).found(); }
+  template <std::size_t N>
+  bool Optional(std::string_view key, FixedString<N>& field) {
+    return Optional(key, std::span<char>(field.bytes));
+  }
+  bool OptionalInt(std::string_view key, std::int32_t& field) { return ReadSetupInt(ini_, key, field).found(); }
 
-bool ReadShortcut(std::size_t a, LongString& value) {
-  SetupDescription& d = Run().Setup;
+  template <std::size_t N>
+  void ReadOrDefault(std::string_view key, FixedString<N>& field, std::string_view fallback) {
+    if (!Optional(key, field)) field.assign(fallback);
+  }
+
+  // A size figure, read as strtoull reads it; 0 when the key is missing.
+  //
+  // Read with the room of a long value rather than the 20 bytes of a number: 19 characters
+  // cannot hold every 64-bit size (up to 20 digits), so a 20-digit size would silently lose its
+  // last digit, and a size past 64 bits would read as its first 19 digits instead of the
+  // largest value.
+  std::uint64_t Size(std::string_view key) {
+    LongString text;
+    return Optional(key, text) ? ParseDecimalU64(text.view()) : 0;
+  }
+
+  // A flag: 1 when the key holds a number other than 0, else 0.
+  std::int32_t Flag(std::string_view key) {
+    std::int32_t n = 0;
+    return OptionalInt(key, n) && n != 0 ? 1 : 0;
+  }
+
+  // Ends the reading at a value the updater cannot use. Returns false, for the caller to return.
+  bool Refuse(const LongString& text) {
+    fault_ = DescriptionFault{FaultKind::kBadValue, kSetupErrorCaption, text};
+    return false;
+  }
+  bool Refuse(std::string_view text) {
+    LongString t;
+    t.assign(text);
+    return Refuse(t);
+  }
+  bool RefuseList(std::string_view key) { return Refuse(FormatText(kListError, {key})); }
+
+ private:
+  // Whether the key was found; otherwise its fault, taken as `kind`, ends the reading.
+  bool Keep(KeyRead read, FaultKind kind) {
+    if (read.found()) return true;
+    read.missing->kind = kind;
+    fault_ = std::move(read.missing);
+    return false;
+  }
+
+  std::string_view ini_;
+  std::optional<DescriptionFault>& fault_;
+};
+
+bool ReadShortcut(Reader& r, std::size_t a, ShortcutEntry& entry, LongString& value) {
   const LongString key = FormatText("Shortcut%i", {static_cast<std::int32_t>(a)});
   // The value is read with the capacity of a name, into the long value buffer.
-  if (ReadSetupValue(key.view(), std::span<char>(value.bytes).first(kNameCapacity)) == 0) return false;
-  ShortcutEntry& entry = d.ShortcutEntries[a];
+  if (!r.Required(key.view(), std::span<char>(value.bytes).first(kNameCapacity))) return false;
   for (auto& field : entry.Fields) field.clear();
   const char* cursor = value.data();
   std::int32_t disc = 0;  // a prefix means nothing in a shortcut
@@ -95,10 +142,7 @@ bool ReadShortcut(std::size_t a, LongString& value) {
     if (step == ListStep::kItem) continue;
     // Target and caption are required. (The value is read with the room of a name, so no
     // field can outgrow its slot today; the one rule of all lists holds here as well.)
-    if (n < 2 || step == ListStep::kTooLong) {
-      ShowListError(key.view());
-      return false;
-    }
+    if (n < 2 || step == ListStep::kTooLong) return r.RefuseList(key.view());
     if (*cursor == '\0' || *cursor == '\n' || *cursor == '\r') break;  // the entry is complete
     // An empty optional field: skip the run of separators and blanks up to the next field.
     while (*cursor == ',' || *cursor == ' ' || *cursor == '\t') ++cursor;
@@ -106,21 +150,17 @@ bool ReadShortcut(std::size_t a, LongString& value) {
   return true;
 }
 
-}  // namespace
-
-int ReadSetupDescription() {
-  RunState& run = Run();
-  GameIdentity& game = run.Game;
-  SetupDescription& d = run.Setup;
+// The whole description in its order; false at the first failure, whose fault `r` holds.
+bool ReadAll(Reader& r, GameIdentity& game, SetupDescription& d) {
   LongString value;  // the one value buffer of the lists
 
-  if (!ReadSetupValue("CompanyName", game.CompanyName) || !ReadSetupValue("GameTitle", game.GameTitle) ||
-      !ReadSetupValue("GameDir", game.GameDir) || !ReadSetupValue("GameExe", d.GameExe) ||
-      !ReadSetupValue("UninstExe", d.UninstExe)) {
-    return 0;
+  if (!r.Required("CompanyName", game.CompanyName) || !r.Required("GameTitle", game.GameTitle) ||
+      !r.Required("GameDir", game.GameDir) || !r.Required("GameExe", d.GameExe) ||
+      !r.Required("UninstExe", d.UninstExe)) {
+    return false;
   }
 
-  if (!ReadSetupValue("SetupBmp", value)) return 0;
+  if (!r.Required("SetupBmp", value)) return false;
   {
     const char* cursor = value.data();
     std::int32_t disc = 0;  // nor in a picture's name
@@ -128,45 +168,32 @@ int ReadSetupDescription() {
     for (std::size_t k = 0; k < kSetupBmpSlots; ++k) {
       const ListStep step = NextListItem(d.SetupBmp[k], cursor, disc);
       if (step == ListStep::kItem) continue;
-      if (IsListError(step, k)) {
-        ShowSetupError(kSetupBmpError);
-        return 0;
-      }
+      if (IsListError(step, k)) return r.Refuse(kSetupBmpError);
       d.SetupBmp[k].clear();
       d.SetupBmpLast = static_cast<std::int32_t>(k) - 1;
       break;
     }
   }
 
-  if (!ReadSetupInt("InstallSelects", d.InstallSelects)) return 0;
-  if (d.InstallSelects > static_cast<std::int32_t>(kMaxInstallSelects)) {
-    ShowSetupError(kInstallSelectOver);
-    return 0;
-  }
+  if (!r.RequiredInt("InstallSelects", d.InstallSelects)) return false;
+  if (d.InstallSelects > static_cast<std::int32_t>(kMaxInstallSelects)) return r.Refuse(kInstallSelectOver);
   for (std::int32_t j = 0; j < d.InstallSelects; ++j) {
     InstallSet& set = d.InstallSets[static_cast<std::size_t>(j)];
-    if (!ReadSetupValue(FormatText("InstallTitle%i", {j}).view(), set.InstallTitle)) return 0;
+    if (!r.Required(FormatText("InstallTitle%i", {j}).view(), set.InstallTitle)) return false;
     const LongString key = FormatText("InstallFiles%i", {j});
-    if (!ReadSetupValue(key.view(), value)) return 0;
-    if (!SplitInstallFiles(set, value)) {
-      ShowListError(key.view());
-      return 0;
-    }
+    if (!r.Required(key.view(), value)) return false;
+    if (!SplitInstallFiles(set, value)) return r.RefuseList(key.view());
   }
 
-  if (!ReadSetupInt("Shortcuts", d.Shortcuts)) return 0;
-  if (d.Shortcuts > static_cast<std::int32_t>(kMaxShortcuts)) {
-    ShowSetupError(kShortcutsOver);
-    return 0;
-  }
+  if (!r.RequiredInt("Shortcuts", d.Shortcuts)) return false;
+  if (d.Shortcuts > static_cast<std::int32_t>(kMaxShortcuts)) return r.Refuse(kShortcutsOver);
   for (std::int32_t a = 0; a < d.Shortcuts; ++a) {
-    if (!ReadShortcut(static_cast<std::size_t>(a), value)) return 0;
+    const auto at = static_cast<std::size_t>(a);
+    if (!ReadShortcut(r, at, d.ShortcutEntries[at], value)) return false;
   }
 
   // Everything from here on is optional, except the add-on file list.
-  run.SilentMissingKeys = 1;
-
-  ReadOrDefault("GameClass", game.GameClass, game.GameTitle.view());
+  r.ReadOrDefault("GameClass", game.GameClass, game.GameTitle.view());
   if (std::memcmp(game.GameClass.data(), "Orvelant", 8) == 0) {
     d.EngineKind = 0;
   } else {
@@ -174,57 +201,59 @@ int ReadSetupDescription() {
   }
 
   d.DefaultSelect = 0;
-  ReadSetupInt("DefaultSelect", d.DefaultSelect);
+  r.OptionalInt("DefaultSelect", d.DefaultSelect);
 
   for (std::int32_t j = 0; j < d.InstallSelects; ++j) {
-    d.InstallSets[static_cast<std::size_t>(j)].InstallSize =
-        ReadSize(FormatText("InstallSize%i", {j}).view());
+    d.InstallSets[static_cast<std::size_t>(j)].InstallSize = r.Size(FormatText("InstallSize%i", {j}).view());
   }
 
   for (std::size_t i = 0; i < kDiskCheckFiles; ++i) {
-    ReadSetupValue(FormatText("DiskCheckFile%i", {static_cast<std::int32_t>(i)}).view(),
-                   d.DiskCheckFile[i]);
+    r.Optional(FormatText("DiskCheckFile%i", {static_cast<std::int32_t>(i)}).view(), d.DiskCheckFile[i]);
   }
 
-  if (ReadSetupValue("ExecApp", std::span<char>(value.bytes).first(kNameCapacity))) {
+  if (r.Optional("ExecApp", std::span<char>(value.bytes).first(kNameCapacity))) {
     // Both items are required, so an end and a too long item are errors alike.
     const char* cursor = value.data();
     std::int32_t disc = 0;
     if (NextListItem(d.ExecApp[0], cursor, disc) != ListStep::kItem ||
         NextListItem(d.ExecApp[1], cursor, disc) != ListStep::kItem) {
-      ShowListError("ExecApp");
-      return 0;
+      return r.RefuseList("ExecApp");
     }
   } else {
     d.ExecApp[0].clear();
   }
 
-  ReadOrDefault("SelectSetupMessage", d.SelectSetupMessage, kDefaultSelectMessage);
-  d.UseCompanyNameForShortcutGroup = ReadFlag("UseCompanyNameForShortcutGroup");
-  d.ChooseSaveDataFolder = ReadFlag("ChooseSaveDataFolder");
-  ReadOrDefault("SaveDataFolderNameInInstall", d.SaveDataFolderNameInInstall, "savedata");
-  ReadOrDefault("SaveDataFolderName", d.SaveDataFolderName, game.GameDir.view());
-  d.CancelSaveData = ReadFlag("CancelSaveData");
-  d.InstallAfterAdd = ReadFlag("InstallAfterAdd");
+  r.ReadOrDefault("SelectSetupMessage", d.SelectSetupMessage, kDefaultSelectMessage);
+  d.UseCompanyNameForShortcutGroup = r.Flag("UseCompanyNameForShortcutGroup");
+  d.ChooseSaveDataFolder = r.Flag("ChooseSaveDataFolder");
+  r.ReadOrDefault("SaveDataFolderNameInInstall", d.SaveDataFolderNameInInstall, "savedata");
+  r.ReadOrDefault("SaveDataFolderName", d.SaveDataFolderName, game.GameDir.view());
+  d.CancelSaveData = r.Flag("CancelSaveData");
+  d.InstallAfterAdd = r.Flag("InstallAfterAdd");
 
   if (d.InstallAfterAdd != 0) {
-    // The add-on set takes slot 3's files, discs, NeedsCD and size; its title stays.
+    // The add-on set takes slot 3's files, discs, NeedsCD and size; its title stays. Asked for
+    // without its list, the set cannot be used: a bad value, though its text names the key.
     InstallSet& addon = d.InstallSets[kAddOnSlot];
-    run.SilentMissingKeys = 0;
-    if (!ReadSetupValue("InstallAddFiles", value)) return 0;
+    if (!r.Required("InstallAddFiles", value, FaultKind::kBadValue)) return false;
     // Nothing of the set read before may show through behind the add-on items.
     for (auto& file : addon.InstallFiles) file.clear();
     addon.InstallDiscs.fill(0);
-    if (!SplitInstallFiles(addon, value)) {
-      ShowSetupError(kInstallAddFilesError);
-      return 0;
-    }
-    run.SilentMissingKeys = 1;
-    addon.InstallSize = ReadSize("InstallAddSize");
+    if (!SplitInstallFiles(addon, value)) return r.Refuse(kInstallAddFilesError);
+    addon.InstallSize = r.Size("InstallAddSize");
   }
 
-  ReadOrDefault("UninstTitle", d.UninstTitle, game.GameTitle.view());
-  return 1;
+  r.ReadOrDefault("UninstTitle", d.UninstTitle, game.GameTitle.view());
+  return true;
+}
+
+}  // namespace
+
+SetupDescriptionRead ReadSetupDescription(std::string_view setup_ini) {
+  SetupDescriptionRead read;
+  Reader r(setup_ini, read.fault);
+  ReadAll(r, read.game, read.setup);
+  return read;
 }
 
 }  // namespace upd

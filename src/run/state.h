@@ -130,11 +130,9 @@ struct RunState {
   // UPDATE.INI's bytes as they came out of the package: every key is read from here, never
   // from the temporary file, which another process could otherwise change between reads.
   std::string UpdateIniText;
-  std::filesystem::path SetupIniPath;           // InstPath joined with SETUP.INI
-  // SETUP.INI's bytes as read once through the held installation folder: when present, every key
-  // is read from here, never again from the file.
+  // SETUP.INI's bytes as read once through the held installation folder: the description is read
+  // from here, never again from the file.
   std::optional<std::string> SetupIniText;
-  std::int32_t SilentMissingKeys = 0;
   GameIdentity Game;
   UpdateDescription Update;
   SetupDescription Setup;

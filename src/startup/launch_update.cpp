@@ -95,6 +95,20 @@ bool WaitWhileGameRuns(std::string_view title) {
   }
 }
 
+// Reads the held SETUP.INI into the run: its game's identity replaces the one of UPDATE.INI.
+// False when the run must end. A required key missing or empty ends it without a box: the run
+// names the missing keys of its own UPDATE.INI only. A value it cannot use is shown.
+bool TakeSetupDescription(RunState& run) {
+  const SetupDescriptionRead read = ReadSetupDescription(*run.SetupIniText);
+  if (read.fault) {
+    if (read.fault->kind != FaultKind::kMissingKey) ShowFault(*read.fault);
+    return false;
+  }
+  run.Game = read.game;
+  run.Setup = read.setup;
+  return true;
+}
+
 }  // namespace
 
 bool LaunchUpdate(HINSTANCE instance) {
@@ -128,9 +142,8 @@ bool LaunchUpdate(HINSTANCE instance) {
     ShowUpdaterError(texts::kSetupIniMissing);
     return false;
   }
-  run.SetupIniPath = *setup_ini;
   run.SetupIniText = std::move(setup_text);
-  if (!ReadSetupDescription()) return false;
+  if (!TakeSetupDescription(run)) return false;
 
   if (!run.Update.UpdaterTitle.empty()) {
     run.UpdaterCaption.assign(run.Update.UpdaterTitle.view());

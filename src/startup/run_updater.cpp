@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "config/error_box.h"
-#include "config/profile.h"
 #include "config/text_format.h"
+#include "config/update_description.h"
 #include "package/entry_access.h"
 #include "package/container.h"
 #include "package/integrity.h"
@@ -21,7 +21,6 @@
 namespace upd {
 namespace {
 
-constexpr std::string_view kSetupSection = "SETUP";
 constexpr std::string_view kResourceReadError = "RESOURCE READ ERROR";
 
 // The package resource, read in place. Nothing (and no message) when it is missing or empty.
@@ -69,11 +68,10 @@ bool ExtractRunIni() {
   return true;
 }
 
-// Loads the package entry named by `key` as a NUL-terminated text (content plus two zero
-// bytes). False after the run's messages when the run must end.
-bool FetchAgreement(std::string_view key, std::optional<std::vector<char>>& field) {
-  NameString name;
-  if (!ReadUpdateValue(kSetupSection, key, name)) return true;  // optional: stays none
+// Loads the package entry `name` as a NUL-terminated text (content plus two zero bytes). False
+// after the run's messages when the run must end.
+bool FetchAgreement(const NameString& name, std::optional<std::vector<char>>& field) {
+  if (name.empty()) return true;  // optional: stays none
   std::optional<EntryBytes> entry = FindPackageEntry(name.view());
   if (!entry) {
     ShowUpdaterError(FormatText("'%s' not found at UPDATE.FA3", {name}).view());
@@ -116,24 +114,17 @@ int RunWithPackage(HINSTANCE instance) {
 
   if (!ExtractRunIni()) return 0;
 
-  // Required keys: the first one missing or empty has been reported and ends the run.
-  if (!ReadUpdateValue(kSetupSection, "CompanyName", run.Game.CompanyName) ||
-      !ReadUpdateValue(kSetupSection, "GameTitle", run.Game.GameTitle) ||
-      !ReadUpdateValue(kSetupSection, "GameClass", run.Game.GameClass) ||
-      !ReadUpdateValue(kSetupSection, "GameDir", run.Game.GameDir)) {
+  // The first required key missing or empty is named, and ends the run.
+  const UpdateDescriptionRead read = ReadUpdateDescription(run.UpdateIniText);
+  if (read.fault) {
+    ShowFault(*read.fault);
     return 0;
   }
-  run.SilentMissingKeys = 1;
+  run.Game = read.game;
+  run.Update = read.update;
 
-  UpdateDescription& update = run.Update;
-  ReadUpdateValue(kSetupSection, "GameTitleA", update.GameTitleA);
-  ReadUpdateValue(kSetupSection, "UpdaterVersion", update.UpdaterVersion);
-  ReadUpdateValue(kSetupSection, "UpdaterTitle", update.UpdaterTitle);
-  ReadUpdateValue(kSetupSection, "DataFolder", update.DataFolder);
-  ReadUpdateValue(kSetupSection, "UpdateMessage", update.UpdateMessage);
-
-  if (!FetchAgreement("AgreementText", update.AgreementTextData)) return 0;
-  if (!FetchAgreement("AgreementTitle", update.AgreementTitleData)) return 0;
+  if (!FetchAgreement(read.agreement_text, run.Update.AgreementTextData)) return 0;
+  if (!FetchAgreement(read.agreement_title, run.Update.AgreementTitleData)) return 0;
 
   return LaunchUpdate(instance) ? 1 : 0;
 }

@@ -1,5 +1,4 @@
-# updpack lint: the check itself in process (it defines the core's error box, so it has an
-# executable of its own), and the command as a process (UPDPACK_EXE).
+# updpack lint: the check itself in process, and the command as a process (UPDPACK_EXE).
 upd_native_test(updpack_lint_tests
   SOURCES updpack_lint_test.cpp ../../tools/updpack/lint.cpp ../../tools/updpack/host.cpp
           ../../tools/updpack/host_posix.cpp

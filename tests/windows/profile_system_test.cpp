@@ -9,13 +9,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "config/profile.h"
 #include "error_box_recorder.h"
+#include "platform/file_system.h"
+#include "platform/handles.h"
 #include "profile_cases.h"
-#include "run/state.h"
 #include "temp_folder.h"
 
 namespace {
@@ -106,15 +108,21 @@ TEST_F(ProfileRows, OurReader) {
   }
 }
 
+// SETUP.INI in the Japanese folder, read once as the run reads it (through the folder's final
+// path), then a key of its bytes.
 TEST_F(ProfileRows, OurReaderSetupValueFromJapaneseFolder) {
-  upd::ResetRun();
-  upd::Run().SetupIniPath = temp_.Write(folder_ / L"SETUP.INI",
-                                        "[SETUP]\r\nGameTitle=\x83\x65\x83\x58\x83\x67\r\n");
+  temp_.Write(folder_ / L"SETUP.INI", "[SETUP]\r\nGameTitle=\x83\x65\x83\x58\x83\x67\r\n");
+  upd::platform::UniqueFile folder(CreateFileW(folder_.c_str(), FILE_READ_ATTRIBUTES,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const std::optional<std::wstring> final_path = upd::platform::FinalPathOf(folder.get());
+  ASSERT_TRUE(final_path);
+  const std::optional<std::string> setup_ini = upd::platform::ReadPlainFile(L"SETUP.INI", *final_path);
+  ASSERT_TRUE(setup_ini);
   upd::NameString title;
-  EXPECT_EQ(upd::ReadSetupValue("GameTitle", title), 1);
+  EXPECT_TRUE(upd::ReadSetupValue(*setup_ini, "GameTitle", title).found());
   EXPECT_EQ(title.view(), "\x83\x65\x83\x58\x83\x67");  // テスト
   EXPECT_TRUE(updtest::TakeBoxes().empty());
-  upd::ResetRun();
 }
 
 }  // namespace

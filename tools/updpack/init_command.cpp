@@ -181,10 +181,9 @@ int RunInit(CommandArgs args, std::ostream& out, std::ostream& err) {
   std::array<std::pair<std::string_view, std::string>, 4> game = {
       std::pair{"CompanyName", std::string()}, {"GameTitle", {}}, {"GameClass", {}}, {"GameDir", {}}};
   if (a.setup) {
-    if (std::string problem = ReadInstallerDescription(*a.setup); !problem.empty()) {
-      return Fail(err, kCmd, problem, kExitFailed);
-    }
-    const upd::GameIdentity& g = upd::Run().Game;
+    const SetupIniRead read = ReadInstallerDescription(*a.setup);
+    if (!read.problem.empty()) return Fail(err, kCmd, read.problem, kExitFailed);
+    const upd::GameIdentity& g = read.description.game;
     game[0].second = g.CompanyName.view();
     game[1].second = g.GameTitle.view();
     game[2].second = g.GameClass.view();

@@ -8,7 +8,6 @@
 #include <span>
 #include <system_error>
 
-#include "config/error_box.h"
 #include "config/item_path.h"
 #include "config/profile.h"
 #include "config/setup_description.h"
@@ -16,23 +15,6 @@
 #include "entry_name.h"
 #include "host.h"
 #include "run/plan.h"
-#include "run/state.h"
-
-namespace {
-
-// The core's readers raise their boxes through here; the check collects them as findings.
-std::vector<std::string>& PendingBoxes() {
-  static std::vector<std::string> boxes;
-  return boxes;
-}
-
-}  // namespace
-
-namespace upd {
-void PresentErrorBox(std::string_view /*caption*/, std::string_view text) {
-  PendingBoxes().emplace_back(text);
-}
-}  // namespace upd
 
 namespace updpack {
 namespace {
@@ -87,20 +69,14 @@ class Linter {
     for (std::size_t i = 0; i < s.entries.size(); ++i) by_fold_.emplace(FoldEntryName(s.entries[i].name), i);
   }
 
-  std::vector<Finding> Run() {
-    upd::ResetRun();
-    PendingBoxes().clear();
+  std::vector<Finding> Findings() {
     if (s_.setup_ini) CheckSetupIni();
-    upd::Run().UpdateIniText = s_.update_ini;
-    upd::Run().SilentMissingKeys = 1;  // missing keys become findings here, not boxes
-
     CheckSetupSection();
     CheckUpdateFiles();
     CheckCopyFiles();
     CheckApplicable();
     CheckDiskSpace();
     CheckUnwritten();
-    PendingBoxes().clear();
     return std::move(findings_);
   }
 
@@ -153,22 +129,12 @@ class Linter {
   }
 
   void CheckSetupIni() {
-    upd::Run().SetupIniPath = *s_.setup_ini;
-    upd::Run().SilentMissingKeys = 0;
-    std::error_code ec;
-    if (!fs::is_regular_file(*s_.setup_ini, ec)) {
-      Error("SETUP.INI", "cannot read " + host::ShowPath(*s_.setup_ini));
+    const SetupIniRead read = ReadSetupIni(*s_.setup_ini);
+    if (!read.problem.empty()) {
+      Error("SETUP.INI", read.problem);
       return;
     }
-    const int ok = upd::ReadSetupDescription();
-    if (!ok) {
-      std::string why = "cannot be read as the installer's description";
-      if (!PendingBoxes().empty()) why += " (the updater says: " + Show(PendingBoxes().back()) + ")";
-      Error("SETUP.INI", why);
-      PendingBoxes().clear();
-      return;
-    }
-    const upd::SetupDescription& d = upd::Run().Setup;
+    const upd::SetupDescription& d = read.description.setup;
     if (d.InstallSelects > 0) install_selects_ = std::min(d.InstallSelects, kModeDigits);
     for (std::size_t i = 0; i < disc_checks_.size(); ++i) disc_checks_[i] = !d.DiskCheckFile[i].empty();
     setup_read_ = true;
@@ -177,13 +143,13 @@ class Linter {
   void CheckSetupSection() {
     for (std::string_view key : kRequiredSetupKeys) {
       upd::NameString value;
-      if (!upd::ReadUpdateValue("SETUP", key, value)) {
+      if (!upd::ReadUpdateValue(s_.update_ini, "SETUP", key, value).found()) {
         Error("[SETUP] " + std::string(key), "missing or empty: the updater stops at its start");
       }
     }
     for (std::string_view key : {std::string_view("AgreementText"), std::string_view("AgreementTitle")}) {
       upd::NameString name;
-      if (!upd::ReadUpdateValue("SETUP", key, name)) continue;
+      if (!upd::ReadUpdateValue(s_.update_ini, "SETUP", key, name).found()) continue;
       reserved_.insert(FoldEntryName(name.view()));
       if (!FindEntry(name.view())) {
         Error("[SETUP] " + std::string(key),
@@ -191,7 +157,7 @@ class Linter {
       }
     }
     upd::NameString data_folder;
-    if (upd::ReadUpdateValue("SETUP", "DataFolder", data_folder)) {
+    if (upd::ReadUpdateValue(s_.update_ini, "SETUP", "DataFolder", data_folder).found()) {
       CheckPath("[SETUP] DataFolder", "the data folder", data_folder.view());
     }
   }
@@ -208,10 +174,10 @@ class Linter {
   ListKeys ReadKeys(std::string_view stem, std::size_t capacity) {
     ListKeys keys;
     for (std::size_t i = 0; i < kKeysLooked; ++i) {
-      bool cut = false;
-      keys.present[i] = upd::ReadUpdateValue(upd::kUpdateSection, KeyName(stem, i),
-                                             std::span<char>(keys.values[i].bytes).first(capacity), cut) != 0;
-      keys.cut[i] = cut;
+      const upd::KeyRead read = upd::ReadUpdateValue(s_.update_ini, upd::kUpdateSection, KeyName(stem, i),
+                                                     std::span<char>(keys.values[i].bytes).first(capacity));
+      keys.present[i] = read.found();
+      keys.cut[i] = read.cut;
       if (!keys.present[i] && keys.end == kKeysLooked) keys.end = i;
     }
     return keys;
@@ -370,7 +336,28 @@ class Linter {
 
 }  // namespace
 
-std::vector<Finding> LintUpdate(const LintSubject& subject) { return Linter(subject).Run(); }
+std::vector<Finding> LintUpdate(const LintSubject& subject) { return Linter(subject).Findings(); }
+
+SetupIniRead ReadSetupIni(const fs::path& setup_ini) {
+  SetupIniRead read;
+  std::error_code ec;
+  if (!fs::is_regular_file(setup_ini, ec)) {
+    read.problem = "cannot read " + host::ShowPath(setup_ini);
+    return read;
+  }
+  // A file that is there but cannot be read holds no keys, as the profile reader has always
+  // taken such a file: the updater's reason is then its first missing key.
+  std::vector<std::uint8_t> bytes;
+  std::string error;
+  if (!host::ReadWholeFile(setup_ini, bytes, error)) bytes.clear();
+  read.description =
+      upd::ReadSetupDescription(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  if (read.description.fault) {
+    read.problem = "cannot be read as the installer's description (the updater says: " +
+                   Show(read.description.fault->text.view()) + ")";
+  }
+  return read;
+}
 
 void PrintFindings(std::ostream& s, std::string_view prefix, const std::vector<Finding>& findings) {
   for (const Finding& f : findings) {

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "config/setup_description.h"
+
 namespace updpack {
 
 struct LintEntry {
@@ -33,9 +35,17 @@ struct Finding {
   std::string reason;  // one line, UTF-8
 };
 
-// Every finding, errors and warnings in the order of the file. Uses (and leaves behind) the
-// run-wide state of the core; not for use while an update runs.
+// Every finding, errors and warnings in the order of the file.
 std::vector<Finding> LintUpdate(const LintSubject& subject);
+
+// The installation's SETUP.INI read by the updater's own reader. `problem` is lint's reason when
+// the updater cannot read it (the file is not there, or the updater refuses it: its box's text),
+// else empty.
+struct SetupIniRead {
+  upd::SetupDescriptionRead description;
+  std::string problem;
+};
+SetupIniRead ReadSetupIni(const std::filesystem::path& setup_ini);
 
 // One line per finding: "<prefix>error: <key>: <reason>".
 void PrintFindings(std::ostream& s, std::string_view prefix, const std::vector<Finding>& findings);

@@ -348,19 +348,10 @@ std::string Signature(const ModePlan& mp) {
 
 }  // namespace
 
-std::string ReadInstallerDescription(const fs::path& setup_ini) {
-  upd::ResetRun();
-  upd::Run().SetupIniPath = setup_ini;
-  upd::Run().SilentMissingKeys = 1;  // as in the updater's run
-  std::error_code ec;
-  if (fs::is_regular_file(setup_ini, ec) && upd::ReadSetupDescription()) return {};
-  // lint reads it again with the missing keys reported, for the updater's own message.
-  LintSubject s;
-  s.setup_ini = setup_ini;
-  for (const Finding& f : LintUpdate(s)) {
-    if (f.key == "SETUP.INI") return host::ShowPath(setup_ini) + ": " + f.reason;
-  }
-  return host::ShowPath(setup_ini) + ": cannot be read as the installer's description";
+SetupIniRead ReadInstallerDescription(const fs::path& setup_ini) {
+  SetupIniRead read = ReadSetupIni(setup_ini);
+  if (!read.problem.empty()) read.problem = host::ShowPath(setup_ini) + ": " + read.problem;
+  return read;
 }
 
 Plan MakePlan(const PlanInput& in, std::string& problem) {
@@ -368,9 +359,10 @@ Plan MakePlan(const PlanInput& in, std::string& problem) {
   std::optional<std::int32_t> install_selects;
   std::array<std::optional<std::string>, upd::kDiskCheckFiles> disc_checks;
   if (in.setup_ini) {
-    problem = ReadInstallerDescription(*in.setup_ini);
+    const SetupIniRead read = ReadInstallerDescription(*in.setup_ini);
+    problem = read.problem;
     if (!problem.empty()) return plan;
-    const upd::SetupDescription& d = upd::Run().Setup;
+    const upd::SetupDescription& d = read.description.setup;
     if (d.InstallSelects > 0) install_selects = std::min(d.InstallSelects, kModeDigits);
     for (std::size_t i = 0; i < disc_checks.size(); ++i) disc_checks[i] = std::string(d.DiskCheckFile[i].view());
   }

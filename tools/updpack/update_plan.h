@@ -6,8 +6,6 @@
 //
 // With a copy of an installed game, each entry is also held against it as the run would meet
 // it, in order (an entry written earlier in the run is there for the ones after it).
-//
-// Uses (and leaves behind) the run-wide state of the core; not for use while an update runs.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lint.h"
 #include "run/plan.h"
 
 namespace updpack {
@@ -98,9 +97,9 @@ struct Plan {
   std::string data_folder;         // DataFolder of [SETUP], code page 932
 };
 
-// Reads SETUP.INI as the updater does into the core's run state. Empty when it was read; else
-// why not, in one line (UTF-8), with the updater's own message where it has one.
-std::string ReadInstallerDescription(const std::filesystem::path& setup_ini);
+// Reads SETUP.INI as the updater does. `problem` is empty when it was read; else why not, in one
+// line (UTF-8) that starts with the file's path, with the updater's own message where it has one.
+SetupIniRead ReadInstallerDescription(const std::filesystem::path& setup_ini);
 
 // The plan of the update. `problem` is set, and nothing planned, when SETUP.INI cannot be read.
 Plan MakePlan(const PlanInput& input, std::string& problem);
