@@ -12,16 +12,16 @@ shift $(( $# < 2 ? $# : 2 ))
 cxx=${CXX_FUZZ:-clang++}
 mkdir -p "$out"
 flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-       -Isrc -Itools/updpack)
+       -Isrc -Itools/updpack/lib -Itools/updpack/cli)
 # The profile reader; it shows no box and keeps no run-wide state.
 profile=(src/config/profile.cpp src/config/text_format.cpp)
-pe=(tools/updpack/pe_image.cpp tools/updpack/pe_resources.cpp tools/updpack/pe_update.cpp
-    tools/updpack/embed.cpp)
+pe=(tools/updpack/lib/pe_image.cpp tools/updpack/lib/pe_resources.cpp tools/updpack/lib/pe_update.cpp
+    tools/updpack/lib/embed.cpp)
 
 declare -A sources=(
   [decompress]="src/package/decoder.cpp"
   [stream_decoder]="src/package/decoder.cpp"
-  [package]="src/package/decoder.cpp src/package/container.cpp src/package/integrity.cpp tools/updpack/package_reader.cpp tools/updpack/entry_name.cpp"
+  [package]="src/package/decoder.cpp src/package/container.cpp src/package/integrity.cpp tools/updpack/lib/package_reader.cpp tools/updpack/lib/entry_name.cpp"
   [update_section]="src/config/update_section.cpp ${profile[*]} src/package/container.cpp src/package/decoder.cpp"
   [profile]="${profile[*]}"
   [list]="${profile[*]}"

@@ -4,9 +4,9 @@
 add_library(updtest_package STATIC
   ${CMAKE_SOURCE_DIR}/tests/support/error_box_recorder.cpp
   ${CMAKE_SOURCE_DIR}/tests/support/win/import_hook.cpp
-  ${CMAKE_SOURCE_DIR}/tools/updpack/stream_writer.cpp)
+  ${CMAKE_SOURCE_DIR}/tools/updpack/lib/stream_writer.cpp)
 target_include_directories(updtest_package PUBLIC ${CMAKE_SOURCE_DIR}/tests/support
-                                                  ${CMAKE_SOURCE_DIR}/tools/updpack)
+                                                  ${CMAKE_SOURCE_DIR}/tools/updpack/lib)
 target_link_libraries(updtest_package PUBLIC updshell)
 
 # Holds a file open without sharing, for the writes that cannot complete.
