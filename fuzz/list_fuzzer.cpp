@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "run/state.h"
+#include "base/state.h"
 #include "fuzz_check.h"
 #include "no_boxes.h"
 

@@ -11,7 +11,7 @@
 
 #include "config/cp932.h"
 #include "config/update_section.h"
-#include "run/state.h"
+#include "base/state.h"
 #include "fuzz_check.h"
 #include "no_boxes.h"
 

@@ -28,8 +28,8 @@
 #include <span>
 #include <string_view>
 
-#include "config/description_fault.h"
-#include "run/fixed_string.h"
+#include "base/description_fault.h"
+#include "base/fixed_string.h"
 
 namespace upd {
 

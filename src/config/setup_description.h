@@ -19,8 +19,8 @@
 #include <optional>
 #include <string_view>
 
-#include "config/description_fault.h"
-#include "run/state.h"
+#include "base/description_fault.h"
+#include "base/state.h"
 
 namespace upd {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "run/fixed_string.h"
+#include "base/fixed_string.h"
 
 namespace upd {
 

@@ -30,7 +30,7 @@
 #include <string_view>
 #include <vector>
 
-#include "run/state.h"
+#include "base/state.h"
 
 namespace upd {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <system_error>
 
-#include "config/error_box.h"
+#include "base/error_box.h"
 #include "config/text_format.h"
 #include "package/decoder.h"
 #include "platform/codepage.h"
@@ -16,8 +16,8 @@
 #include "package/container.h"
 #include "package/integrity.h"
 #include "package/piece_stream.h"
-#include "run/messages.h"
-#include "run/state.h"
+#include "base/messages.h"
+#include "base/state.h"
 
 namespace upd {
 namespace {

@@ -1,9 +1,9 @@
 // The updater's error box: modal, owned by the wizard while it exists, stop icon, one OK.
 #include <windows.h>
 
-#include "config/error_box.h"
+#include "base/error_box.h"
 #include "platform/codepage.h"
-#include "run/state.h"
+#include "base/state.h"
 
 namespace upd {
 

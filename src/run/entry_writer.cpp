@@ -5,7 +5,7 @@
 #include "package/entry_access.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
-#include "run/state.h"
+#include "base/state.h"
 
 namespace upd {
 

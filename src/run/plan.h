@@ -15,7 +15,7 @@
 
 #include "config/item_path.h"
 #include "config/update_section.h"
-#include "run/state.h"
+#include "base/state.h"
 
 namespace upd {
 

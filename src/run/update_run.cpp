@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "config/error_box.h"
+#include "base/error_box.h"
 #include "config/item_path.h"
 #include "config/text_format.h"
 #include "config/update_section.h"
@@ -22,9 +22,9 @@
 #include "platform/handles.h"
 #include "platform/held_folders.h"
 #include "run/entry_writer.h"
-#include "run/messages.h"
+#include "base/messages.h"
 #include "run/plan.h"
-#include "run/state.h"
+#include "base/state.h"
 
 namespace upd {
 namespace {

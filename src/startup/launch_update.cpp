@@ -6,15 +6,15 @@
 #include <utility>
 #include <vector>
 
-#include "config/error_box.h"
+#include "base/error_box.h"
 #include "config/setup_description.h"
 #include "config/text_format.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/held_folders.h"
 #include "platform/registry.h"
-#include "run/messages.h"
-#include "run/state.h"
+#include "base/messages.h"
+#include "base/state.h"
 #include "startup/run_updater.h"
 #include "wizard/wizard.h"
 

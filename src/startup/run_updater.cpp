@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "config/error_box.h"
+#include "base/error_box.h"
 #include "config/text_format.h"
 #include "config/update_description.h"
 #include "package/entry_access.h"
@@ -16,7 +16,7 @@
 #include "package/integrity.h"
 #include "platform/file_system.h"
 #include "platform/held_folders.h"
-#include "run/state.h"
+#include "base/state.h"
 
 namespace upd {
 namespace {

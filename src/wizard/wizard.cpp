@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "platform/codepage.h"
-#include "run/messages.h"
-#include "run/state.h"
+#include "base/messages.h"
+#include "base/state.h"
 #include "run/update_run.h"
 
 namespace upd {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "config/profile.h"
-#include "run/state.h"
+#include "base/state.h"
 
 namespace {
 

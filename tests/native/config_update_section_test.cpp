@@ -14,7 +14,7 @@
 #include "error_box_recorder.h"
 #include "ini_edit.h"
 #include "run/plan.h"
-#include "run/state.h"
+#include "base/state.h"
 #include "temp_folder.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "config/error_box.h"
+#include "base/error_box.h"
 
 namespace updtest {
 namespace {

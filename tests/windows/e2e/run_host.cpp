@@ -14,7 +14,7 @@
 #include "hex.h"
 #include "win/host_env.h"
 #include "win/shared_file.h"
-#include "run/state.h"
+#include "base/state.h"
 #include "startup/run_updater.h"
 
 using updtest::win::HostEnv;

@@ -12,8 +12,8 @@
 #include <fstream>
 #include <string>
 
-#include "config/error_box.h"
-#include "run/messages.h"
+#include "base/error_box.h"
+#include "base/messages.h"
 #include "run/update_run.h"
 #include "win/host_env.h"
 

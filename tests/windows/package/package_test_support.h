@@ -18,7 +18,7 @@
 #include "package_builder.h"
 #include "package/container.h"
 #include "package/entry_access.h"
-#include "run/state.h"
+#include "base/state.h"
 
 namespace pkgtest {
 

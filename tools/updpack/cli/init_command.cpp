@@ -13,7 +13,7 @@
 #include "entry_name.h"
 #include "folder_entries.h"
 #include "host.h"
-#include "run/state.h"
+#include "base/state.h"
 #include "update_plan.h"
 
 namespace updpack {

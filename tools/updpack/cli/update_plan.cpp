@@ -14,7 +14,7 @@
 #include "host.h"
 #include "lint.h"
 #include "run/plan.h"
-#include "run/state.h"
+#include "base/state.h"
 
 namespace updpack {
 namespace {

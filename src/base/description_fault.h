@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "run/fixed_string.h"
+#include "base/fixed_string.h"
 
 namespace upd {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "run/fixed_string.h"
+#include "base/fixed_string.h"
 
 namespace upd {
 
@@ -121,7 +121,9 @@ struct RunState {
   RunState& operator=(RunState&&) noexcept;
 
   std::span<const std::uint8_t> PackageImage;  // the locked resource, never freed
-  std::unique_ptr<PackageDirectory> Directory;  // the run's PackageDirectory
+  // Shared, so that this bottom room needs no more than the name of the type: whoever makes the
+  // directory gives it its deleter.
+  std::shared_ptr<PackageDirectory> Directory;  // the run's PackageDirectory
   // The package's integrity record was found sound: every stream is the one its builder made and
   // verified, so entries are unpacked straight into their files (and ahead) without a first pass
   // that proves each stream before its target is touched.

@@ -1,6 +1,6 @@
-#include "config/error_box.h"
+#include "base/error_box.h"
 
-#include "run/state.h"
+#include "base/state.h"
 
 namespace upd {
 

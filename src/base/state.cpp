@@ -1,10 +1,7 @@
-#include "run/state.h"
-
-#include "package/container.h"
+#include "base/state.h"
 
 namespace upd {
 
-// Out of line: the directory is only forward-declared in the header.
 RunState::RunState() = default;
 RunState::~RunState() = default;
 RunState::RunState(RunState&&) noexcept = default;

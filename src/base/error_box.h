@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-#include "config/description_fault.h"
+#include "base/description_fault.h"
 
 namespace upd {
 
