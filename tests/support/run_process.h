@@ -12,14 +12,14 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
-
-#include "temp_folder.h"
 
 #ifndef _WIN32
 extern char** environ;
@@ -50,6 +50,35 @@ inline std::string FileText(const std::filesystem::path& file) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// A folder for one run's output, removed afterwards. Named by the process and a count: the
+// test programs of two locales run side by side under one Wine prefix, with one temporary
+// folder, and each must keep its own files.
+class OutputFolder {
+ public:
+  OutputFolder() {
+    static std::atomic<unsigned> serial{0};
+#ifdef _WIN32
+    const unsigned long process = GetCurrentProcessId();
+#else
+    const long process = ::getpid();
+#endif
+    path_ = std::filesystem::temp_directory_path() /
+            ("upd_run_" + std::to_string(process) + "_" + std::to_string(serial++));
+    std::filesystem::create_directories(path_);
+  }
+  ~OutputFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  OutputFolder(const OutputFolder&) = delete;
+  OutputFolder& operator=(const OutputFolder&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
 #ifdef _WIN32
 
 // One argument quoted as the C runtime splits a command line: backslashes are doubled where a
@@ -71,7 +100,7 @@ inline std::wstring QuoteArg(const std::wstring& arg) {
 }
 
 inline Ran RunProcess(const Argv& argv, const RunOptions& options = {}) {
-  const TempFolder io;
+  const OutputFolder io;
   const std::filesystem::path out = options.stdout_to.empty() ? io.path() / "stdout" : options.stdout_to;
   const std::filesystem::path err = io.path() / "stderr";
   std::wstring command;
@@ -118,7 +147,7 @@ inline Ran RunProcess(const Argv& argv, const RunOptions& options = {}) {
 #else
 
 inline Ran RunProcess(const Argv& argv, const RunOptions& options = {}) {
-  const TempFolder io;
+  const OutputFolder io;
   const std::filesystem::path out = options.stdout_to.empty() ? io.path() / "stdout" : options.stdout_to;
   const std::filesystem::path err = io.path() / "stderr";
   posix_spawn_file_actions_t actions;
