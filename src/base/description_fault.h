@@ -7,11 +7,11 @@
 #include <string_view>
 
 #include "base/fixed_string.h"
+#include "base/messages.h"
 
 namespace upd {
 
 // The caption of every box about the two description files.
-inline constexpr std::string_view kSetupErrorCaption = "INSTCMMN";
 
 enum class FaultKind : std::uint8_t {
   // A required key missing or empty: "<where> : <key> キーが存在しません". The run names one of
@@ -24,7 +24,7 @@ enum class FaultKind : std::uint8_t {
 
 struct DescriptionFault {
   FaultKind kind = FaultKind::kMissingKey;
-  std::string_view caption = kSetupErrorCaption;
+  std::string_view caption = texts::kSetupErrorCaption;
   LongString text;  // code page 932
 };
 

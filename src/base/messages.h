@@ -57,4 +57,31 @@ inline constexpr std::string_view kCopyFailedFormat =
     "SETUP.INI : \"%s\" \x82\xCC\x83R\x83s\x81[\x82\xC9\x8E\xB8\x94s\x82\xB5\x82\xDC\x82\xB5\x82\xBD";
 inline constexpr std::string_view kNoUpdateItems = "No 'UpdateFileXX' and 'CopyFileXX'";
 
+// SETUP.INI : %s エラー
+inline constexpr std::string_view kListError = "SETUP.INI : %s \x83\x47\x83\x89\x81\x5B";
+// SETUP.INI : SetupBmps エラー
+inline constexpr std::string_view kSetupBmpError = "SETUP.INI : SetupBmps \x83\x47\x83\x89\x81\x5B";
+// SETUP.INI : InstallSelect オーバー
+inline constexpr std::string_view kInstallSelectOver = "SETUP.INI : InstallSelect \x83\x49\x81\x5B\x83\x6F\x81\x5B";
+// SETUP.INI : Shortcuts オーバー
+inline constexpr std::string_view kShortcutsOver = "SETUP.INI : Shortcuts \x83\x49\x81\x5B\x83\x6F\x81\x5B";
+// SETUP.INI : InstallAddFiles エラー
+inline constexpr std::string_view kInstallAddFilesError = "SETUP.INI : InstallAddFiles \x83\x47\x83\x89\x81\x5B";
+// インストール方法を選択して下さい
+inline constexpr std::string_view kDefaultSelectMessage =
+    "\x83\x43\x83\x93\x83\x58\x83\x67\x81\x5B\x83\x8B\x95\xFB\x96\x40\x82\xF0\x91\x49\x91\xF0"
+    "\x82\xB5\x82\xC4\x89\xBA\x82\xB3\x82\xA2";
+// SETUP.INI : %s キーが存在しません
+inline constexpr std::string_view kSetupKeyMissing =
+    "SETUP.INI : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1";
+// %s : %s キーが存在しません
+inline constexpr std::string_view kUpdateKeyMissing =
+    "%s : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1";
+inline constexpr std::string_view kResourceReadError = "RESOURCE READ ERROR";
+inline constexpr std::string_view kEntryNotFoundMessage = "Can't Find File in Resource !!";
+inline constexpr std::string_view kNoMemoryMessage = "Can't Allocate Memory !!";
+
+// The caption of the boxes about the description files
+inline constexpr std::string_view kSetupErrorCaption = "INSTCMMN";
+
 }  // namespace upd::texts

@@ -4,19 +4,13 @@
 
 #include "config/profile.h"
 #include "config/text_format.h"
+#include "base/messages.h"
 
 namespace upd {
 namespace {
 
-// SETUP.INI : %s キーが存在しません
-constexpr std::string_view kSetupKeyMissing =
-    "SETUP.INI : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1";
-// %s : %s キーが存在しません
-constexpr std::string_view kUpdateKeyMissing =
-    "%s : %s \x83\x4C\x81\x5B\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1";
-
 DescriptionFault MissingKey(LongString text) {
-  return {FaultKind::kMissingKey, kSetupErrorCaption, text};
+  return {FaultKind::kMissingKey, texts::kSetupErrorCaption, text};
 }
 
 }  // namespace
@@ -25,7 +19,7 @@ KeyRead ReadSetupValue(std::string_view setup_ini, std::string_view key, std::sp
   std::fill(destination.begin(), destination.end(), '\0');
   KeyRead read;
   if (ReadProfileString(setup_ini, "SETUP", key, destination, read.cut) == 0) {
-    read.missing = MissingKey(FormatText(kSetupKeyMissing, {key}));
+    read.missing = MissingKey(FormatText(texts::kSetupKeyMissing, {key}));
   }
   return read;
 }
@@ -35,7 +29,7 @@ KeyRead ReadUpdateValue(std::string_view update_ini, std::string_view section, s
   std::fill(destination.begin(), destination.end(), '\0');
   KeyRead read;
   if (ReadProfileString(update_ini, section, key, destination, read.cut) == 0) {
-    read.missing = MissingKey(FormatText(kUpdateKeyMissing, {section, key}));
+    read.missing = MissingKey(FormatText(texts::kUpdateKeyMissing, {section, key}));
   }
   return read;
 }

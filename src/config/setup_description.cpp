@@ -9,24 +9,10 @@
 
 #include "config/profile.h"
 #include "config/text_format.h"
+#include "base/messages.h"
 
 namespace upd {
 namespace {
-
-// SETUP.INI : %s エラー
-constexpr std::string_view kListError = "SETUP.INI : %s \x83\x47\x83\x89\x81\x5B";
-// SETUP.INI : SetupBmps エラー
-constexpr std::string_view kSetupBmpError = "SETUP.INI : SetupBmps \x83\x47\x83\x89\x81\x5B";
-// SETUP.INI : InstallSelect オーバー
-constexpr std::string_view kInstallSelectOver = "SETUP.INI : InstallSelect \x83\x49\x81\x5B\x83\x6F\x81\x5B";
-// SETUP.INI : Shortcuts オーバー
-constexpr std::string_view kShortcutsOver = "SETUP.INI : Shortcuts \x83\x49\x81\x5B\x83\x6F\x81\x5B";
-// SETUP.INI : InstallAddFiles エラー
-constexpr std::string_view kInstallAddFilesError = "SETUP.INI : InstallAddFiles \x83\x47\x83\x89\x81\x5B";
-// インストール方法を選択して下さい
-constexpr std::string_view kDefaultSelectMessage =
-    "\x83\x43\x83\x93\x83\x58\x83\x67\x81\x5B\x83\x8B\x95\xFB\x96\x40\x82\xF0\x91\x49\x91\xF0"
-    "\x82\xB5\x82\xC4\x89\xBA\x82\xB3\x82\xA2";
 
 constexpr std::size_t kMaxInstallSelects = 4;
 constexpr std::size_t kMaxShortcuts = 10;
@@ -107,7 +93,7 @@ class Reader {
 
   // Ends the reading at a value the updater cannot use. Returns false, for the caller to return.
   bool Refuse(const LongString& text) {
-    fault_ = DescriptionFault{FaultKind::kBadValue, kSetupErrorCaption, text};
+    fault_ = DescriptionFault{FaultKind::kBadValue, texts::kSetupErrorCaption, text};
     return false;
   }
   bool Refuse(std::string_view text) {
@@ -115,7 +101,7 @@ class Reader {
     t.assign(text);
     return Refuse(t);
   }
-  bool RefuseList(std::string_view key) { return Refuse(FormatText(kListError, {key})); }
+  bool RefuseList(std::string_view key) { return Refuse(FormatText(texts::kListError, {key})); }
 
  private:
   // Whether the key was found; otherwise its fault, taken as `kind`, ends the reading.
@@ -168,7 +154,7 @@ bool ReadAll(Reader& r, GameIdentity& game, SetupDescription& d) {
     for (std::size_t k = 0; k < kSetupBmpSlots; ++k) {
       const ListStep step = NextListItem(d.SetupBmp[k], cursor, disc);
       if (step == ListStep::kItem) continue;
-      if (IsListError(step, k)) return r.Refuse(kSetupBmpError);
+      if (IsListError(step, k)) return r.Refuse(texts::kSetupBmpError);
       d.SetupBmp[k].clear();
       d.SetupBmpLast = static_cast<std::int32_t>(k) - 1;
       break;
@@ -176,7 +162,7 @@ bool ReadAll(Reader& r, GameIdentity& game, SetupDescription& d) {
   }
 
   if (!r.RequiredInt("InstallSelects", d.InstallSelects)) return false;
-  if (d.InstallSelects > static_cast<std::int32_t>(kMaxInstallSelects)) return r.Refuse(kInstallSelectOver);
+  if (d.InstallSelects > static_cast<std::int32_t>(kMaxInstallSelects)) return r.Refuse(texts::kInstallSelectOver);
   for (std::int32_t j = 0; j < d.InstallSelects; ++j) {
     InstallSet& set = d.InstallSets[static_cast<std::size_t>(j)];
     if (!r.Required(FormatText("InstallTitle%i", {j}).view(), set.InstallTitle)) return false;
@@ -186,7 +172,7 @@ bool ReadAll(Reader& r, GameIdentity& game, SetupDescription& d) {
   }
 
   if (!r.RequiredInt("Shortcuts", d.Shortcuts)) return false;
-  if (d.Shortcuts > static_cast<std::int32_t>(kMaxShortcuts)) return r.Refuse(kShortcutsOver);
+  if (d.Shortcuts > static_cast<std::int32_t>(kMaxShortcuts)) return r.Refuse(texts::kShortcutsOver);
   for (std::int32_t a = 0; a < d.Shortcuts; ++a) {
     const auto at = static_cast<std::size_t>(a);
     if (!ReadShortcut(r, at, d.ShortcutEntries[at], value)) return false;
@@ -223,7 +209,7 @@ bool ReadAll(Reader& r, GameIdentity& game, SetupDescription& d) {
     d.ExecApp[0].clear();
   }
 
-  r.ReadOrDefault("SelectSetupMessage", d.SelectSetupMessage, kDefaultSelectMessage);
+  r.ReadOrDefault("SelectSetupMessage", d.SelectSetupMessage, texts::kDefaultSelectMessage);
   d.UseCompanyNameForShortcutGroup = r.Flag("UseCompanyNameForShortcutGroup");
   d.ChooseSaveDataFolder = r.Flag("ChooseSaveDataFolder");
   r.ReadOrDefault("SaveDataFolderNameInInstall", d.SaveDataFolderNameInInstall, "savedata");
@@ -239,7 +225,7 @@ bool ReadAll(Reader& r, GameIdentity& game, SetupDescription& d) {
     // Nothing of the set read before may show through behind the add-on items.
     for (auto& file : addon.InstallFiles) file.clear();
     addon.InstallDiscs.fill(0);
-    if (!SplitInstallFiles(addon, value)) return r.Refuse(kInstallAddFilesError);
+    if (!SplitInstallFiles(addon, value)) return r.Refuse(texts::kInstallAddFilesError);
     addon.InstallSize = r.Size("InstallAddSize");
   }
 

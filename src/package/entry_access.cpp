@@ -114,7 +114,7 @@ std::optional<std::size_t> IndexOfEntry(std::string_view name) {
 // The same, showing the not-found message.
 std::optional<std::size_t> LookUpEntry(std::string_view name) {
   const auto index = IndexOfEntry(name);
-  if (!index) Report(kEntryNotFoundMessage);
+  if (!index) Report(texts::kEntryNotFoundMessage);
   return index;
 }
 
@@ -130,14 +130,14 @@ std::optional<EntryBytes> EntryBytesAt(std::size_t index) {
 
   auto block = platform::GlobalBlock::Allocate(entry.UnpackedSize);
   if (!block) {
-    Report(kNoMemoryMessage);
+    Report(texts::kNoMemoryMessage);
     return std::nullopt;
   }
   // A damaged stream, or one that yields fewer bytes than the entry claims, gives no file: its
   // bytes must never be written or handed out as if they were the entry.
   const auto decoded = DecompressBlock(stored, block->bytes());
   if (!decoded || *decoded != entry.UnpackedSize) {
-    Report(kEntryNotFoundMessage);
+    Report(texts::kEntryNotFoundMessage);
     return std::nullopt;
   }
   return EntryBytes::Owning(std::move(*block));
@@ -228,15 +228,15 @@ PieceStream* StreamFor(std::size_t index, std::unique_ptr<platform::ReplacementF
   const std::uint64_t size = run.Directory->Entries()[index].UnpackedSize;
   const auto stored = run.Directory->StoredBytes(run.PackageImage, index);
   if (!stream.Reserve()) {
-    Report(kNoMemoryMessage);
+    Report(texts::kNoMemoryMessage);
     return nullptr;
   }
   if (!run.StreamsProven && stream.Check(stored, size) != StreamDecoder::Status::kDone) {
-    Report(kEntryNotFoundMessage);
+    Report(texts::kEntryNotFoundMessage);
     return nullptr;
   }
   if (!stream.Start(stored, size)) {
-    Report(kNoMemoryMessage);
+    Report(texts::kNoMemoryMessage);
     return nullptr;
   }
   return &stream;
@@ -277,7 +277,7 @@ class EntryContent {
       const PieceStream::Piece piece = stream_->Next();
       if (piece.status != StreamDecoder::Status::kMore &&
           piece.status != StreamDecoder::Status::kDone) {
-        Report(kEntryNotFoundMessage);
+        Report(texts::kEntryNotFoundMessage);
         return false;
       }
       if (!file.Write(piece.bytes)) return false;

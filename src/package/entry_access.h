@@ -13,13 +13,12 @@
 #include <utility>
 #include <variant>
 
+#include "base/messages.h"
 #include "platform/file_system.h"
 #include "platform/memory.h"
 
 namespace upd {
 
-inline constexpr std::string_view kEntryNotFoundMessage = "Can't Find File in Resource !!";
-inline constexpr std::string_view kNoMemoryMessage = "Can't Allocate Memory !!";
 
 // An entry's bytes, UnpackedSize of them, not NUL-terminated. A stored entry is a view into the
 // package image, which lives as long as the process and is never copied; a compressed entry owns

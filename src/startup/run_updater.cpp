@@ -17,11 +17,10 @@
 #include "platform/file_system.h"
 #include "platform/held_folders.h"
 #include "base/state.h"
+#include "base/messages.h"
 
 namespace upd {
 namespace {
-
-constexpr std::string_view kResourceReadError = "RESOURCE READ ERROR";
 
 // The package resource, read in place. Nothing (and no message) when it is missing or empty.
 std::optional<std::span<const std::uint8_t>> LocatePackage(HINSTANCE instance) {
@@ -62,7 +61,7 @@ bool ExtractRunIni() {
   try {
     run.UpdateIniText.assign(ini->bytes().begin(), ini->bytes().end());
   } catch (const std::bad_alloc&) {
-    ShowUpdaterError(kNoMemoryMessage);
+    ShowUpdaterError(texts::kNoMemoryMessage);
     return false;
   }
   return true;
@@ -82,7 +81,7 @@ bool FetchAgreement(const NameString& name, std::optional<std::vector<char>>& fi
     std::copy(entry->bytes().begin(), entry->bytes().end(), text.begin());
     field = std::move(text);
   } catch (const std::bad_alloc&) {
-    ShowUpdaterError(kNoMemoryMessage);
+    ShowUpdaterError(texts::kNoMemoryMessage);
     return false;
   }
   return true;
@@ -93,7 +92,7 @@ int RunWithPackage(HINSTANCE instance) {
   RunState& run = Run();
   run.Directory = LoadPackageDirectory(run.PackageImage);
   if (!run.Directory) {
-    ShowUpdaterError(kResourceReadError);
+    ShowUpdaterError(texts::kResourceReadError);
     return 0;
   }
   // A package with an integrity record is checked in full before anything is written, so a
@@ -105,10 +104,10 @@ int RunWithPackage(HINSTANCE instance) {
       run.StreamsProven = true;
       break;
     case IntegrityResult::Status::kNoMemory:
-      ShowUpdaterError(kNoMemoryMessage);
+      ShowUpdaterError(texts::kNoMemoryMessage);
       return 0;
     default:
-      ShowUpdaterError(kResourceReadError);
+      ShowUpdaterError(texts::kResourceReadError);
       return 0;
   }
 

@@ -34,7 +34,7 @@ using updtest::StoredBytes;
 
 using Names = std::vector<std::wstring>;
 
-const std::string kNotFound(upd::kEntryNotFoundMessage);
+const std::string kNotFound(upd::texts::kEntryNotFoundMessage);
 
 Bytes Content(const char* text) { return Bytes(text, text + std::strlen(text)); }
 

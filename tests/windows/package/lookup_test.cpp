@@ -22,8 +22,8 @@ using updtest::History;
 using updtest::Item;
 using updtest::StoredBytes;
 
-const std::string kNotFound(upd::kEntryNotFoundMessage);
-const std::string kNoMemory(upd::kNoMemoryMessage);
+const std::string kNotFound(upd::texts::kEntryNotFoundMessage);
+const std::string kNoMemory(upd::texts::kNoMemoryMessage);
 
 int Sign(int v) { return (v > 0) - (v < 0); }
 

@@ -89,7 +89,7 @@ TEST_F(SmallDisk, MissingNameMakesNoFreeSpaceQuery) {
   ASSERT_TRUE(pkg.loaded());
   pkgtest::SpaceHooks hooks;
   EXPECT_FALSE(upd::ExtractPackageEntry("ABSENT.DAT", root_ / L"ABSENT.DAT", false));
-  EXPECT_EQ(updtest::TakeBoxes(), Boxes({std::string(upd::kEntryNotFoundMessage)}));
+  EXPECT_EQ(updtest::TakeBoxes(), Boxes({std::string(upd::texts::kEntryNotFoundMessage)}));
   EXPECT_EQ(hooks.calls(), 0);
   EXPECT_TRUE(upd::ExtractPackageEntry("THERE.DAT", root_ / L"THERE.DAT", false));
   EXPECT_GT(hooks.ex_calls(), 0);
