@@ -1,4 +1,4 @@
-// Writes updpack's name fold table (tools/updpack/name_fold_table.inc) from the system itself:
+// Writes updpack's name fold table (tools/updpack/lib/name_fold_table.inc) from the system itself:
 // every character that code page 932 can spell, widened as the updater widens names, grouped by
 // CompareStringW in the Japanese locale with NORM_IGNORECASE, the comparison the updater's entry
 // lookup makes. Run it under Wine (or Windows) with the Japanese code page:
