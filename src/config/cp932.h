@@ -19,6 +19,10 @@ constexpr std::size_t CharLength(std::string_view text, std::size_t i) {
   return IsLeadByte(text[i]) && i + 1 < text.size() ? 2 : 1;
 }
 
+// ASCII letters to lower case, every other byte as it is: the case folding of section, key and
+// mode names (a double-byte character matches only itself).
+constexpr char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 // The largest length <= limit at which `text` can be cut without splitting a double-byte
 // character.
 constexpr std::size_t CutLength(std::string_view text, std::size_t limit) {

@@ -27,7 +27,6 @@ std::string_view TrimSpaces(std::string_view s) {
   return s;
 }
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Case-insensitive for ASCII letters; the second byte of a double-byte character is compared
 // exactly, since folding it would make two different characters equal.
@@ -39,7 +38,7 @@ bool SameName(std::string_view a, std::string_view b) {
       if (a.substr(i, n) != b.substr(i, n)) return false;
       i += n;
     } else {
-      if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+      if (cp932::AsciiLower(a[i]) != cp932::AsciiLower(b[i])) return false;
       ++i;
     }
   }

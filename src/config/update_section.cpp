@@ -14,12 +14,11 @@ namespace {
 
 constexpr std::size_t kUpdateFileItems = 3;  // filter, mode, path: later items are never read
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The mode item, "d", "u" or "o" in any case.
 bool ParseMode(std::string_view item, UpdateMode& mode) {
   if (item.size() != 1) return false;
-  switch (AsciiLower(item[0])) {
+  switch (cp932::AsciiLower(item[0])) {
     case 'u': mode = UpdateMode::kNewer; return true;
     case 'd': mode = UpdateMode::kData; return true;
     case 'o': mode = UpdateMode::kOverwrite; return true;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "config/cp932.h"
+
 namespace updpack {
 namespace {
 
@@ -12,7 +14,6 @@ bool IsTrailByte(unsigned char c) { return c >= 0x40 && c <= 0xFC && c != 0x7F; 
 
 bool IsSingleByte(unsigned char c) { return (c >= 0x01 && c <= 0x7F) || (c >= 0xA1 && c <= 0xDF); }
 
-char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9, alone or before an extension: Windows opens the
 // device instead of a file.
@@ -20,7 +21,7 @@ bool IsDeviceName(std::string_view name) {
   std::string_view stem = name.substr(0, name.find('.'));
   while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
   std::string lower;
-  for (char c : stem) lower += AsciiLower(c);
+  for (char c : stem) lower += upd::cp932::AsciiLower(c);
   static constexpr std::array<std::string_view, 4> kPlain = {"con", "prn", "aux", "nul"};
   for (std::string_view d : kPlain) {
     if (lower == d) return true;
