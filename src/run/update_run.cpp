@@ -231,11 +231,88 @@ void Stop(RunView& view, std::string_view message) {
   view.Interrupted();
 }
 
+// The run's list with every path worked out, wide, through the folders held.
+struct HeldRun {
+  std::vector<const PlannedItem*> items;  // the UpdateFile items that apply, in order
+  std::vector<UpdateTarget> targets;      // one for each item
+  std::vector<const PlannedCopy*> copy_items;
+  std::vector<CopyPaths> copies;  // one for each copy item
+};
+
+// Every path is worked out, and every folder that is there checked and held, before anything
+// is written: a path that cannot be had, or runs through a link, refuses the run with nothing
+// changed, rather than leave the game half updated or write elsewhere. The folders stay held
+// until the run ends, so none can be swapped meanwhile. Nothing when the run is refused.
+std::optional<HeldRun> HoldRun(const RunPlan& plan, FolderGuard& guard) {
+  const RunState& run = Run();
+  HeldRun held;
+  for (const PlannedItem& item : plan.items) {
+    if (item.Applies()) held.items.push_back(&item);
+  }
+  for (const PlannedCopy& copy : plan.copies) {
+    if (copy.applies) held.copy_items.push_back(&copy);
+  }
+  const bool data_items =
+      std::any_of(held.items.begin(), held.items.end(), [](const PlannedItem* item) { return item->data; });
+  for (const fs::path* base : {&run.Install.InstPath, data_items ? &run.Install.DataPath : nullptr}) {
+    if (base && !base->empty() && guard.HoldBase(*base) == FolderCheck::kRefused) return std::nullopt;
+  }
+  for (const PlannedItem* item : held.items) {
+    auto where = TargetOf(*item, plan.data_folder_parts.size(), guard);
+    if (!where || guard.HoldBelow(where->base, where->folders) == FolderCheck::kRefused) return std::nullopt;
+    held.targets.push_back(std::move(*where));
+  }
+  for (const PlannedCopy* copy : held.copy_items) {
+    auto paths = CopyPathsOf(*copy, guard);
+    if (!paths) return std::nullopt;
+    const auto folders = ExistingCopyFolders(*paths);
+    if (guard.HoldBelow(run.Install.InstPath, {folders.begin(), folders.end()}) == FolderCheck::kRefused) {
+      return std::nullopt;
+    }
+    held.copies.push_back(std::move(*paths));
+  }
+  return held;
+}
+
+// The disc copies, in order. False when the run ended there (given up, or a copy failed after
+// its box).
+bool CopyAll(RunView& view, const HeldRun& held, FolderGuard& guard) {
+  const HWND window = view.Owner();
+  // The drive of the latest disc search; an item without a disc is copied from it.
+  std::optional<std::wstring> drive;
+  for (std::size_t i = 0; i < held.copies.size(); ++i) {
+    const CopyItem& item = held.copy_items[i]->item;
+    if (item.Disc != 0) {
+      drive = FindDisc(window, item.Disc);
+      if (!drive) return false;
+    } else if (!drive) {
+      // No disc asked for and none searched yet: the first CD-ROM drive that holds the disc
+      // of DiskCheckFile0, without asking.
+      drive = DriveHoldingDisc(0);
+    }
+    view.Show(texts::kCopyingFormat, {item.Path});
+    const CopyOutcome outcome = drive ? CopyFromDisc(window, *drive, held.copies[i], guard) : CopyOutcome::kFailed;
+    switch (outcome) {
+      case CopyOutcome::kCopied:
+        break;
+      case CopyOutcome::kCancelled:
+        return false;
+      case CopyOutcome::kFailed: {
+        const std::wstring text = platform::WidenCp932Lossy(
+            FormatText(texts::kCopyFailedFormat, {item.Path}).view());
+        const std::wstring caption = platform::WidenCp932Lossy(Run().UpdaterCaption.view());
+        MessageBoxW(window, text.c_str(), caption.c_str(), MB_ICONHAND);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void RunUpdate(RunView& view) {
-  RunState& run = Run();
-  const HWND window = view.Owner();
+  const RunState& run = Run();
   const RunPlan plan = PlanRun(run.UpdateIniText, run.Install.InstMode);
 
   if (plan.required_disk_space != 0) {
@@ -260,51 +337,17 @@ void RunUpdate(RunView& view) {
     case PlanStop::kRefusedValue:
     case PlanStop::kRefusedPath: return Stop(view, texts::kWriteFailed);
   }
-  std::vector<const PlannedItem*> items;
-  for (const PlannedItem& item : plan.items) {
-    if (item.Applies()) items.push_back(&item);
-  }
-  std::vector<const PlannedCopy*> copy_items;
-  for (const PlannedCopy& copy : plan.copies) {
-    if (copy.applies) copy_items.push_back(&copy);
-  }
-  const std::size_t depth = plan.data_folder_parts.size();
-
-  // Every path is worked out, and every folder that is there checked and held, before anything
-  // is written: a path that cannot be had, or runs through a link, refuses the run with nothing
-  // changed, rather than leave the game half updated or write elsewhere. The folders stay held
-  // until the run ends, so none can be swapped meanwhile.
   FolderGuard& guard = platform::RunFolders();
-  const bool data_items = std::any_of(items.begin(), items.end(), [](const PlannedItem* item) { return item->data; });
-  for (const fs::path* base : {&run.Install.InstPath, data_items ? &run.Install.DataPath : nullptr}) {
-    if (base && !base->empty() && guard.HoldBase(*base) == FolderCheck::kRefused) {
-      return Stop(view, texts::kWriteFailed);
-    }
-  }
-  std::vector<UpdateTarget> targets;
-  for (const PlannedItem* item : items) {
-    auto where = TargetOf(*item, depth, guard);
-    if (!where || guard.HoldBelow(where->base, where->folders) == FolderCheck::kRefused) {
-      return Stop(view, texts::kWriteFailed);
-    }
-    targets.push_back(std::move(*where));
-  }
-  std::vector<CopyPaths> copies;
-  for (const PlannedCopy* copy : copy_items) {
-    auto paths = CopyPathsOf(*copy, guard);
-    if (!paths) return Stop(view, texts::kWriteFailed);
-    const auto folders = ExistingCopyFolders(*paths);
-    if (guard.HoldBelow(run.Install.InstPath, {folders.begin(), folders.end()}) == FolderCheck::kRefused) {
-      return Stop(view, texts::kWriteFailed);
-    }
-    copies.push_back(std::move(*paths));
-  }
+  const std::optional<HeldRun> held = HoldRun(plan, guard);
+  if (!held) return Stop(view, texts::kWriteFailed);
 
   {
     // Each item's entry is unpacked on a thread of its own while the item before it is written
     // (a file's flush waits for the disk); nothing the writer began outlives the writes, and
     // nothing unpacks ahead while the failure box waits for the player.
-    EntryWriter writer(guard, depth);
+    EntryWriter writer(guard, plan.data_folder_parts.size());
+    const auto& items = held->items;
+    const auto& targets = held->targets;
     for (std::size_t i = 0; i < targets.size(); ++i) {
       const bool last = i + 1 == targets.size();
       if (!writer.Write(*items[i], targets[i], last ? nullptr : items[i + 1], last ? nullptr : &targets[i + 1])) {
@@ -314,35 +357,7 @@ void RunUpdate(RunView& view) {
     }
   }
 
-  // The drive of the latest disc search; an item without a disc is copied from it.
-  std::optional<std::wstring> drive;
-  for (std::size_t i = 0; i < copies.size(); ++i) {
-    const CopyItem& item = copy_items[i]->item;
-    if (item.Disc != 0) {
-      drive = FindDisc(window, item.Disc);
-      if (!drive) return view.Interrupted();
-    } else if (!drive) {
-      // No disc asked for and none searched yet: the first CD-ROM drive that holds the disc
-      // of DiskCheckFile0, without asking.
-      drive = DriveHoldingDisc(0);
-    }
-    view.Show(texts::kCopyingFormat, {item.Path});
-    const CopyOutcome outcome = drive ? CopyFromDisc(window, *drive, copies[i], guard) : CopyOutcome::kFailed;
-    switch (outcome) {
-      case CopyOutcome::kCopied:
-        break;
-      case CopyOutcome::kCancelled:
-        return view.Interrupted();
-      case CopyOutcome::kFailed: {
-        const std::wstring text = platform::WidenCp932Lossy(
-            FormatText(texts::kCopyFailedFormat, {item.Path}).view());
-        const std::wstring caption = platform::WidenCp932Lossy(run.UpdaterCaption.view());
-        MessageBoxW(window, text.c_str(), caption.c_str(), MB_ICONHAND);
-        return view.Interrupted();
-      }
-    }
-  }
-
+  if (!CopyAll(view, *held, guard)) return view.Interrupted();
   view.Finished();
 }
 
