@@ -49,11 +49,22 @@ struct LintCase {
   Entries entries = BaseEntries();
   std::optional<std::vector<Edit>> setup{};  // edits of a SETUP.INI with two installation sets
   std::optional<std::int32_t> inst_mode{};
+  std::string prefix{};  // bytes before UPDATE.INI's first line
 };
+
+// 星の記憶, and 「星の記憶」を Ver.1.02 に更新します。, in both encodings.
+constexpr const char* kStarCp932 = "\x90\xAF\x82\xCC\x8B\x4C\x89\xAF";
+constexpr const char* kStarUtf8 = "\xE6\x98\x9F\xE3\x81\xAE\xE8\xA8\x98\xE6\x86\xB6";
+constexpr const char* kSentenceCp932 =
+    "\x81\x75\x90\xAF\x82\xCC\x8B\x4C\x89\xAF\x81\x76\x82\xF0 Ver.1.02 "
+    "\x82\xC9\x8D\x58\x90\x56\x82\xB5\x82\xDC\x82\xB7\x81\x42";
+constexpr const char* kSentenceUtf8 =
+    "\xE3\x80\x8C\xE6\x98\x9F\xE3\x81\xAE\xE8\xA8\x98\xE6\x86\xB6\xE3\x80\x8D\xE3\x82\x92 Ver.1.02 "
+    "\xE3\x81\xAB\xE6\x9B\xB4\xE6\x96\xB0\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x99\xE3\x80\x82";
 
 std::vector<std::string> Lint(const LintCase& c, updtest::TempFolder& folder) {
   updpack::LintSubject s;
-  s.update_ini = Apply(Fixture("update_lint.ini"), c.edits);
+  s.update_ini = c.prefix + Apply(Fixture("update_lint.ini"), c.edits);
   for (const auto& [name, content] : c.entries) s.entries.push_back({name, content.size()});
   s.inst_mode = c.inst_mode;
   if (c.setup) {
@@ -152,6 +163,20 @@ TEST(Lint, Findings) {
       {"AgreementInOtherCase", {Set("AgreementText", "LICENSE.TXT")}, {}},
       // A SETUP.INI the updater cannot read.
       {"SetupIniBroken", {}, {"E SETUP.INI"}, BaseEntries(), std::vector<Edit>{Remove("GameExe")}},
+      // Encoding: the updater reads code page 932 only.
+      {"Utf8Japanese", {Set("GameTitle", kStarUtf8)}, {"E UPDATE.INI"}},
+      {"Utf8JapaneseSentence", {Set("CompanyName", kSentenceUtf8)}, {"E UPDATE.INI"}},
+      // E3 81 82 E3 81 84 reads as three assigned code page 932 characters as well.
+      {"Utf8KanaAlsoReadAsCp932", {Set("GameTitle", "\xE3\x81\x82\xE3\x81\x84")}, {"E UPDATE.INI"}},
+      // No Japanese character, but E2 80 94 then CR leaves the lead byte 94 without a second byte.
+      {"Utf8DashCp932CannotRead", {Set("GameTitle", "Title\xE2\x80\x94")}, {"E UPDATE.INI"}},
+      {"Utf8ByteOrderMark", {}, {"E UPDATE.INI"}, BaseEntries(), std::nullopt, std::nullopt, "\xEF\xBB\xBF"},
+      {"Utf8SetupIni", {}, {"E SETUP.INI"}, BaseEntries(), std::vector<Edit>{Set("GameTitle", kStarUtf8)}},
+      {"Cp932Japanese", {Set("GameTitle", kStarCp932)}, {}},
+      {"Cp932JapaneseSentence", {Set("CompanyName", kSentenceCp932)}, {}},
+      {"Cp932SetupIni", {}, {}, BaseEntries(), std::vector<Edit>{Set("GameTitle", kStarCp932)}},
+      // Half-width ﾃｱ (C3 B1) is valid UTF-8 by chance ("ñ"), but no Japanese text in it.
+      {"Cp932HalfWidthKanaValidUtf8", {Set("GameTitle", "\xC3\xB1")}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -273,6 +298,26 @@ TEST_F(LintCommand, PercentInTitlesIsNoFinding) {
   const std::string plain = lint("Title", "Do you agree?");
   EXPECT_TRUE(Has(plain, "warnings")) << plain;
   EXPECT_EQ(lint("T%s%d%n", "Agree to 100% of it? %s%d%n"), plain);
+}
+
+// A description saved as UTF-8: lint says how to convert it, and build writes nothing even
+// without --strict, since every player would see its texts garbled.
+TEST_F(LintCommand, Utf8DescriptionStopsBuild) {
+  WriteIni({Set("GameTitle", kStarUtf8)});
+  const fs::path package = folder_.path() / "update.fa3";
+  Ran r = Updpack({"lint", P(dir())});
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "error: UPDATE.INI: saved as UTF-8, not code page 932")) << r.out;
+  EXPECT_TRUE(Has(r.out, "iconv -f UTF-8 -t CP932 UPDATE.INI > UPDATE.INI.new")) << r.out;
+  r = Updpack({"build", P(dir()), "-o", P(package)});
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_TRUE(Has(r.err, "UPDATE.INI is saved as UTF-8; nothing written")) << r.err;
+  EXPECT_FALSE(fs::exists(package));
+
+  WriteIni({Set("GameTitle", kStarCp932)});
+  r = Updpack({"build", P(dir()), "-o", P(package)});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(package));
 }
 
 TEST_F(LintCommand, SetupAndUsage) {

@@ -31,7 +31,8 @@ const std::string_view kBuildHelp =
     "  -v, --verbose      list each entry: its size, and what it takes in the package\n"
     "\n"
     "UPDATE.INI is checked as `updpack lint DIR` checks it, and the findings are printed;\n"
-    "the package is written all the same unless --strict is given.\n"
+    "the package is written all the same unless --strict is given, or UPDATE.INI is saved\n"
+    "as UTF-8 rather than code page 932 (the updater would show every player garbage).\n"
     "\n"
     "A name is stored as a Japanese Windows shows it: where code page 932 has one code for\n"
     "two characters (\xE3\x80\x9C and \xEF\xBD\x9E, \xE2\x80\x94 and \xE2\x80\x95, ...) the name is stored with the one\n"
@@ -230,6 +231,10 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
     for (const PackageItem& f : files) subject.entries.push_back({f.name, f.size});
     const std::vector<Finding> findings = LintUpdate(subject);
     PrintFindings(err, "updpack build: ", findings);
+    // Not left to --strict: every player of such a package would see the garbled texts.
+    if (LooksLikeUtf8(subject.update_ini)) {
+      return Fail(err, kCmd, "UPDATE.INI is saved as UTF-8; nothing written", kExitFailed);
+    }
     if (const std::size_t errors = CountErrors(findings); errors > 0 && a.strict) {
       return Fail(err, kCmd, std::to_string(errors) + (errors == 1 ? " error" : " errors") +
                                  " in UPDATE.INI; nothing written (--strict)", kExitFailed);

@@ -58,10 +58,83 @@ std::string QuotePath(std::string_view cp932) {
   return Quote(spelt);
 }
 
+// The next UTF-8 character of `text` at `i`: its length and code point, or length 0 when the
+// bytes there are no valid UTF-8 (overlong forms, surrogates and stray continuations included).
+struct Utf8Char {
+  std::size_t length = 0;
+  std::uint32_t code = 0;
+};
+Utf8Char NextUtf8(std::string_view text, std::size_t i) {
+  const auto b = static_cast<unsigned char>(text[i]);
+  if (b < 0x80) return {1, b};
+  std::size_t n = 0;
+  std::uint32_t code = 0;
+  std::uint32_t least = 0;
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2, code = b & 0x1Fu, least = 0x80;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3, code = b & 0x0Fu, least = 0x800;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4, code = b & 0x07u, least = 0x10000;
+  } else {
+    return {};
+  }
+  if (i + n > text.size()) return {};
+  for (std::size_t k = 1; k < n; ++k) {
+    const auto c = static_cast<unsigned char>(text[i + k]);
+    if ((c & 0xC0) != 0x80) return {};
+    code = (code << 6) | (c & 0x3Fu);
+  }
+  if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return {};
+  return {n, code};
+}
+
+// Characters a Japanese text saved as UTF-8 is made of: CJK punctuation, kana, kanji, full-width
+// forms.
+constexpr bool IsJapaneseCode(std::uint32_t code) {
+  return (code >= 0x3000 && code <= 0x30FF) || (code >= 0x4E00 && code <= 0x9FFF) ||
+         (code >= 0xFF00 && code <= 0xFFEF);
+}
+
 // "UpdateFile%02i" for the index.
 std::string KeyName(std::string_view stem, std::size_t index) {
   return std::string(stem) + (index < 10 ? "0" : "") + std::to_string(index);
 }
+
+}  // namespace
+
+// The updater reads its description files as code page 932 whatever the player's system, so a
+// file saved as UTF-8 shows garbage in every box. Both encodings cover ASCII, and a code page
+// 932 text can be valid UTF-8 by chance (half-width katakana in pairs read as Latin letters,
+// a level-2 kanji before a full-width digit), so the rule is:
+//   - a UTF-8 byte order mark (EF BB BF) at the start: UTF-8;
+//   - not valid UTF-8, or no byte above 0x7F: not UTF-8 (code page 932 or ASCII);
+//   - valid UTF-8 with multi-byte characters: UTF-8 when its code page 932 reading fails (a
+//     byte or a pair that code page has not), or when its UTF-8 reading holds a Japanese
+//     character (kana, kanji, CJK punctuation, full-width forms), which a chance collision
+//     gives only rarely; otherwise, taken for code page 932.
+bool LooksLikeUtf8(std::string_view text) {
+  if (text.starts_with("\xEF\xBB\xBF")) return true;
+  bool multi_byte = false;
+  bool japanese = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const Utf8Char c = NextUtf8(text, i);
+    if (c.length == 0) return false;
+    multi_byte = multi_byte || c.length > 1;
+    japanese = japanese || IsJapaneseCode(c.code);
+    i += c.length;
+  }
+  if (!multi_byte) return false;
+  return japanese || !host::Cp932ToUtf8(text);
+}
+
+std::string Utf8Problem(std::string_view file_name) {
+  const std::string name(file_name);
+  return "saved as UTF-8, not code page 932: the updater shows its texts garbled to every player; "
+         "convert it with: iconv -f UTF-8 -t CP932 " + name + " > " + name + ".new";
+}
+
+namespace {
 
 class Linter {
  public:
@@ -70,6 +143,7 @@ class Linter {
   }
 
   std::vector<Finding> Findings() {
+    if (LooksLikeUtf8(s_.update_ini)) Error("UPDATE.INI", Utf8Problem("UPDATE.INI"));
     if (s_.setup_ini) CheckSetupIni();
     CheckSetupSection();
     CheckUpdateFiles();
@@ -130,6 +204,7 @@ class Linter {
 
   void CheckSetupIni() {
     const SetupIniRead read = ReadSetupIni(*s_.setup_ini);
+    if (read.utf8) Error("SETUP.INI", Utf8Problem("SETUP.INI"));
     if (!read.problem.empty()) {
       Error("SETUP.INI", read.problem);
       return;
@@ -350,8 +425,9 @@ SetupIniRead ReadSetupIni(const fs::path& setup_ini) {
   std::vector<std::uint8_t> bytes;
   std::string error;
   if (!host::ReadWholeFile(setup_ini, bytes, error)) bytes.clear();
-  read.description =
-      upd::ReadSetupDescription(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  read.utf8 = LooksLikeUtf8(text);
+  read.description = upd::ReadSetupDescription(text);
   if (read.description.fault) {
     read.problem = "cannot be read as the installer's description (the updater says: " +
                    Show(read.description.fault->text.view()) + ")";

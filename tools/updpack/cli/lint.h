@@ -38,12 +38,18 @@ struct Finding {
 // Every finding, errors and warnings in the order of the file.
 std::vector<Finding> LintUpdate(const LintSubject& subject);
 
+// Whether a description file's bytes were saved as UTF-8 rather than code page 932 (the rule
+// is at its definition), and lint's reason for such a file, with the command that converts it.
+bool LooksLikeUtf8(std::string_view text);
+std::string Utf8Problem(std::string_view file_name);
+
 // The installation's SETUP.INI read by the updater's own reader. `problem` is lint's reason when
 // the updater cannot read it (the file is not there, or the updater refuses it: its box's text),
 // else empty.
 struct SetupIniRead {
   upd::SetupDescriptionRead description;
   std::string problem;
+  bool utf8 = false;  // saved as UTF-8 (see LooksLikeUtf8)
 };
 SetupIniRead ReadSetupIni(const std::filesystem::path& setup_ini);
 
