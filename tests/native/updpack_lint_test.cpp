@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -185,6 +186,69 @@ TEST(Lint, Findings) {
   }
 }
 
+// Where each finding is, as the publisher reads it: the file, the line of the key (of its
+// section when the key is missing, none without the section), counted as editors count lines.
+TEST(Lint, Where) {
+  struct WhereCase {
+    const char* name;
+    std::string update_ini;
+    std::vector<std::string> expect;  // the printed lines
+  };
+  const std::string sound = Fixture("update_lint.ini");
+  const std::string setup_only = "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=W\r\nGameDir=Dir\r\n";
+  const std::string missing = ": missing or empty: the updater stops at its start";
+  const std::string none = "no UpdateFile or CopyFile entry applies to any installation mode (installation modes are "
+                           "0-9): the updater writes nothing and stops";
+  const std::string unwritten = "my-update: warning: entry a.dat: no UpdateFile entry writes it";
+  const std::vector<WhereCase> cases = {
+      {"Sound", sound, {}},
+      {"KeyLine", Apply(sound, {Set("UpdateFile02", "0,z.dat")}),
+       {"my-update/UPDATE.INI:16: error: [UPDATE] UpdateFile02: writes the entry 'z.dat', which the package does "
+        "not hold",
+        "my-update: warning: entry c.dat: no UpdateFile entry writes it"}},
+      {"EmptyKeyLine", Apply(sound, {Set("GameDir", "")}),
+       {"my-update/UPDATE.INI:7: error: [SETUP] GameDir" + missing}},
+      {"MissingKeySectionLine", Apply(sound, {Remove("GameDir")}),
+       {"my-update/UPDATE.INI:3: error: [SETUP] GameDir" + missing}},
+      // The first section of a name is the one read: its header, not the later one's.
+      {"MissingKeySecondSection", Apply(sound, {Remove("GameDir")}) + "[SETUP]\r\nGameDir=Dir\r\n",
+       {"my-update/UPDATE.INI:3: error: [SETUP] GameDir" + missing}},
+      {"NoSectionNoLine", "[UPDATE]\r\nUpdateFile00=a.dat\r\n",
+       {"my-update/UPDATE.INI: error: [SETUP] CompanyName" + missing,
+        "my-update/UPDATE.INI: error: [SETUP] GameTitle" + missing,
+        "my-update/UPDATE.INI: error: [SETUP] GameClass" + missing,
+        "my-update/UPDATE.INI: error: [SETUP] GameDir" + missing}},
+      // LF alone ends a line as CR LF does; the first of two lines of a key is the one read.
+      {"LfAndRepeatedKey", "; note\n\n" + setup_only + "[UPDATE]\nUpdateFile00=z.dat\nUpdateFile00=a.dat\n",
+       {"my-update/UPDATE.INI:9: error: [UPDATE] UpdateFile00: writes the entry 'z.dat', which the package does "
+        "not hold",
+        unwritten}},
+      {"SectionFinding", setup_only + "[UPDATE]\r\nRequiredDiskSpace=0\r\n",
+       {"my-update/UPDATE.INI:6: error: [UPDATE]: " + none, unwritten}},
+      {"SectionFindingWithoutSection", setup_only, {"my-update/UPDATE.INI: error: [UPDATE]: " + none, unwritten}},
+      {"WholeFile", "\xEF\xBB\xBF" + sound,
+       {"my-update/UPDATE.INI: error: UPDATE.INI: saved as UTF-8, not code page 932: the updater shows its texts "
+        "garbled to every player; convert it with: iconv -f UTF-8 -t CP932 UPDATE.INI > UPDATE.INI.new"}},
+  };
+  for (const WhereCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    updpack::LintSubject s;
+    s.update_ini = c.update_ini;
+    s.update_ini_name = "my-update/UPDATE.INI";
+    s.package_name = "my-update";
+    // The fixture's package, or for the short texts UPDATE.INI and a.dat.
+    const bool fixture = c.update_ini.find("license.txt") != std::string::npos;
+    for (const auto& [name, content] : BaseEntries()) {
+      if (fixture || name == "UPDATE.INI" || name == "a.dat") s.entries.push_back({name, content.size()});
+    }
+    std::stringstream printed;
+    updpack::PrintFindings(printed, "", updpack::LintUpdate(s));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(printed, line);) lines.push_back(line);
+    EXPECT_EQ(lines, c.expect);
+  }
+}
+
 using updtest::Ran;
 
 // The built tool as a process.
@@ -232,20 +296,23 @@ TEST_F(LintCommand, FolderAndPackage) {
   WriteIni({Set("UpdateFile02", "0,z.dat"), Set("UpdateFile04", "late.dat")});
   r = Updpack({"lint", P(dir())});
   EXPECT_EQ(r.code, 1) << r.out << r.err;
-  EXPECT_TRUE(Has(r.out, "error: [UPDATE] UpdateFile02: writes the entry 'z.dat', which the package does not hold"))
+  const std::string ini = P(dir() / "UPDATE.INI");
+  EXPECT_TRUE(Has(r.out, ini + ":16: error: [UPDATE] UpdateFile02: writes the entry 'z.dat', which the package "
+                               "does not hold\n"))
       << r.out;
-  EXPECT_TRUE(Has(r.out, "warning: [UPDATE] UpdateFile04: never read")) << r.out;
+  EXPECT_TRUE(Has(r.out, ini + ":19: warning: [UPDATE] UpdateFile04: never read")) << r.out;
+  EXPECT_TRUE(Has(r.out, P(dir()) + ": warning: entry c.dat: no UpdateFile entry writes it")) << r.out;
   EXPECT_TRUE(Has(r.out, ": 1 error, 2 warnings")) << r.out;  // and c.dat, which nothing writes
 
   // build prints the same findings and still writes the package; lint reads the package alike.
   const fs::path package = folder_.path() / "update.fa3";
   r = Updpack({"build", P(dir()), "-o", P(package)});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_TRUE(Has(r.err, "updpack build: error: [UPDATE] UpdateFile02:")) << r.err;
+  EXPECT_TRUE(Has(r.err, "updpack build: " + ini + ":16: error: [UPDATE] UpdateFile02:")) << r.err;
   ASSERT_TRUE(fs::exists(package));
   r = Updpack({"lint", P(package), "--inst-mode", "0"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_TRUE(Has(r.out, "error: [UPDATE] UpdateFile02:")) << r.out;
+  EXPECT_TRUE(Has(r.out, P(package) + "(UPDATE.INI):16: error: [UPDATE] UpdateFile02:")) << r.out;
   // The package's integrity record is no file of the update: no finding names it.
   EXPECT_FALSE(Has(r.out, "XXH3")) << r.out;
 
@@ -264,10 +331,10 @@ TEST_F(LintCommand, PathsThatLeaveTheirFolder) {
   const Ran r = Updpack({"lint", P(dir())});
   EXPECT_EQ(r.code, 1) << r.out << r.err;
   for (const char* line : {
-           "error: [SETUP] DataFolder: the data folder '..\\Save' leaves the folder it is relative to",
-           "error: [UPDATE] UpdateFile02: the path '..\\..\\c.dat' leaves the folder it is relative to",
-           "error: [UPDATE] CopyFile00: the path 'movie\\CON' names a device",
-           "error: [UPDATE] CopyFile01: the path 'bonus\\x09\\*.*' holds a control character",
+           "UPDATE.INI:10: error: [SETUP] DataFolder: the data folder '..\\Save' leaves the folder it is relative to",
+           "UPDATE.INI:16: error: [UPDATE] UpdateFile02: the path '..\\..\\c.dat' leaves the folder it is relative to",
+           "UPDATE.INI:17: error: [UPDATE] CopyFile00: the path 'movie\\CON' names a device",
+           "UPDATE.INI:18: error: [UPDATE] CopyFile01: the path 'bonus\\x09\\*.*' holds a control character",
            ": 4 errors, 0 warnings",
        }) {
     EXPECT_TRUE(Has(r.out, line)) << line << "\n" << r.out;
@@ -307,7 +374,7 @@ TEST_F(LintCommand, Utf8DescriptionStopsBuild) {
   const fs::path package = folder_.path() / "update.fa3";
   Ran r = Updpack({"lint", P(dir())});
   EXPECT_EQ(r.code, 1) << r.out << r.err;
-  EXPECT_TRUE(Has(r.out, "error: UPDATE.INI: saved as UTF-8, not code page 932")) << r.out;
+  EXPECT_TRUE(Has(r.out, "UPDATE.INI: error: UPDATE.INI: saved as UTF-8, not code page 932")) << r.out;
   EXPECT_TRUE(Has(r.out, "iconv -f UTF-8 -t CP932 UPDATE.INI > UPDATE.INI.new")) << r.out;
   r = Updpack({"build", P(dir()), "-o", P(package)});
   EXPECT_EQ(r.code, 1) << r.err;
@@ -325,8 +392,10 @@ TEST_F(LintCommand, SetupAndUsage) {
   std::ofstream(folder_.path() / "SETUP.INI", std::ios::binary) << Fixture("setup_minimal.ini");
   Ran r = Updpack({"lint", P(dir()), "--setup", P(folder_.path() / "SETUP.INI")});
   EXPECT_EQ(r.code, 0) << r.out << r.err;
-  EXPECT_TRUE(Has(r.out, "warning: [UPDATE] CopyFile00: disc 2 has no DiskCheckFile2 in SETUP.INI")) << r.out;
-  EXPECT_TRUE(Has(r.out, "warning: [UPDATE] UpdateFile01: the filter 1 meets no installation")) << r.out;
+  EXPECT_TRUE(Has(r.out, "UPDATE.INI:17: warning: [UPDATE] CopyFile00: disc 2 has no DiskCheckFile2 in SETUP.INI"))
+      << r.out;
+  EXPECT_TRUE(Has(r.out, "UPDATE.INI:15: warning: [UPDATE] UpdateFile01: the filter 1 meets no installation"))
+      << r.out;
 
   struct Usage {
     const char* args;

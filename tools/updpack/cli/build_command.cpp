@@ -229,6 +229,8 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
     LintSubject subject;
     subject.update_ini.assign(update_ini_bytes.begin(), update_ini_bytes.end());
     for (const PackageItem& f : files) subject.entries.push_back({f.name, f.size});
+    subject.update_ini_name = host::ShowPath(paths[static_cast<std::size_t>(update_ini - files.begin())]);
+    subject.package_name = host::ShowPath(dir);
     const std::vector<Finding> findings = LintUpdate(subject);
     PrintFindings(err, "updpack build: ", findings);
     // Not left to --strict: every player of such a package would see the garbled texts.

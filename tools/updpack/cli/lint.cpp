@@ -101,6 +101,68 @@ std::string KeyName(std::string_view stem, std::size_t index) {
   return std::string(stem) + (index < 10 ? "0" : "") + std::to_string(index);
 }
 
+// The offsets where each line of `text` ends, after its line end (CR LF, LF or a lone CR, each
+// one line as editors count them): the first N lines are text.substr(0, ends[N - 1]).
+std::vector<std::size_t> LineEnds(std::string_view text) {
+  std::vector<std::size_t> ends;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    if (text[i] == '\r' || text[i] == '\n') ends.push_back(i + 1);
+  }
+  if (ends.empty() || ends.back() != text.size()) ends.push_back(text.size());
+  return ends;
+}
+
+// Where the updater's reader takes a key from, asked of the reader itself rather than of a
+// second parser. Two lines of our own are appended to the first N lines of the file: the key
+// with a marker value, and a probe key. The reader gives the probe when the N lines end inside
+// the section it searches, and the marker unless the key is on one of the N lines (with any
+// value, empty too, or none): the first such N is the key's line, and the first N that gives
+// the probe at all is the section's header. A line end ends a line for the reader too.
+constexpr std::string_view kMarker = "updpack-lint-marker";
+constexpr std::string_view kProbe = "updpack-lint-probe";
+
+struct ProbeRead {
+  bool in_section = false;
+  bool key_above = false;
+};
+
+ProbeRead Probe(std::string_view head, std::string_view section, std::string_view key) {
+  std::string text(head);
+  text += "\r\n";
+  text += key;
+  text += '=';
+  text += kMarker;
+  text += "\r\n";
+  text += kProbe;
+  text += "=1\r\n";
+  std::array<char, kMarker.size() + 2> value{};
+  ProbeRead read;
+  read.in_section = upd::ReadProfileString(text, section, kProbe, value) != 0;
+  if (!key.empty()) {
+    upd::ReadProfileString(text, section, key, value);
+    read.key_above = std::string_view(value.data()) != kMarker;
+  }
+  return read;
+}
+
+std::optional<std::size_t> FindKeyLine(std::string_view ini, std::span<const std::size_t> ends,
+                                       std::string_view section, std::string_view key) {
+  for (std::size_t n = 0; n < ends.size(); ++n) {
+    const ProbeRead read = Probe(ini.substr(0, ends[n]), section, key);
+    if (read.in_section && read.key_above) return n + 1;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> FindSectionLine(std::string_view ini, std::span<const std::size_t> ends,
+                                           std::string_view section) {
+  for (std::size_t n = 0; n < ends.size(); ++n) {
+    if (Probe(ini.substr(0, ends[n]), section, {}).in_section) return n + 1;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 // The updater reads its description files as code page 932 whatever the player's system, so a
@@ -138,7 +200,7 @@ namespace {
 
 class Linter {
  public:
-  explicit Linter(const LintSubject& s) : s_(s) {
+  explicit Linter(const LintSubject& s) : s_(s), ends_(LineEnds(s.update_ini)) {
     for (std::size_t i = 0; i < s.entries.size(); ++i) by_fold_.emplace(FoldEntryName(s.entries[i].name), i);
   }
 
@@ -155,11 +217,33 @@ class Linter {
   }
 
  private:
-  void Error(std::string key, std::string reason) {
-    findings_.push_back({Severity::kError, std::move(key), std::move(reason)});
+  // Where a finding is: a file and, within it, a line.
+  struct Where {
+    std::string file;
+    std::optional<std::size_t> line;
+  };
+
+  void Error(std::string key, std::string reason) { Add(Severity::kError, std::move(key), std::move(reason)); }
+  void Warning(std::string key, std::string reason) { Add(Severity::kWarning, std::move(key), std::move(reason)); }
+
+  // The key names what the finding is about: "[SETUP] GameDir" is found in UPDATE.INI at that
+  // key's line, or at its section's line when the key is missing; "[UPDATE]" at the section;
+  // "SETUP.INI" and "UPDATE.INI" the whole file; "entry x" the package.
+  void Add(Severity severity, std::string key, std::string reason) {
+    Where where = Locate(key);
+    findings_.push_back({severity, std::move(where.file), where.line, std::move(key), std::move(reason)});
   }
-  void Warning(std::string key, std::string reason) {
-    findings_.push_back({Severity::kWarning, std::move(key), std::move(reason)});
+
+  Where Locate(std::string_view key) const {
+    if (key == "SETUP.INI") return {s_.setup_ini ? host::ShowPath(*s_.setup_ini) : std::string(key), {}};
+    if (key.starts_with("entry ")) return {s_.package_name, {}};
+    Where where{s_.update_ini_name, {}};
+    if (!key.starts_with('[')) return where;
+    const std::size_t close = key.find(']');
+    const std::string_view section = key.substr(1, close - 1);
+    if (close + 2 < key.size()) where.line = FindKeyLine(s_.update_ini, ends_, section, key.substr(close + 2));
+    if (!where.line) where.line = FindSectionLine(s_.update_ini, ends_, section);
+    return where;
   }
 
   // A path of the lists that the run refuses before it writes anything.
@@ -400,6 +484,7 @@ class Linter {
   }
 
   const LintSubject& s_;
+  std::vector<std::size_t> ends_;  // of UPDATE.INI's lines
   std::multimap<std::string, std::size_t> by_fold_;
   std::set<std::string> reserved_;  // UPDATE.INI's agreement entries
   std::set<std::string> written_;   // entries named by UpdateFile values, folded
@@ -437,7 +522,13 @@ SetupIniRead ReadSetupIni(const fs::path& setup_ini) {
 
 void PrintFindings(std::ostream& s, std::string_view prefix, const std::vector<Finding>& findings) {
   for (const Finding& f : findings) {
-    s << prefix << (f.severity == Severity::kError ? "error: " : "warning: ") << f.key << ": " << f.reason
+    s << prefix;
+    if (!f.file.empty()) {
+      s << f.file;
+      if (f.line) s << ':' << *f.line;
+      s << ": ";
+    }
+    s << (f.severity == Severity::kError ? "error: " : "warning: ") << f.key << ": " << f.reason
       << "\n";
   }
 }

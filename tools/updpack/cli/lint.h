@@ -25,12 +25,18 @@ struct LintSubject {
   std::vector<LintEntry> entries;  // every entry of the package (UPDATE.INI among them)
   std::optional<std::filesystem::path> setup_ini;  // the installation's SETUP.INI
   std::optional<std::int32_t> inst_mode;           // the one installation mode to check
+  // How findings name the files: UPDATE.INI as the publisher knows it ("my-update/UPDATE.INI",
+  // "update.fa3(UPDATE.INI)"), and the folder or package for findings about its entries.
+  std::string update_ini_name = "UPDATE.INI";
+  std::string package_name;
 };
 
 enum class Severity { kError, kWarning };
 
 struct Finding {
   Severity severity;
+  std::string file;                 // the file the finding is about, as findings name it
+  std::optional<std::size_t> line;  // 1-based; none for the whole file or a section it lacks
   std::string key;     // where: "[UPDATE] UpdateFile03", "SETUP.INI DiskCheckFile2", "entry a.dat"
   std::string reason;  // one line, UTF-8
 };
@@ -53,7 +59,8 @@ struct SetupIniRead {
 };
 SetupIniRead ReadSetupIni(const std::filesystem::path& setup_ini);
 
-// One line per finding: "<prefix>error: <key>: <reason>".
+// One line per finding, as compilers write them: "<prefix><file>:<line>: error: <key>: <reason>"
+// (no ":<line>" without one, nor "<file>: " without a file).
 void PrintFindings(std::ostream& s, std::string_view prefix, const std::vector<Finding>& findings);
 std::size_t CountErrors(const std::vector<Finding>& findings);
 

@@ -16,7 +16,8 @@ const std::string_view kLintHelp =
     "\n"
     "Checks an update before it ships: reads its UPDATE.INI as the updater will (with the\n"
     "updater's own readers) and holds it against the entries of the package, or against the\n"
-    "files of the folder that `build` would pack. Each finding names the key and says why.\n"
+    "files of the folder that `build` would pack. Each finding names the file and line, as\n"
+    "compilers do (FILE:LINE: error: ...), the key, and says why.\n"
     "\n"
     "  --setup FILE     the installed game's SETUP.INI: its installation sets and disc check\n"
     "                   files are then checked as well\n"
@@ -89,6 +90,7 @@ std::string FromFolder(const fs::path& dir, LintSubject& s) {
   std::vector<std::uint8_t> bytes;
   if (!host::ReadWholeFile(*ini, bytes, error)) return "cannot read " + host::ShowPath(*ini) + ": " + error;
   s.update_ini = AsText(bytes);
+  s.update_ini_name = host::ShowPath(*ini);
   return {};
 }
 
@@ -130,7 +132,11 @@ int RunLint(CommandArgs args, std::ostream& out, std::ostream& err) {
       return Fail(err, kCmd, host::ShowPath(target) + ": UPDATE.INI cannot be unpacked", kExitFailed);
     }
     s.update_ini.assign(text.bytes.begin(), text.bytes.end());
+    // The member named as archivers name one: "update.fa3(UPDATE.INI)".
+    const std::optional<std::string> name = host::Cp932ToUtf8(view->entries[*ini].Name());
+    s.update_ini_name = host::ShowPath(target) + "(" + name.value_or("UPDATE.INI") + ")";
   }
+  s.package_name = host::ShowPath(target);
 
   const std::vector<Finding> findings = LintUpdate(s);
   PrintFindings(out, "", findings);
