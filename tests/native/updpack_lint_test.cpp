@@ -51,6 +51,7 @@ struct LintCase {
   std::optional<std::vector<Edit>> setup{};  // edits of a SETUP.INI with two installation sets
   std::optional<std::int32_t> inst_mode{};
   std::string prefix{};  // bytes before UPDATE.INI's first line
+  bool strict = false;
 };
 
 // 星の記憶, and 「星の記憶」を Ver.1.02 に更新します。, in both encodings.
@@ -68,6 +69,7 @@ std::vector<std::string> Lint(const LintCase& c, updtest::TempFolder& folder) {
   s.update_ini = c.prefix + Apply(Fixture("update_lint.ini"), c.edits);
   for (const auto& [name, content] : c.entries) s.entries.push_back({name, content.size()});
   s.inst_mode = c.inst_mode;
+  s.strict = c.strict;
   if (c.setup) {
     std::vector<Edit> edits = {Set("InstallSelects", "2"), Set("InstallTitle1", "T1"),
                                Set("InstallFiles1", "F1.PAK"), Set("DiskCheckFile1", "DISC1.CHK")};
@@ -129,13 +131,13 @@ TEST(Lint, Findings) {
       {"NothingForTheMode", {Set("UpdateFile00", "1,u,a.dat"), Set("CopyFile00", "1,1:movie")}, {"E [UPDATE]"},
        BaseEntries(), std::nullopt, 7},
       {"NothingForAnyMode", {Remove("UpdateFile00"), Remove("CopyFile00")},
-       {"W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02", "W [UPDATE] CopyFile01", "E [UPDATE]",
+       {"E [UPDATE]", "W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02", "W [UPDATE] CopyFile01",
         "W entry a.dat", "W entry b.dat", "W entry c.dat"}},
       // With SETUP.INI's one set (mode 0), every entry for mode 1 meets nobody.
       {"NothingForAnySet",
        {Set("UpdateFile00", "1,u,a.dat"), Set("UpdateFile02", "1,c.dat"), Set("CopyFile00", "1,1:movie")},
-       {"W [UPDATE] UpdateFile00", "W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02", "W [UPDATE] CopyFile00",
-        "W [UPDATE] CopyFile01", "E [UPDATE]"},
+       {"E [UPDATE]", "W [UPDATE] UpdateFile00", "W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02",
+        "W [UPDATE] CopyFile00", "W [UPDATE] CopyFile01"},
        BaseEntries(), std::vector<Edit>{Set("InstallSelects", "1")}},
       // Warnings.
       // Of SETUP.INI's two sets, mode 1 gets nothing.
@@ -159,6 +161,11 @@ TEST(Lint, Findings) {
       {"DiscWithoutCheckFile", {Set("CopyFile00", "2:movie")}, {"W [UPDATE] CopyFile00"}, BaseEntries(),
        std::vector<Edit>{}},
       {"EntryNoItemWrites", {}, {"W entry extra.dat"}, with_extra},
+      {"EntryNoItemWritesStrict", {}, {"E entry extra.dat"}, with_extra, std::nullopt, std::nullopt, "", true},
+      // In the order of the file: RequiredDiskSpace (line 13) before UpdateFile00 (line 14), the
+      // package's entries last.
+      {"FileOrder", {Set("RequiredDiskSpace", "1"), Set("UpdateFile00", "u,z.dat")},
+       {"W [UPDATE] RequiredDiskSpace", "E [UPDATE] UpdateFile00", "W entry a.dat"}},
       // Names compared as the updater compares them.
       {"EntryInOtherCase", {}, {}, other_case},
       {"AgreementInOtherCase", {Set("AgreementText", "LICENSE.TXT")}, {}},
@@ -316,12 +323,53 @@ TEST_F(LintCommand, FolderAndPackage) {
   // The package's integrity record is no file of the update: no finding names it.
   EXPECT_FALSE(Has(r.out, "XXH3")) << r.out;
 
-  // --strict: nothing written.
+  // --strict: nothing written; c.dat, which nothing writes, is then an error too.
   fs::remove(package);
   r = Updpack({"build", P(dir()), "-o", P(package), "--strict"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_TRUE(Has(r.err, "1 error in UPDATE.INI; nothing written (--strict)")) << r.err;
+  EXPECT_TRUE(Has(r.err, "2 errors in UPDATE.INI; nothing written (--strict)")) << r.err;
   EXPECT_FALSE(fs::exists(package));
+}
+
+// --strict fails lint and build alike: on an error, and on a warning (an entry that nothing
+// writes is then an error itself); without it, warnings pass.
+TEST_F(LintCommand, StrictAgreesForLintAndBuild) {
+  struct StrictCase {
+    const char* name;
+    std::vector<Edit> edits;
+    bool strict;
+    int code;
+    const char* says;  // in lint's output
+  };
+  const std::vector<StrictCase> cases = {
+      {"Sound", {}, false, 0, ": 0 errors, 0 warnings"},
+      {"SoundStrict", {}, true, 0, ": 0 errors, 0 warnings"},
+      {"Warning", {Set("UpdateFile04", "c.dat")}, false, 0, "warning: [UPDATE] UpdateFile04"},
+      {"WarningStrict", {Set("UpdateFile04", "c.dat")}, true, 1, "warning: [UPDATE] UpdateFile04"},
+      {"Unwritten", {Remove("UpdateFile02")}, false, 0, "warning: entry c.dat: no UpdateFile entry writes it"},
+      {"UnwrittenStrict", {Remove("UpdateFile02")}, true, 1, "error: entry c.dat: no UpdateFile entry writes it"},
+      {"Error", {Set("UpdateFile02", "0,z.dat")}, false, 1, "error: [UPDATE] UpdateFile02"},
+  };
+  const fs::path package = folder_.path() / "update.fa3";
+  for (const StrictCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteIni(c.edits);
+    std::vector<std::string> lint = {"lint", P(dir())};
+    std::vector<std::string> build = {"build", P(dir()), "-o", P(package)};
+    if (c.strict) {
+      lint.push_back("--strict");
+      build.push_back("--strict");
+    }
+    Ran r = Updpack(lint);
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, c.says)) << r.out;
+    fs::remove(package);
+    r = Updpack(build);
+    // build writes the package despite an error unless --strict; with it, where lint fails.
+    const bool written = !c.strict || c.code == 0;
+    EXPECT_EQ(r.code, written ? 0 : 1) << r.err;
+    EXPECT_EQ(fs::exists(package), written);
+  }
 }
 
 // The lines a publisher reads: the key, the path as written (a control byte spelt out), why.

@@ -213,6 +213,14 @@ class Linter {
     CheckApplicable();
     CheckDiskSpace();
     CheckUnwritten();
+    // The checks run by kind; the publisher reads them down the file. Stable, so that findings
+    // of one line keep the order of the checks.
+    const auto rank = [&](const Finding& f) {
+      const int group = f.key.starts_with("entry ") ? 2 : f.key == "SETUP.INI" ? 1 : 0;
+      return std::pair(group, f.line.value_or(0));
+    };
+    std::stable_sort(findings_.begin(), findings_.end(),
+                     [&](const Finding& a, const Finding& b) { return rank(a) < rank(b); });
     return std::move(findings_);
   }
 
@@ -479,7 +487,7 @@ class Linter {
     for (const LintEntry& e : s_.entries) {
       const std::string fold = FoldEntryName(e.name);
       if (fold == "update.ini" || reserved_.count(fold) || written_.count(fold)) continue;
-      Warning("entry " + Show(e.name), "no UpdateFile entry writes it");
+      Add(s_.strict ? Severity::kError : Severity::kWarning, "entry " + Show(e.name), "no UpdateFile entry writes it");
     }
   }
 
@@ -537,6 +545,10 @@ std::size_t CountErrors(const std::vector<Finding>& findings) {
   return static_cast<std::size_t>(std::count_if(findings.begin(), findings.end(), [](const Finding& f) {
     return f.severity == Severity::kError;
   }));
+}
+
+bool FailsCheck(const std::vector<Finding>& findings, bool strict) {
+  return CountErrors(findings) > 0 || (strict && !findings.empty());
 }
 
 }  // namespace updpack

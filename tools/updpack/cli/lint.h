@@ -29,6 +29,8 @@ struct LintSubject {
   // "update.fa3(UPDATE.INI)"), and the folder or package for findings about its entries.
   std::string update_ini_name = "UPDATE.INI";
   std::string package_name;
+  // --strict: an entry that no UpdateFile entry writes is an error, not a warning.
+  bool strict = false;
 };
 
 enum class Severity { kError, kWarning };
@@ -41,7 +43,8 @@ struct Finding {
   std::string reason;  // one line, UTF-8
 };
 
-// Every finding, errors and warnings in the order of the file.
+// Every finding, errors and warnings in the order of the file: those about UPDATE.INI as a whole
+// or a section it lacks, then by line, then SETUP.INI's, then the package's entries'.
 std::vector<Finding> LintUpdate(const LintSubject& subject);
 
 // Whether a description file's bytes were saved as UTF-8 rather than code page 932 (the rule
@@ -63,5 +66,7 @@ SetupIniRead ReadSetupIni(const std::filesystem::path& setup_ini);
 // (no ":<line>" without one, nor "<file>: " without a file).
 void PrintFindings(std::ostream& s, std::string_view prefix, const std::vector<Finding>& findings);
 std::size_t CountErrors(const std::vector<Finding>& findings);
+// Whether the findings fail the check: an error, or with --strict any finding at all.
+bool FailsCheck(const std::vector<Finding>& findings, bool strict);
 
 }  // namespace updpack

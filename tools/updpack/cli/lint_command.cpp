@@ -1,4 +1,4 @@
-// updpack lint FOLDER|PACKAGE|UPDATER.exe [--setup SETUP.INI] [--inst-mode N]
+// updpack lint FOLDER|PACKAGE|UPDATER.exe [--setup SETUP.INI] [--inst-mode N] [--strict]
 #include <ostream>
 #include <system_error>
 
@@ -12,7 +12,7 @@
 namespace updpack {
 
 const std::string_view kLintHelp =
-    "usage: updpack lint FOLDER|PACKAGE|UPDATER.exe [--setup SETUP.INI] [--inst-mode N]\n"
+    "usage: updpack lint FOLDER|PACKAGE|UPDATER.exe [--setup SETUP.INI] [--inst-mode N] [--strict]\n"
     "\n"
     "Checks an update before it ships: reads its UPDATE.INI as the updater will (with the\n"
     "updater's own readers) and holds it against the entries of the package, or against the\n"
@@ -23,6 +23,8 @@ const std::string_view kLintHelp =
     "                   files are then checked as well\n"
     "  --inst-mode N    check for this installation mode only (default: every mode 0-9, or\n"
     "                   with --setup the modes of its installation sets, 0 to InstallSelects-1)\n"
+    "  --strict         fail on warnings too, and report an entry that no UpdateFile entry\n"
+    "                   writes as an error (as build --strict does)\n"
     "\n"
     "Errors: a required [SETUP] key missing or empty; an agreement entry the package lacks;\n"
     "an UpdateFile or CopyFile value the updater refuses (an item or path too long, a disc\n"
@@ -39,7 +41,8 @@ const std::string_view kLintHelp =
     "applies. A '%' in the game title or the agreement title is no finding: the updater\n"
     "shows both as they stand.\n"
     "\n"
-    "Exits with 1 when there is an error, else 0 (warnings included).\n";
+    "Findings are listed in the order of the file. Exits with 1 when there is an error (with\n"
+    "--strict, any finding), else 0 (warnings included).\n";
 
 namespace {
 
@@ -50,6 +53,7 @@ struct LintArgs {
   std::optional<fs::path> target;
   std::optional<fs::path> setup;
   std::optional<std::int32_t> inst_mode;
+  bool strict = false;
 };
 
 std::string ParseArgs(CommandArgs args, LintArgs& a) {
@@ -57,6 +61,7 @@ std::string ParseArgs(CommandArgs args, LintArgs& a) {
   const Option options[] = {
       {{}, "--setup", kNextText, "a file", &a.setup},
       {{}, "--inst-mode", kNextText, "a number", InstModeArg(a.inst_mode)},
+      {{}, "--strict", kNothing, {}, &a.strict},
   };
   const std::string problem = ParseOptions(args, options, [&](const std::string& arg) -> std::string {
     if (a.target) return "one folder or package only";
@@ -104,6 +109,7 @@ int RunLint(CommandArgs args, std::ostream& out, std::ostream& err) {
   LintSubject s;
   s.setup_ini = a.setup;
   s.inst_mode = a.inst_mode;
+  s.strict = a.strict;
   PackageInput in;
   std::optional<PackageView> view;
   std::error_code ec;
@@ -144,7 +150,7 @@ int RunLint(CommandArgs args, std::ostream& out, std::ostream& err) {
   out << host::ShowPath(target) << ": " << errors << (errors == 1 ? " error, " : " errors, ")
       << findings.size() - errors << (findings.size() - errors == 1 ? " warning" : " warnings") << "\n"
       << std::flush;
-  return errors > 0 ? kExitFailed : kExitOk;
+  return FailsCheck(findings, a.strict) ? kExitFailed : kExitOk;
 }
 
 }  // namespace updpack
