@@ -229,6 +229,7 @@ TEST(Lint, Where) {
       {"LfAndRepeatedKey", "; note\n\n" + setup_only + "[UPDATE]\nUpdateFile00=z.dat\nUpdateFile00=a.dat\n",
        {"my-update/UPDATE.INI:9: error: [UPDATE] UpdateFile00: writes the entry 'z.dat', which the package does "
         "not hold",
+        "my-update/UPDATE.INI:10: warning: [UPDATE] UpdateFile00: given again: the updater takes the first, on line 9",
         unwritten}},
       {"SectionFinding", setup_only + "[UPDATE]\r\nRequiredDiskSpace=0\r\n",
        {"my-update/UPDATE.INI:6: error: [UPDATE]: " + none, unwritten}},
@@ -248,6 +249,76 @@ TEST(Lint, Where) {
     for (const auto& [name, content] : BaseEntries()) {
       if (fixture || name == "UPDATE.INI" || name == "a.dat") s.entries.push_back({name, content.size()});
     }
+    std::stringstream printed;
+    updpack::PrintFindings(printed, "", updpack::LintUpdate(s));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(printed, line);) lines.push_back(line);
+    EXPECT_EQ(lines, c.expect);
+  }
+}
+
+// A text edited as the publisher would: `from` replaced by `to` (once).
+std::string Replace(std::string text, std::string_view from, std::string_view to) {
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// Lines the updater reads otherwise than meant, or not at all: each found on its line with what
+// the updater makes of it.
+TEST(Lint, UnknownAndMalformed) {
+  struct Case {
+    const char* name;
+    std::string update_ini;
+    std::vector<std::string> expect;  // the printed lines
+  };
+  const std::string sound = Fixture("update_lint.ini");
+  const std::string at = "my-update/UPDATE.INI:";
+  const std::string missing = ": missing or empty: the updater stops at its start";
+  const std::vector<Case> cases = {
+      {"MisspeltKey", Replace(sound, "GameTitle=", "GameTitel="),
+       {at + "3: error: [SETUP] GameTitle" + missing,
+        at + "5: warning: [SETUP] GameTitel: unknown key: the updater never reads it; did you mean GameTitle?"}},
+      {"MisspeltListKey", Replace(sound, "CopyFile01=", "CopyFlie01="),
+       {at + "18: warning: [UPDATE] CopyFlie01: unknown key: the updater never reads it; did you mean CopyFile01?"}},
+      {"UnknownKeyFarFromAny", Replace(sound, "GameDir=Dir\r\n", "GameDir=Dir\r\nZz=1\r\n"),
+       {at + "8: warning: [SETUP] Zz: unknown key: the updater never reads it"}},
+      {"UnknownSection", sound + "[UPDATES]\r\nUpdateFile03=c.dat\r\n",
+       {at + "19: warning: [UPDATES]: unknown section: the updater reads [SETUP] and [UPDATE] only"}},
+      {"DuplicateKey", Replace(sound, "UpdateFile02=0,c.dat\r\n", "UpdateFile02=0,c.dat\r\nUpdateFile00=b.dat\r\n"),
+       {at + "17: warning: [UPDATE] UpdateFile00: given again: the updater takes the first, on line 14"}},
+      {"LineWithoutEquals", Replace(sound, "GameDir=Dir", "GameDir"),
+       {at + "7: warning: [SETUP] GameDir: a line without '=': the updater reads it as the key 'GameDir' without "
+             "a value",
+        at + "7: error: [SETUP] GameDir" + missing}},
+      {"KeyInWrongSection", Replace(sound, "GameDir=Dir\r\n", "GameDir=Dir\r\nOverwriteOnly=1\r\n"),
+       {at + "8: warning: [SETUP] OverwriteOnly: a key of [UPDATE], never read in [SETUP]"}},
+      {"KeyBeforeAnySection", "Foo=1\r\n" + sound,
+       {at + "1: warning: Foo: before any section: the updater never reads it"}},
+      // Mode 0 writes 400 bytes: the 100 read fall short as well.
+      {"DiskSpaceWithUnit", Replace(sound, "RequiredDiskSpace=1000", "RequiredDiskSpace=100MB"),
+       {at + "13: error: [UPDATE] RequiredDiskSpace: a number with trailing text '100MB': the updater reads 100",
+        at + "13: warning: [UPDATE] RequiredDiskSpace: 100 bytes, below the 400 bytes that the update writes for "
+             "installation mode 0"}},
+      {"DiskSpacePlainNumber", Replace(sound, "RequiredDiskSpace=1000", "RequiredDiskSpace= 1000 "), {}},
+      {"NotAMode", Replace(sound, "UpdateFile01=1,d,save\\b.dat", "UpdateFile01=x,b.dat"),
+       {at + "15: error: [UPDATE] UpdateFile01: 'x' is not a mode (u, d, o): the updater reads 'x' as the path",
+        at + "15: error: [UPDATE] UpdateFile01: writes the entry 'x', which the package does not hold",
+        "my-update: warning: entry b.dat: no UpdateFile entry writes it"}},
+      {"NotAModeAfterFilter", Replace(sound, "UpdateFile01=1,d,save\\b.dat", "UpdateFile01=1,x,b.dat"),
+       {at + "15: error: [UPDATE] UpdateFile01: 'x' is not a mode (u, d, o): the updater reads 'x' as the path",
+        at + "15: error: [UPDATE] UpdateFile01: writes the entry 'x', which the package does not hold",
+        "my-update: warning: entry b.dat: no UpdateFile entry writes it"}},
+      {"ModeInOtherCase", Replace(sound, "UpdateFile01=1,d,", "UpdateFile01=1,D,"), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    updpack::LintSubject s;
+    s.update_ini = c.update_ini;
+    s.update_ini_name = "my-update/UPDATE.INI";
+    s.package_name = "my-update";
+    for (const auto& [name, content] : BaseEntries()) s.entries.push_back({name, content.size()});
     std::stringstream printed;
     updpack::PrintFindings(printed, "", updpack::LintUpdate(s));
     std::vector<std::string> lines;

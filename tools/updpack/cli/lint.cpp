@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <map>
 #include <ostream>
 #include <set>
@@ -198,6 +199,81 @@ std::string Utf8Problem(std::string_view file_name) {
 
 namespace {
 
+// The keys the updater reads, by section; UpdateFileNN and CopyFileNN are told by their stems.
+constexpr std::array<std::string_view, 11> kSetupKeys = {
+    "CompanyName",  "GameTitle",   "GameClass",     "GameDir",       "GameTitleA",    "UpdaterVersion",
+    "UpdaterTitle", "DataFolder",  "UpdateMessage", "AgreementText", "AgreementTitle"};
+constexpr std::array<std::string_view, 2> kUpdateKeys = {"RequiredDiskSpace", "OverwriteOnly"};
+constexpr std::array<std::string_view, 2> kListStems = {"UpdateFile", "CopyFile"};
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameAscii(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return Lower(x) == Lower(y);
+         });
+}
+
+// "UpdateFile07" for the stem "UpdateFile": the stem and two digits.
+bool IsListKey(std::string_view key, std::string_view stem) {
+  return key.size() == stem.size() + 2 && SameAscii(key.substr(0, stem.size()), stem) &&
+         std::isdigit(static_cast<unsigned char>(key[stem.size()])) &&
+         std::isdigit(static_cast<unsigned char>(key[stem.size() + 1]));
+}
+
+bool IsKeyOf(std::string_view section, std::string_view key) {
+  if (SameAscii(section, "SETUP")) {
+    return std::any_of(kSetupKeys.begin(), kSetupKeys.end(), [&](std::string_view k) { return SameAscii(k, key); });
+  }
+  return SameAscii(key, "RequiredDiskSpace") || SameAscii(key, "OverwriteOnly") || IsListKey(key, "UpdateFile") ||
+         IsListKey(key, "CopyFile");
+}
+
+// Edits (insert, delete, replace, swap of neighbours) from a to b, letters in any case alike.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t cost = Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && Lower(a[i - 1]) == Lower(b[j - 2]) && Lower(a[i - 2]) == Lower(b[j - 1])) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The known key nearest to a misspelt one, when it is near enough to be what was meant.
+// A list key is offered with the misspelt key's own number ("UpdatFile03": UpdateFile03).
+std::optional<std::string> Nearest(std::string_view key) {
+  std::optional<std::string> best;
+  std::size_t best_distance = 0;
+  auto consider = [&](std::string k) {
+    const std::size_t distance = EditDistance(key, k);
+    if (!best || distance < best_distance) best = std::move(k), best_distance = distance;
+  };
+  for (std::string_view k : kSetupKeys) consider(std::string(k));
+  for (std::string_view k : kUpdateKeys) consider(std::string(k));
+  const bool numbered = key.size() >= 2 && std::isdigit(static_cast<unsigned char>(key[key.size() - 1])) &&
+                        std::isdigit(static_cast<unsigned char>(key[key.size() - 2]));
+  for (std::string_view stem : kListStems) {
+    consider(std::string(stem) + std::string(numbered ? key.substr(key.size() - 2) : "00"));
+  }
+  if (!best || best_distance > std::max<std::size_t>(2, key.size() / 4)) return std::nullopt;
+  return best;
+}
+
+bool IsBlankByte(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && IsBlankByte(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlankByte(s.back())) s.remove_suffix(1);
+  return s;
+}
+
 class Linter {
  public:
   explicit Linter(const LintSubject& s) : s_(s), ends_(LineEnds(s.update_ini)) {
@@ -206,6 +282,7 @@ class Linter {
 
   std::vector<Finding> Findings() {
     if (LooksLikeUtf8(s_.update_ini)) Error("UPDATE.INI", Utf8Problem("UPDATE.INI"));
+    CheckLines();
     if (s_.setup_ini) CheckSetupIni();
     CheckSetupSection();
     CheckUpdateFiles();
@@ -294,6 +371,85 @@ class Linter {
     return "installation modes are 0-9";
   }
 
+  void AddAt(Severity severity, std::size_t line, std::string key, std::string reason) {
+    findings_.push_back({severity, s_.update_ini_name, line, std::move(key), std::move(reason)});
+  }
+
+  // Each line as the publisher wrote it: sections and keys the updater never reads, a key given
+  // twice, a line without '='. What a line is, is split here by its first '[' or '='; what the
+  // updater makes of it is asked of its reader (which section a line lies in, which line of a
+  // key it takes), so that no finding says other than the updater does.
+  void CheckLines() {
+    std::size_t start = 0;
+    std::optional<std::string> section;  // the section the lines are in, as the header spells it
+    for (std::size_t n = 0; n < ends_.size(); ++n) {
+      std::string_view raw = std::string_view(s_.update_ini).substr(start, ends_[n] - start);
+      start = ends_[n];
+      const std::size_t line = n + 1;
+      // A byte order mark is the encoding's finding, not one of its line.
+      if (n == 0 && raw.starts_with("\xEF\xBB\xBF")) raw.remove_prefix(3);
+      const std::string_view text = Trim(raw.substr(0, raw.find_first_of("\r\n")));
+      if (text.empty() || text.front() == ';') continue;
+      if (text.front() == '[') {
+        const std::string_view name = Trim(text.substr(1, text.find(']') - 1));
+        section = std::string(name);
+        if (!SameAscii(name, "SETUP") && !SameAscii(name, "UPDATE")) {
+          AddAt(Severity::kWarning, line, "[" + Show(name) + "]",
+                "unknown section: the updater reads [SETUP] and [UPDATE] only");
+        }
+        continue;
+      }
+      const std::size_t eq = text.find('=');
+      const std::string name(Trim(text.substr(0, eq)));
+      if (!section) {
+        AddAt(Severity::kWarning, line, Show(name), "before any section: the updater never reads it");
+        continue;
+      }
+      const bool known_section = SameAscii(*section, "SETUP") || SameAscii(*section, "UPDATE");
+      if (!known_section) continue;  // the section's finding says it
+      const std::string key = "[" + Show(*section) + "] " + Show(name);
+      if (eq == std::string_view::npos) {
+        AddAt(Severity::kWarning, line, key, "a line without '=': the updater reads it as the key '" + Show(name) +
+                                                 "' without a value");
+        continue;
+      }
+      if (!IsKeyOf(*section, name)) {
+        const std::string_view other = SameAscii(*section, "SETUP") ? "UPDATE" : "SETUP";
+        if (IsKeyOf(other, name)) {
+          AddAt(Severity::kWarning, line, key,
+                "a key of [" + std::string(other) + "], never read in [" + Show(*section) + "]");
+        } else if (const auto near = Nearest(name)) {
+          AddAt(Severity::kWarning, line, key,
+                "unknown key: the updater never reads it; did you mean " + *near + "?");
+        } else {
+          AddAt(Severity::kWarning, line, key, "unknown key: the updater never reads it");
+        }
+        continue;
+      }
+      const std::optional<std::size_t> read_at = FindKeyLine(s_.update_ini, ends_, *section, name);
+      if (read_at && *read_at < line) {
+        AddAt(Severity::kWarning, line, key,
+              "given again: the updater takes the first, on line " + std::to_string(*read_at));
+      }
+    }
+  }
+
+  // RequiredDiskSpace as strtol reads it: the number up to the first other character. A unit
+  // after it ("100MB") is not read, so the test asks for far less room than meant.
+  void CheckDiskSpaceText() {
+    upd::NameString text;
+    if (!upd::ReadUpdateValue(s_.update_ini, upd::kUpdateSection, "RequiredDiskSpace", text).found()) return;
+    const std::string_view value = text.view();
+    std::size_t i = 0;
+    while (i < value.size() && IsBlankByte(value[i])) ++i;
+    if (i < value.size() && (value[i] == '+' || value[i] == '-')) ++i;
+    const std::size_t digits = i;
+    while (i < value.size() && std::isdigit(static_cast<unsigned char>(value[i]))) ++i;
+    if (i == digits || Trim(value.substr(i)).empty()) return;
+    Error("[UPDATE] RequiredDiskSpace", "a number with trailing text " + Quote(value) + ": the updater reads " +
+                                            std::to_string(upd::ReadRequiredDiskSpace(s_.update_ini)));
+  }
+
   void CheckSetupIni() {
     const SetupIniRead read = ReadSetupIni(*s_.setup_ini);
     if (read.utf8) Error("SETUP.INI", Utf8Problem("SETUP.INI"));
@@ -364,6 +520,19 @@ class Linter {
     }
   }
 
+  // Whether the value holds an item after the one the updater takes for the path (split by the
+  // updater's own list reader): then the item before it was meant as a mode.
+  static bool ItemsAfterPath(std::string_view value, bool has_filter) {
+    upd::LongString text;
+    text.assign(value);
+    const char* cursor = text.data();
+    std::int32_t disc = 0;
+    upd::NameString item;
+    std::size_t count = 0;
+    while (count < 3 && upd::NextListItem(item, cursor, disc) == upd::ListStep::kItem) ++count;
+    return count > (has_filter ? 2u : 1u);
+  }
+
   std::size_t ReadCount(const ListKeys& keys) const { return std::min(keys.end, upd::kUpdateListSlots); }
 
   void CheckUpdateFiles() {
@@ -378,6 +547,12 @@ class Linter {
         continue;
       }
       if (e.ignored_items) Warning(key, "items after the third are never read");
+      if (!e.ignored_items && !e.has_mode && ItemsAfterPath(value, e.filter >= 0)) {
+        const std::string_view first = e.item.Path.view();
+        Error(key, first.size() == 1 ? Quote(first) + " is not a mode (u, d, o): the updater reads " + Quote(first) +
+                                           " as the path"
+                                     : "items after the path " + Quote(first) + " are never read");
+      }
       if (e.filter >= 0 && !ModePossible(e.filter)) {
         Warning(key, "the filter " + std::to_string(e.filter) + " meets no installation (" + ModeRange() + ")");
       }
@@ -456,6 +631,7 @@ class Linter {
   }
 
   void CheckDiskSpace() {
+    CheckDiskSpaceText();
     const std::uint32_t required = upd::ReadRequiredDiskSpace(s_.update_ini);
     if (required == 0) return;  // no test
     std::uint64_t most = 0;
