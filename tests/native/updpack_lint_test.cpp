@@ -286,6 +286,9 @@ TEST(Lint, UnknownAndMalformed) {
        {at + "8: warning: [SETUP] Zz: unknown key: the updater never reads it"}},
       {"UnknownSection", sound + "[UPDATES]\r\nUpdateFile03=c.dat\r\n",
        {at + "19: warning: [UPDATES]: unknown section: the updater reads [SETUP] and [UPDATE] only"}},
+      // ゾ is 83 5D: its second byte does not close the name.
+      {"UnknownSectionJapanese", sound + "[\x83\x5D]\r\n",
+       {at + "19: warning: [\xE3\x82\xBE]: unknown section: the updater reads [SETUP] and [UPDATE] only"}},
       {"DuplicateKey", Replace(sound, "UpdateFile02=0,c.dat\r\n", "UpdateFile02=0,c.dat\r\nUpdateFile00=b.dat\r\n"),
        {at + "17: warning: [UPDATE] UpdateFile00: given again: the updater takes the first, on line 14"}},
       {"LineWithoutEquals", Replace(sound, "GameDir=Dir", "GameDir"),

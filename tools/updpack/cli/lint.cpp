@@ -9,6 +9,7 @@
 #include <span>
 #include <system_error>
 
+#include "config/cp932.h"
 #include "config/item_path.h"
 #include "config/profile.h"
 #include "config/setup_description.h"
@@ -391,7 +392,11 @@ class Linter {
       const std::string_view text = Trim(raw.substr(0, raw.find_first_of("\r\n")));
       if (text.empty() || text.front() == ';') continue;
       if (text.front() == '[') {
-        const std::string_view name = Trim(text.substr(1, text.find(']') - 1));
+        // The name ends at the first ']' that is a character of its own: the second byte of a
+        // double-byte character can be 5D too.
+        std::size_t close = 1;
+        while (close < text.size() && text[close] != ']') close += upd::cp932::CharLength(text, close);
+        const std::string_view name = Trim(text.substr(1, close - 1));
         section = std::string(name);
         if (!SameAscii(name, "SETUP") && !SameAscii(name, "UPDATE")) {
           AddAt(Severity::kWarning, line, "[" + Show(name) + "]",
