@@ -377,9 +377,8 @@ class Linter {
   }
 
   // Each line as the publisher wrote it: sections and keys the updater never reads, a key given
-  // twice, a line without '='. What a line is, is split here by its first '[' or '='; what the
-  // updater makes of it is asked of its reader (which section a line lies in, which line of a
-  // key it takes), so that no finding says other than the updater does.
+  // twice, a line without '='. What a line is, is split here by its '[', ']' or first '=' (a
+  // section header, a key); which line of a key the updater takes is asked of its reader.
   void CheckLines() {
     std::size_t start = 0;
     std::optional<std::string> section;  // the section the lines are in, as the header spells it
