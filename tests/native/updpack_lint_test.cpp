@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,13 +50,26 @@ struct LintCase {
   Entries entries = BaseEntries();
   std::optional<std::vector<Edit>> setup{};  // edits of a SETUP.INI with two installation sets
   std::optional<std::int32_t> inst_mode{};
+  std::string prefix{};  // bytes before UPDATE.INI's first line
+  bool strict = false;
 };
+
+// 星の記憶, and 「星の記憶」を Ver.1.02 に更新します。, in both encodings.
+constexpr const char* kStarCp932 = "\x90\xAF\x82\xCC\x8B\x4C\x89\xAF";
+constexpr const char* kStarUtf8 = "\xE6\x98\x9F\xE3\x81\xAE\xE8\xA8\x98\xE6\x86\xB6";
+constexpr const char* kSentenceCp932 =
+    "\x81\x75\x90\xAF\x82\xCC\x8B\x4C\x89\xAF\x81\x76\x82\xF0 Ver.1.02 "
+    "\x82\xC9\x8D\x58\x90\x56\x82\xB5\x82\xDC\x82\xB7\x81\x42";
+constexpr const char* kSentenceUtf8 =
+    "\xE3\x80\x8C\xE6\x98\x9F\xE3\x81\xAE\xE8\xA8\x98\xE6\x86\xB6\xE3\x80\x8D\xE3\x82\x92 Ver.1.02 "
+    "\xE3\x81\xAB\xE6\x9B\xB4\xE6\x96\xB0\xE3\x81\x97\xE3\x81\xBE\xE3\x81\x99\xE3\x80\x82";
 
 std::vector<std::string> Lint(const LintCase& c, updtest::TempFolder& folder) {
   updpack::LintSubject s;
-  s.update_ini = Apply(Fixture("update_lint.ini"), c.edits);
+  s.update_ini = c.prefix + Apply(Fixture("update_lint.ini"), c.edits);
   for (const auto& [name, content] : c.entries) s.entries.push_back({name, content.size()});
   s.inst_mode = c.inst_mode;
+  s.strict = c.strict;
   if (c.setup) {
     std::vector<Edit> edits = {Set("InstallSelects", "2"), Set("InstallTitle1", "T1"),
                                Set("InstallFiles1", "F1.PAK"), Set("DiskCheckFile1", "DISC1.CHK")};
@@ -117,13 +131,13 @@ TEST(Lint, Findings) {
       {"NothingForTheMode", {Set("UpdateFile00", "1,u,a.dat"), Set("CopyFile00", "1,1:movie")}, {"E [UPDATE]"},
        BaseEntries(), std::nullopt, 7},
       {"NothingForAnyMode", {Remove("UpdateFile00"), Remove("CopyFile00")},
-       {"W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02", "W [UPDATE] CopyFile01", "E [UPDATE]",
+       {"E [UPDATE]", "W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02", "W [UPDATE] CopyFile01",
         "W entry a.dat", "W entry b.dat", "W entry c.dat"}},
       // With SETUP.INI's one set (mode 0), every entry for mode 1 meets nobody.
       {"NothingForAnySet",
        {Set("UpdateFile00", "1,u,a.dat"), Set("UpdateFile02", "1,c.dat"), Set("CopyFile00", "1,1:movie")},
-       {"W [UPDATE] UpdateFile00", "W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02", "W [UPDATE] CopyFile00",
-        "W [UPDATE] CopyFile01", "E [UPDATE]"},
+       {"E [UPDATE]", "W [UPDATE] UpdateFile00", "W [UPDATE] UpdateFile01", "W [UPDATE] UpdateFile02",
+        "W [UPDATE] CopyFile00", "W [UPDATE] CopyFile01"},
        BaseEntries(), std::vector<Edit>{Set("InstallSelects", "1")}},
       // Warnings.
       // Of SETUP.INI's two sets, mode 1 gets nothing.
@@ -147,16 +161,172 @@ TEST(Lint, Findings) {
       {"DiscWithoutCheckFile", {Set("CopyFile00", "2:movie")}, {"W [UPDATE] CopyFile00"}, BaseEntries(),
        std::vector<Edit>{}},
       {"EntryNoItemWrites", {}, {"W entry extra.dat"}, with_extra},
+      {"EntryNoItemWritesStrict", {}, {"E entry extra.dat"}, with_extra, std::nullopt, std::nullopt, "", true},
+      // In the order of the file: RequiredDiskSpace (line 13) before UpdateFile00 (line 14), the
+      // package's entries last.
+      {"FileOrder", {Set("RequiredDiskSpace", "1"), Set("UpdateFile00", "u,z.dat")},
+       {"W [UPDATE] RequiredDiskSpace", "E [UPDATE] UpdateFile00", "W entry a.dat"}},
       // Names compared as the updater compares them.
       {"EntryInOtherCase", {}, {}, other_case},
       {"AgreementInOtherCase", {Set("AgreementText", "LICENSE.TXT")}, {}},
       // A SETUP.INI the updater cannot read.
       {"SetupIniBroken", {}, {"E SETUP.INI"}, BaseEntries(), std::vector<Edit>{Remove("GameExe")}},
+      // Encoding: the updater reads code page 932 only.
+      {"Utf8Japanese", {Set("GameTitle", kStarUtf8)}, {"E UPDATE.INI"}},
+      {"Utf8JapaneseSentence", {Set("CompanyName", kSentenceUtf8)}, {"E UPDATE.INI"}},
+      // E3 81 82 E3 81 84 reads as three assigned code page 932 characters as well.
+      {"Utf8KanaAlsoReadAsCp932", {Set("GameTitle", "\xE3\x81\x82\xE3\x81\x84")}, {"E UPDATE.INI"}},
+      // No Japanese character, but E2 80 94 then CR leaves the lead byte 94 without a second byte.
+      {"Utf8DashCp932CannotRead", {Set("GameTitle", "Title\xE2\x80\x94")}, {"E UPDATE.INI"}},
+      {"Utf8ByteOrderMark", {}, {"E UPDATE.INI"}, BaseEntries(), std::nullopt, std::nullopt, "\xEF\xBB\xBF"},
+      {"Utf8SetupIni", {}, {"E SETUP.INI"}, BaseEntries(), std::vector<Edit>{Set("GameTitle", kStarUtf8)}},
+      {"Cp932Japanese", {Set("GameTitle", kStarCp932)}, {}},
+      {"Cp932JapaneseSentence", {Set("CompanyName", kSentenceCp932)}, {}},
+      {"Cp932SetupIni", {}, {}, BaseEntries(), std::vector<Edit>{Set("GameTitle", kStarCp932)}},
+      // Half-width ﾃｱ (C3 B1) is valid UTF-8 by chance ("ñ"), but no Japanese text in it.
+      {"Cp932HalfWidthKanaValidUtf8", {Set("GameTitle", "\xC3\xB1")}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     updtest::TempFolder folder;
     EXPECT_EQ(Lint(c, folder), c.expect);
+  }
+}
+
+// Where each finding is, as the publisher reads it: the file, the line of the key (of its
+// section when the key is missing, none without the section), counted as editors count lines.
+TEST(Lint, Where) {
+  struct WhereCase {
+    const char* name;
+    std::string update_ini;
+    std::vector<std::string> expect;  // the printed lines
+  };
+  const std::string sound = Fixture("update_lint.ini");
+  const std::string setup_only = "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=W\r\nGameDir=Dir\r\n";
+  const std::string missing = ": missing or empty: the updater stops at its start";
+  const std::string none = "no UpdateFile or CopyFile entry applies to any installation mode (installation modes are "
+                           "0-9): the updater writes nothing and stops";
+  const std::string unwritten = "my-update: warning: entry a.dat: no UpdateFile entry writes it";
+  const std::vector<WhereCase> cases = {
+      {"Sound", sound, {}},
+      {"KeyLine", Apply(sound, {Set("UpdateFile02", "0,z.dat")}),
+       {"my-update/UPDATE.INI:16: error: [UPDATE] UpdateFile02: writes the entry 'z.dat', which the package does "
+        "not hold",
+        "my-update: warning: entry c.dat: no UpdateFile entry writes it"}},
+      {"EmptyKeyLine", Apply(sound, {Set("GameDir", "")}),
+       {"my-update/UPDATE.INI:7: error: [SETUP] GameDir" + missing}},
+      {"MissingKeySectionLine", Apply(sound, {Remove("GameDir")}),
+       {"my-update/UPDATE.INI:3: error: [SETUP] GameDir" + missing}},
+      // The first section of a name is the one read: its header, not the later one's.
+      {"MissingKeySecondSection", Apply(sound, {Remove("GameDir")}) + "[SETUP]\r\nGameDir=Dir\r\n",
+       {"my-update/UPDATE.INI:3: error: [SETUP] GameDir" + missing}},
+      {"NoSectionNoLine", "[UPDATE]\r\nUpdateFile00=a.dat\r\n",
+       {"my-update/UPDATE.INI: error: [SETUP] CompanyName" + missing,
+        "my-update/UPDATE.INI: error: [SETUP] GameTitle" + missing,
+        "my-update/UPDATE.INI: error: [SETUP] GameClass" + missing,
+        "my-update/UPDATE.INI: error: [SETUP] GameDir" + missing}},
+      // LF alone ends a line as CR LF does; the first of two lines of a key is the one read.
+      {"LfAndRepeatedKey", "; note\n\n" + setup_only + "[UPDATE]\nUpdateFile00=z.dat\nUpdateFile00=a.dat\n",
+       {"my-update/UPDATE.INI:9: error: [UPDATE] UpdateFile00: writes the entry 'z.dat', which the package does "
+        "not hold",
+        "my-update/UPDATE.INI:10: warning: [UPDATE] UpdateFile00: given again: the updater takes the first, on line 9",
+        unwritten}},
+      {"SectionFinding", setup_only + "[UPDATE]\r\nRequiredDiskSpace=0\r\n",
+       {"my-update/UPDATE.INI:6: error: [UPDATE]: " + none, unwritten}},
+      {"SectionFindingWithoutSection", setup_only, {"my-update/UPDATE.INI: error: [UPDATE]: " + none, unwritten}},
+      {"WholeFile", "\xEF\xBB\xBF" + sound,
+       {"my-update/UPDATE.INI: error: UPDATE.INI: saved as UTF-8, not code page 932: the updater shows its texts "
+        "garbled to every player; convert it with: iconv -f UTF-8 -t CP932 UPDATE.INI > UPDATE.INI.new"}},
+  };
+  for (const WhereCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    updpack::LintSubject s;
+    s.update_ini = c.update_ini;
+    s.update_ini_name = "my-update/UPDATE.INI";
+    s.package_name = "my-update";
+    // The fixture's package, or for the short texts UPDATE.INI and a.dat.
+    const bool fixture = c.update_ini.find("license.txt") != std::string::npos;
+    for (const auto& [name, content] : BaseEntries()) {
+      if (fixture || name == "UPDATE.INI" || name == "a.dat") s.entries.push_back({name, content.size()});
+    }
+    std::stringstream printed;
+    updpack::PrintFindings(printed, "", updpack::LintUpdate(s));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(printed, line);) lines.push_back(line);
+    EXPECT_EQ(lines, c.expect);
+  }
+}
+
+// A text edited as the publisher would: `from` replaced by `to` (once).
+std::string Replace(std::string text, std::string_view from, std::string_view to) {
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+// Lines the updater reads otherwise than meant, or not at all: each found on its line with what
+// the updater makes of it.
+TEST(Lint, UnknownAndMalformed) {
+  struct Case {
+    const char* name;
+    std::string update_ini;
+    std::vector<std::string> expect;  // the printed lines
+  };
+  const std::string sound = Fixture("update_lint.ini");
+  const std::string at = "my-update/UPDATE.INI:";
+  const std::string missing = ": missing or empty: the updater stops at its start";
+  const std::vector<Case> cases = {
+      {"MisspeltKey", Replace(sound, "GameTitle=", "GameTitel="),
+       {at + "3: error: [SETUP] GameTitle" + missing,
+        at + "5: warning: [SETUP] GameTitel: unknown key: the updater never reads it; did you mean GameTitle?"}},
+      {"MisspeltListKey", Replace(sound, "CopyFile01=", "CopyFlie01="),
+       {at + "18: warning: [UPDATE] CopyFlie01: unknown key: the updater never reads it; did you mean CopyFile01?"}},
+      {"UnknownKeyFarFromAny", Replace(sound, "GameDir=Dir\r\n", "GameDir=Dir\r\nZz=1\r\n"),
+       {at + "8: warning: [SETUP] Zz: unknown key: the updater never reads it"}},
+      {"UnknownSection", sound + "[UPDATES]\r\nUpdateFile03=c.dat\r\n",
+       {at + "19: warning: [UPDATES]: unknown section: the updater reads [SETUP] and [UPDATE] only"}},
+      // ゾ is 83 5D: its second byte does not close the name.
+      {"UnknownSectionJapanese", sound + "[\x83\x5D]\r\n",
+       {at + "19: warning: [\xE3\x82\xBE]: unknown section: the updater reads [SETUP] and [UPDATE] only"}},
+      {"DuplicateKey", Replace(sound, "UpdateFile02=0,c.dat\r\n", "UpdateFile02=0,c.dat\r\nUpdateFile00=b.dat\r\n"),
+       {at + "17: warning: [UPDATE] UpdateFile00: given again: the updater takes the first, on line 14"}},
+      {"LineWithoutEquals", Replace(sound, "GameDir=Dir", "GameDir"),
+       {at + "7: warning: [SETUP] GameDir: a line without '=': the updater reads it as the key 'GameDir' without "
+             "a value",
+        at + "7: error: [SETUP] GameDir" + missing}},
+      {"KeyInWrongSection", Replace(sound, "GameDir=Dir\r\n", "GameDir=Dir\r\nOverwriteOnly=1\r\n"),
+       {at + "8: warning: [SETUP] OverwriteOnly: a key of [UPDATE], never read in [SETUP]"}},
+      {"KeyBeforeAnySection", "Foo=1\r\n" + sound,
+       {at + "1: warning: Foo: before any section: the updater never reads it"}},
+      // Mode 0 writes 400 bytes: the 100 read fall short as well.
+      {"DiskSpaceWithUnit", Replace(sound, "RequiredDiskSpace=1000", "RequiredDiskSpace=100MB"),
+       {at + "13: error: [UPDATE] RequiredDiskSpace: a number with trailing text '100MB': the updater reads 100",
+        at + "13: warning: [UPDATE] RequiredDiskSpace: 100 bytes, below the 400 bytes that the update writes for "
+             "installation mode 0"}},
+      {"DiskSpacePlainNumber", Replace(sound, "RequiredDiskSpace=1000", "RequiredDiskSpace= 1000 "), {}},
+      {"NotAMode", Replace(sound, "UpdateFile01=1,d,save\\b.dat", "UpdateFile01=x,b.dat"),
+       {at + "15: error: [UPDATE] UpdateFile01: 'x' is not a mode (u, d, o): the updater reads 'x' as the path",
+        at + "15: error: [UPDATE] UpdateFile01: writes the entry 'x', which the package does not hold",
+        "my-update: warning: entry b.dat: no UpdateFile entry writes it"}},
+      {"NotAModeAfterFilter", Replace(sound, "UpdateFile01=1,d,save\\b.dat", "UpdateFile01=1,x,b.dat"),
+       {at + "15: error: [UPDATE] UpdateFile01: 'x' is not a mode (u, d, o): the updater reads 'x' as the path",
+        at + "15: error: [UPDATE] UpdateFile01: writes the entry 'x', which the package does not hold",
+        "my-update: warning: entry b.dat: no UpdateFile entry writes it"}},
+      {"ModeInOtherCase", Replace(sound, "UpdateFile01=1,d,", "UpdateFile01=1,D,"), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    updpack::LintSubject s;
+    s.update_ini = c.update_ini;
+    s.update_ini_name = "my-update/UPDATE.INI";
+    s.package_name = "my-update";
+    for (const auto& [name, content] : BaseEntries()) s.entries.push_back({name, content.size()});
+    std::stringstream printed;
+    updpack::PrintFindings(printed, "", updpack::LintUpdate(s));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(printed, line);) lines.push_back(line);
+    EXPECT_EQ(lines, c.expect);
   }
 }
 
@@ -207,29 +377,73 @@ TEST_F(LintCommand, FolderAndPackage) {
   WriteIni({Set("UpdateFile02", "0,z.dat"), Set("UpdateFile04", "late.dat")});
   r = Updpack({"lint", P(dir())});
   EXPECT_EQ(r.code, 1) << r.out << r.err;
-  EXPECT_TRUE(Has(r.out, "error: [UPDATE] UpdateFile02: writes the entry 'z.dat', which the package does not hold"))
+  const std::string ini = P(dir() / "UPDATE.INI");
+  EXPECT_TRUE(Has(r.out, ini + ":16: error: [UPDATE] UpdateFile02: writes the entry 'z.dat', which the package "
+                               "does not hold\n"))
       << r.out;
-  EXPECT_TRUE(Has(r.out, "warning: [UPDATE] UpdateFile04: never read")) << r.out;
+  EXPECT_TRUE(Has(r.out, ini + ":19: warning: [UPDATE] UpdateFile04: never read")) << r.out;
+  EXPECT_TRUE(Has(r.out, P(dir()) + ": warning: entry c.dat: no UpdateFile entry writes it")) << r.out;
   EXPECT_TRUE(Has(r.out, ": 1 error, 2 warnings")) << r.out;  // and c.dat, which nothing writes
 
   // build prints the same findings and still writes the package; lint reads the package alike.
   const fs::path package = folder_.path() / "update.fa3";
   r = Updpack({"build", P(dir()), "-o", P(package)});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_TRUE(Has(r.err, "updpack build: error: [UPDATE] UpdateFile02:")) << r.err;
+  EXPECT_TRUE(Has(r.err, "updpack build: " + ini + ":16: error: [UPDATE] UpdateFile02:")) << r.err;
   ASSERT_TRUE(fs::exists(package));
   r = Updpack({"lint", P(package), "--inst-mode", "0"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_TRUE(Has(r.out, "error: [UPDATE] UpdateFile02:")) << r.out;
+  EXPECT_TRUE(Has(r.out, P(package) + "(UPDATE.INI):16: error: [UPDATE] UpdateFile02:")) << r.out;
   // The package's integrity record is no file of the update: no finding names it.
   EXPECT_FALSE(Has(r.out, "XXH3")) << r.out;
 
-  // --strict: nothing written.
+  // --strict: nothing written; c.dat, which nothing writes, is then an error too.
   fs::remove(package);
   r = Updpack({"build", P(dir()), "-o", P(package), "--strict"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_TRUE(Has(r.err, "1 error in UPDATE.INI; nothing written (--strict)")) << r.err;
+  EXPECT_TRUE(Has(r.err, "2 errors in UPDATE.INI; nothing written (--strict)")) << r.err;
   EXPECT_FALSE(fs::exists(package));
+}
+
+// --strict fails lint and build alike: on an error, and on a warning (an entry that nothing
+// writes is then an error itself); without it, warnings pass.
+TEST_F(LintCommand, StrictAgreesForLintAndBuild) {
+  struct StrictCase {
+    const char* name;
+    std::vector<Edit> edits;
+    bool strict;
+    int code;
+    const char* says;  // in lint's output
+  };
+  const std::vector<StrictCase> cases = {
+      {"Sound", {}, false, 0, ": 0 errors, 0 warnings"},
+      {"SoundStrict", {}, true, 0, ": 0 errors, 0 warnings"},
+      {"Warning", {Set("UpdateFile04", "c.dat")}, false, 0, "warning: [UPDATE] UpdateFile04"},
+      {"WarningStrict", {Set("UpdateFile04", "c.dat")}, true, 1, "warning: [UPDATE] UpdateFile04"},
+      {"Unwritten", {Remove("UpdateFile02")}, false, 0, "warning: entry c.dat: no UpdateFile entry writes it"},
+      {"UnwrittenStrict", {Remove("UpdateFile02")}, true, 1, "error: entry c.dat: no UpdateFile entry writes it"},
+      {"Error", {Set("UpdateFile02", "0,z.dat")}, false, 1, "error: [UPDATE] UpdateFile02"},
+  };
+  const fs::path package = folder_.path() / "update.fa3";
+  for (const StrictCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteIni(c.edits);
+    std::vector<std::string> lint = {"lint", P(dir())};
+    std::vector<std::string> build = {"build", P(dir()), "-o", P(package)};
+    if (c.strict) {
+      lint.push_back("--strict");
+      build.push_back("--strict");
+    }
+    Ran r = Updpack(lint);
+    EXPECT_EQ(r.code, c.code) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, c.says)) << r.out;
+    fs::remove(package);
+    r = Updpack(build);
+    // build writes the package despite an error unless --strict; with it, where lint fails.
+    const bool written = !c.strict || c.code == 0;
+    EXPECT_EQ(r.code, written ? 0 : 1) << r.err;
+    EXPECT_EQ(fs::exists(package), written);
+  }
 }
 
 // The lines a publisher reads: the key, the path as written (a control byte spelt out), why.
@@ -239,10 +453,10 @@ TEST_F(LintCommand, PathsThatLeaveTheirFolder) {
   const Ran r = Updpack({"lint", P(dir())});
   EXPECT_EQ(r.code, 1) << r.out << r.err;
   for (const char* line : {
-           "error: [SETUP] DataFolder: the data folder '..\\Save' leaves the folder it is relative to",
-           "error: [UPDATE] UpdateFile02: the path '..\\..\\c.dat' leaves the folder it is relative to",
-           "error: [UPDATE] CopyFile00: the path 'movie\\CON' names a device",
-           "error: [UPDATE] CopyFile01: the path 'bonus\\x09\\*.*' holds a control character",
+           "UPDATE.INI:10: error: [SETUP] DataFolder: the data folder '..\\Save' leaves the folder it is relative to",
+           "UPDATE.INI:16: error: [UPDATE] UpdateFile02: the path '..\\..\\c.dat' leaves the folder it is relative to",
+           "UPDATE.INI:17: error: [UPDATE] CopyFile00: the path 'movie\\CON' names a device",
+           "UPDATE.INI:18: error: [UPDATE] CopyFile01: the path 'bonus\\x09\\*.*' holds a control character",
            ": 4 errors, 0 warnings",
        }) {
     EXPECT_TRUE(Has(r.out, line)) << line << "\n" << r.out;
@@ -275,13 +489,35 @@ TEST_F(LintCommand, PercentInTitlesIsNoFinding) {
   EXPECT_EQ(lint("T%s%d%n", "Agree to 100% of it? %s%d%n"), plain);
 }
 
+// A description saved as UTF-8: lint says how to convert it, and build writes nothing even
+// without --strict, since every player would see its texts garbled.
+TEST_F(LintCommand, Utf8DescriptionStopsBuild) {
+  WriteIni({Set("GameTitle", kStarUtf8)});
+  const fs::path package = folder_.path() / "update.fa3";
+  Ran r = Updpack({"lint", P(dir())});
+  EXPECT_EQ(r.code, 1) << r.out << r.err;
+  EXPECT_TRUE(Has(r.out, "UPDATE.INI: error: UPDATE.INI: saved as UTF-8, not code page 932")) << r.out;
+  EXPECT_TRUE(Has(r.out, "iconv -f UTF-8 -t CP932 UPDATE.INI > UPDATE.INI.new")) << r.out;
+  r = Updpack({"build", P(dir()), "-o", P(package)});
+  EXPECT_EQ(r.code, 1) << r.err;
+  EXPECT_TRUE(Has(r.err, "UPDATE.INI is saved as UTF-8; nothing written")) << r.err;
+  EXPECT_FALSE(fs::exists(package));
+
+  WriteIni({Set("GameTitle", kStarCp932)});
+  r = Updpack({"build", P(dir()), "-o", P(package)});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_TRUE(fs::exists(package));
+}
+
 TEST_F(LintCommand, SetupAndUsage) {
   WriteIni({Set("CopyFile00", "2:movie")});
   std::ofstream(folder_.path() / "SETUP.INI", std::ios::binary) << Fixture("setup_minimal.ini");
   Ran r = Updpack({"lint", P(dir()), "--setup", P(folder_.path() / "SETUP.INI")});
   EXPECT_EQ(r.code, 0) << r.out << r.err;
-  EXPECT_TRUE(Has(r.out, "warning: [UPDATE] CopyFile00: disc 2 has no DiskCheckFile2 in SETUP.INI")) << r.out;
-  EXPECT_TRUE(Has(r.out, "warning: [UPDATE] UpdateFile01: the filter 1 meets no installation")) << r.out;
+  EXPECT_TRUE(Has(r.out, "UPDATE.INI:17: warning: [UPDATE] CopyFile00: disc 2 has no DiskCheckFile2 in SETUP.INI"))
+      << r.out;
+  EXPECT_TRUE(Has(r.out, "UPDATE.INI:15: warning: [UPDATE] UpdateFile01: the filter 1 meets no installation"))
+      << r.out;
 
   struct Usage {
     const char* args;

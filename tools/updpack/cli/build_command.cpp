@@ -27,11 +27,13 @@ const std::string_view kBuildHelp =
     "                     new package is complete\n"
     "  --level LEVEL      fast, default, or best (smallest, slowest; never larger than default)\n"
     "  --store            store every file and the directory uncompressed\n"
-    "  --strict           write nothing when the check of UPDATE.INI finds an error\n"
+    "  --strict           write nothing when the check of UPDATE.INI finds an error or a\n"
+    "                     warning (as lint --strict fails)\n"
     "  -v, --verbose      list each entry: its size, and what it takes in the package\n"
     "\n"
     "UPDATE.INI is checked as `updpack lint DIR` checks it, and the findings are printed;\n"
-    "the package is written all the same unless --strict is given.\n"
+    "the package is written all the same unless --strict is given, or UPDATE.INI is saved\n"
+    "as UTF-8 rather than code page 932 (the updater would show every player garbage).\n"
     "\n"
     "A name is stored as a Japanese Windows shows it: where code page 932 has one code for\n"
     "two characters (\xE3\x80\x9C and \xEF\xBD\x9E, \xE2\x80\x94 and \xE2\x80\x95, ...) the name is stored with the one\n"
@@ -228,10 +230,22 @@ int RunBuild(CommandArgs args, std::ostream& out, std::ostream& err) {
     LintSubject subject;
     subject.update_ini.assign(update_ini_bytes.begin(), update_ini_bytes.end());
     for (const PackageItem& f : files) subject.entries.push_back({f.name, f.size});
+    subject.update_ini_name = host::ShowPath(paths[static_cast<std::size_t>(update_ini - files.begin())]);
+    subject.package_name = host::ShowPath(dir);
+    subject.strict = a.strict;
     const std::vector<Finding> findings = LintUpdate(subject);
     PrintFindings(err, "updpack build: ", findings);
+    // Not left to --strict: every player of such a package would see the garbled texts.
+    if (LooksLikeUtf8(subject.update_ini)) {
+      return Fail(err, kCmd, "UPDATE.INI is saved as UTF-8; nothing written", kExitFailed);
+    }
+    // --strict fails where `lint --strict` fails: on errors, and on warnings.
     if (const std::size_t errors = CountErrors(findings); errors > 0 && a.strict) {
       return Fail(err, kCmd, std::to_string(errors) + (errors == 1 ? " error" : " errors") +
+                                 " in UPDATE.INI; nothing written (--strict)", kExitFailed);
+    }
+    if (a.strict && FailsCheck(findings, true)) {
+      return Fail(err, kCmd, std::to_string(findings.size()) + (findings.size() == 1 ? " warning" : " warnings") +
                                  " in UPDATE.INI; nothing written (--strict)", kExitFailed);
     }
   }

@@ -1,4 +1,4 @@
-// updpack lint FOLDER|PACKAGE|UPDATER.exe [--setup SETUP.INI] [--inst-mode N]
+// updpack lint FOLDER|PACKAGE|UPDATER.exe [--setup SETUP.INI] [--inst-mode N] [--strict]
 #include <ostream>
 #include <system_error>
 
@@ -12,16 +12,19 @@
 namespace updpack {
 
 const std::string_view kLintHelp =
-    "usage: updpack lint FOLDER|PACKAGE|UPDATER.exe [--setup SETUP.INI] [--inst-mode N]\n"
+    "usage: updpack lint FOLDER|PACKAGE|UPDATER.exe [--setup SETUP.INI] [--inst-mode N] [--strict]\n"
     "\n"
     "Checks an update before it ships: reads its UPDATE.INI as the updater will (with the\n"
     "updater's own readers) and holds it against the entries of the package, or against the\n"
-    "files of the folder that `build` would pack. Each finding names the key and says why.\n"
+    "files of the folder that `build` would pack. Each finding names the file and line, as\n"
+    "compilers do (FILE:LINE: error: ...), the key, and says why.\n"
     "\n"
     "  --setup FILE     the installed game's SETUP.INI: its installation sets and disc check\n"
     "                   files are then checked as well\n"
     "  --inst-mode N    check for this installation mode only (default: every mode 0-9, or\n"
     "                   with --setup the modes of its installation sets, 0 to InstallSelects-1)\n"
+    "  --strict         fail on warnings too, and report an entry that no UpdateFile entry\n"
+    "                   writes as an error (as build --strict does)\n"
     "\n"
     "Errors: a required [SETUP] key missing or empty; an agreement entry the package lacks;\n"
     "an UpdateFile or CopyFile value the updater refuses (an item or path too long, a disc\n"
@@ -29,15 +32,21 @@ const std::string_view kLintHelp =
     "updater compares them); an UpdateFile or CopyFile path or the DataFolder that leaves\n"
     "its folder (absolute, a drive, '..' above it) or names a stream, a device (CON, NUL,\n"
     "COM1, ... with any extension), a control character, or a name ending in '.' or ' ';\n"
-    "no entry that applies; a SETUP.INI the updater cannot read.\n"
-    "Warnings: keys the updater never reads (after a gap, past the sixteenth), items after\n"
+    "no entry that applies; a SETUP.INI the updater cannot read; UPDATE.INI or SETUP.INI\n"
+    "saved as UTF-8 (a byte order mark, or Japanese text in UTF-8) instead of code page 932;\n"
+    "a RequiredDiskSpace with text after its number (100MB: the updater reads 100); an\n"
+    "UpdateFile value whose mode is no mode (x,a.dat: the updater reads x as the path).\n"
+    "Warnings: an unknown key (with the nearest known one) or section, a key in the other\n"
+    "section or before any, a key given twice (the first is read), a line without '=';\n"
+    "keys the updater never reads (after a gap, past the sixteenth), items after\n"
     "the third, a filter no installation mode meets, RequiredDiskSpace below what the\n"
     "update writes, a CopyFile disc without a DiskCheckFile in SETUP.INI, entries that no\n"
     "UpdateFile entry writes, and with --setup an installation set for whose mode no entry\n"
     "applies. A '%' in the game title or the agreement title is no finding: the updater\n"
     "shows both as they stand.\n"
     "\n"
-    "Exits with 1 when there is an error, else 0 (warnings included).\n";
+    "Findings are listed in the order of the file. Exits with 1 when there is an error (with\n"
+    "--strict, any finding), else 0 (warnings included).\n";
 
 namespace {
 
@@ -48,6 +57,7 @@ struct LintArgs {
   std::optional<fs::path> target;
   std::optional<fs::path> setup;
   std::optional<std::int32_t> inst_mode;
+  bool strict = false;
 };
 
 std::string ParseArgs(CommandArgs args, LintArgs& a) {
@@ -55,6 +65,7 @@ std::string ParseArgs(CommandArgs args, LintArgs& a) {
   const Option options[] = {
       {{}, "--setup", kNextText, "a file", &a.setup},
       {{}, "--inst-mode", kNextText, "a number", InstModeArg(a.inst_mode)},
+      {{}, "--strict", kNothing, {}, &a.strict},
   };
   const std::string problem = ParseOptions(args, options, [&](const std::string& arg) -> std::string {
     if (a.target) return "one folder or package only";
@@ -88,6 +99,7 @@ std::string FromFolder(const fs::path& dir, LintSubject& s) {
   std::vector<std::uint8_t> bytes;
   if (!host::ReadWholeFile(*ini, bytes, error)) return "cannot read " + host::ShowPath(*ini) + ": " + error;
   s.update_ini = AsText(bytes);
+  s.update_ini_name = host::ShowPath(*ini);
   return {};
 }
 
@@ -101,6 +113,7 @@ int RunLint(CommandArgs args, std::ostream& out, std::ostream& err) {
   LintSubject s;
   s.setup_ini = a.setup;
   s.inst_mode = a.inst_mode;
+  s.strict = a.strict;
   PackageInput in;
   std::optional<PackageView> view;
   std::error_code ec;
@@ -129,7 +142,11 @@ int RunLint(CommandArgs args, std::ostream& out, std::ostream& err) {
       return Fail(err, kCmd, host::ShowPath(target) + ": UPDATE.INI cannot be unpacked", kExitFailed);
     }
     s.update_ini.assign(text.bytes.begin(), text.bytes.end());
+    // The member named as archivers name one: "update.fa3(UPDATE.INI)".
+    const std::optional<std::string> name = host::Cp932ToUtf8(view->entries[*ini].Name());
+    s.update_ini_name = host::ShowPath(target) + "(" + name.value_or("UPDATE.INI") + ")";
   }
+  s.package_name = host::ShowPath(target);
 
   const std::vector<Finding> findings = LintUpdate(s);
   PrintFindings(out, "", findings);
@@ -137,7 +154,7 @@ int RunLint(CommandArgs args, std::ostream& out, std::ostream& err) {
   out << host::ShowPath(target) << ": " << errors << (errors == 1 ? " error, " : " errors, ")
       << findings.size() - errors << (findings.size() - errors == 1 ? " warning" : " warnings") << "\n"
       << std::flush;
-  return errors > 0 ? kExitFailed : kExitOk;
+  return FailsCheck(findings, a.strict) ? kExitFailed : kExitOk;
 }
 
 }  // namespace updpack
