@@ -207,11 +207,9 @@ constexpr std::array<std::string_view, 11> kSetupKeys = {
 constexpr std::array<std::string_view, 2> kUpdateKeys = {"RequiredDiskSpace", "OverwriteOnly"};
 constexpr std::array<std::string_view, 2> kListStems = {"UpdateFile", "CopyFile"};
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool SameAscii(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return Lower(x) == Lower(y);
+           return upd::cp932::AsciiLower(x) == upd::cp932::AsciiLower(y);
          });
 }
 
@@ -237,9 +235,9 @@ std::size_t EditDistance(std::string_view a, std::string_view b) {
   for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
     for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t cost = Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1;
+      const std::size_t cost = upd::cp932::AsciiLower(a[i - 1]) == upd::cp932::AsciiLower(b[j - 1]) ? 0 : 1;
       d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
-      if (i > 1 && j > 1 && Lower(a[i - 1]) == Lower(b[j - 2]) && Lower(a[i - 2]) == Lower(b[j - 1])) {
+      if (i > 1 && j > 1 && upd::cp932::AsciiLower(a[i - 1]) == upd::cp932::AsciiLower(b[j - 2]) && upd::cp932::AsciiLower(a[i - 2]) == upd::cp932::AsciiLower(b[j - 1])) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
     }
