@@ -160,21 +160,4 @@ FolderGuard& RunFolders() {
   return folders;
 }
 
-std::optional<std::vector<std::wstring>> PathComponents(std::wstring_view relative) {
-  std::vector<std::wstring> parts;
-  while (!relative.empty()) {
-    const std::size_t end = relative.find_first_of(L"\\/");
-    const std::wstring_view part = relative.substr(0, end);
-    if (part == L"..") {
-      if (parts.empty()) return std::nullopt;
-      parts.pop_back();
-    } else if (!part.empty() && part != L".") {
-      parts.emplace_back(part);
-    }
-    if (end == std::wstring_view::npos) break;
-    relative.remove_prefix(end + 1);
-  }
-  return parts;
-}
-
 }  // namespace upd::platform

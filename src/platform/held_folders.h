@@ -70,8 +70,4 @@ class FolderGuard {
 // folder its update writes through, until the run ends.
 FolderGuard& RunFolders();
 
-// The components of a relative path ('\' or '/' between them), "." dropped and ".." taken
-// back; nothing when ".." would climb above the start.
-std::optional<std::vector<std::wstring>> PathComponents(std::wstring_view relative);
-
 }  // namespace upd::platform

@@ -136,14 +136,6 @@ ItemResult OutcomeOf(ItemAction action, const TargetSight& sight, std::optional<
   return WriteOutcome(action, sight, entry_time);
 }
 
-std::vector<std::string> PlannedItem::PathParts(std::size_t data_folder_depth) const {
-  std::vector<std::string> parts(folders.begin() + static_cast<std::ptrdiff_t>(
-                                                       std::min(data_folder_depth, folders.size())),
-                                 folders.end());
-  if (!names_no_file) parts.push_back(file);
-  return parts;
-}
-
 RunPlan PlanRun(std::string_view update_ini, std::int32_t inst_mode) {
   RunPlan plan;
   plan.inst_mode = inst_mode;

@@ -94,8 +94,6 @@ struct PlannedItem {
   bool Applies() const { return action != ItemAction::kFiltered; }
   // The package entry the item writes: the part of its path after the last '\'.
   std::string_view Entry() const { return item.Path.view().substr(static_cast<std::size_t>(item.NameOffset)); }
-  // The path's components (without DataFolder's).
-  std::vector<std::string> PathParts(std::size_t data_folder_depth) const;
 };
 
 // One CopyFile key as the plan reads it.
