@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "config/profile.h"
 #include "base/state.h"
+#include "config/profile.h"
 #include "fuzz_check.h"
 #include "no_boxes.h"
 

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/state.h"
 #include "config/cp932.h"
 #include "config/update_section.h"
-#include "base/state.h"
 #include "fuzz_check.h"
 #include "no_boxes.h"
 

@@ -2,9 +2,9 @@
 // is missing or empty. Over the files' bytes, as the profile reader: no box, no run-wide state.
 #include <algorithm>
 
+#include "base/messages.h"
 #include "config/profile.h"
 #include "config/text_format.h"
-#include "base/messages.h"
 
 namespace upd {
 namespace {

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <utility>
 
+#include "base/messages.h"
 #include "config/profile.h"
 #include "config/text_format.h"
-#include "base/messages.h"
 
 namespace upd {
 namespace {

@@ -9,15 +9,15 @@
 #include <system_error>
 
 #include "base/error_box.h"
-#include "config/text_format.h"
-#include "package/decoder.h"
-#include "platform/codepage.h"
-#include "platform/name_compare.h"
-#include "package/container.h"
-#include "package/integrity.h"
-#include "package/piece_stream.h"
 #include "base/messages.h"
 #include "base/state.h"
+#include "config/text_format.h"
+#include "package/container.h"
+#include "package/decoder.h"
+#include "package/integrity.h"
+#include "package/piece_stream.h"
+#include "platform/codepage.h"
+#include "platform/name_compare.h"
 
 namespace upd {
 namespace {

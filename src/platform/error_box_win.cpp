@@ -2,8 +2,8 @@
 #include <windows.h>
 
 #include "base/error_box.h"
-#include "platform/codepage.h"
 #include "base/state.h"
+#include "platform/codepage.h"
 
 namespace upd {
 

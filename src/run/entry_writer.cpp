@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
+#include "base/state.h"
 #include "package/entry_access.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
-#include "base/state.h"
 
 namespace upd {
 

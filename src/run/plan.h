@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/state.h"
 #include "config/item_path.h"
 #include "config/update_section.h"
-#include "base/state.h"
 
 namespace upd {
 

@@ -13,18 +13,15 @@
 #include <vector>
 
 #include "base/error_box.h"
-#include "config/item_path.h"
+#include "base/messages.h"
+#include "base/state.h"
 #include "config/text_format.h"
-#include "config/update_section.h"
-#include "package/entry_access.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/handles.h"
 #include "platform/held_folders.h"
 #include "run/entry_writer.h"
-#include "base/messages.h"
 #include "run/plan.h"
-#include "base/state.h"
 
 namespace upd {
 namespace {

@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "base/error_box.h"
+#include "base/messages.h"
+#include "base/state.h"
 #include "config/setup_description.h"
 #include "config/text_format.h"
 #include "platform/codepage.h"
 #include "platform/file_system.h"
 #include "platform/held_folders.h"
 #include "platform/registry.h"
-#include "base/messages.h"
-#include "base/state.h"
 #include "startup/run_updater.h"
 #include "wizard/wizard.h"
 

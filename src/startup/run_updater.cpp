@@ -9,15 +9,15 @@
 #include <vector>
 
 #include "base/error_box.h"
+#include "base/messages.h"
+#include "base/state.h"
 #include "config/text_format.h"
 #include "config/update_description.h"
-#include "package/entry_access.h"
 #include "package/container.h"
+#include "package/entry_access.h"
 #include "package/integrity.h"
 #include "platform/file_system.h"
 #include "platform/held_folders.h"
-#include "base/state.h"
-#include "base/messages.h"
 
 namespace upd {
 namespace {

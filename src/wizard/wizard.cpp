@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
 #include "base/messages.h"
 #include "base/state.h"
+#include "platform/codepage.h"
 #include "run/update_run.h"
 
 namespace upd {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "config/profile.h"
 #include "base/state.h"
+#include "config/profile.h"
 
 namespace {
 

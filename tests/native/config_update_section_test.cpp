@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "config/update_section.h"
 #include "error_box_recorder.h"
 #include "ini_edit.h"
 #include "run/plan.h"
-#include "base/state.h"
 #include "temp_folder.h"
 
 namespace {

@@ -11,11 +11,11 @@
 #include <fstream>
 #include <string>
 
+#include "base/state.h"
 #include "hex.h"
+#include "startup/run_updater.h"
 #include "win/host_env.h"
 #include "win/shared_file.h"
-#include "base/state.h"
-#include "startup/run_updater.h"
 
 using updtest::win::HostEnv;
 

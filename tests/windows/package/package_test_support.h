@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "base/state.h"
 #include "error_box_recorder.h"
-#include "package_builder.h"
 #include "package/container.h"
 #include "package/entry_access.h"
-#include "base/state.h"
+#include "package_builder.h"
 
 namespace pkgtest {
 

@@ -6,6 +6,7 @@
 #include <span>
 #include <system_error>
 
+#include "base/state.h"
 #include "commands.h"
 #include "config/item_path.h"
 #include "config/profile.h"
@@ -13,7 +14,6 @@
 #include "entry_name.h"
 #include "folder_entries.h"
 #include "host.h"
-#include "base/state.h"
 #include "update_plan.h"
 
 namespace updpack {

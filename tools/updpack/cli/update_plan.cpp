@@ -6,6 +6,7 @@
 #include <span>
 #include <system_error>
 
+#include "base/state.h"
 #include "config/cp932.h"
 #include "config/profile.h"
 #include "config/setup_description.h"
@@ -14,7 +15,6 @@
 #include "host.h"
 #include "lint.h"
 #include "run/plan.h"
-#include "base/state.h"
 
 namespace updpack {
 namespace {
